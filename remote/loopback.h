@@ -1,0 +1,34 @@
+// Offers a started viewer a local TCP port and pumps bytes between it and the
+// session's transport.
+#pragma once
+#include <cstdint>
+
+#include "../util/qvsocket.h"
+#include "../util/qvthread.h"
+
+class CXConnection;
+
+const uint16_t LOOPBACK_FIRST_PORT = 22050;
+const int LOOPBACK_PORT_TRIES = 1000;
+
+class CTCP_LoopBack
+{
+public:
+    // Serves the transport given, or the session's (g_pServer) when null.
+    explicit CTCP_LoopBack(CXConnection* transport = nullptr);
+    virtual ~CTCP_LoopBack();
+    uint16_t GetPort() const { return m_nPort; }
+
+private:
+    CTCP_LoopBack(const CTCP_LoopBack&) = delete;
+    CTCP_LoopBack& operator=(const CTCP_LoopBack&) = delete;
+    static uint32_t ThreadProc(void* self);
+    void Run();
+
+    CXConnection* m_pTransport;
+    QVSOCKET m_hListen;
+    QVSOCKET m_hViewer;
+    uint16_t m_nPort;
+    CQVThread m_Thread;
+    volatile bool m_bRunning;
+};

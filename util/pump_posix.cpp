@@ -1,0 +1,3 @@
+#include "qvpump.h"
+
+void PumpOneWindowMessage() {}

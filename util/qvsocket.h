@@ -1,0 +1,84 @@
+// Socket seam. One Win32 file (Windows Sockets) and one POSIX file (BSD sockets)
+// implement it; protocol code uses nothing else.
+#pragma once
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+typedef uintptr_t QVSOCKET;
+const QVSOCKET QV_INVALID_SOCKET = (QVSOCKET)~(uintptr_t)0; // the -1 of the descriptions
+
+// The 16-byte IPv4 address record, laid out exactly like a socket address:
+// family 2, port in network byte order, the four address bytes in network order
+// (first byte of the dotted form lowest in the integer on a little-endian machine),
+// eight zero bytes. Used unchanged on the wire and by every socket call.
+struct QVSockAddr {
+    uint16_t family;
+    uint16_t port;  // network byte order
+    uint32_t addr;  // network byte order
+    uint8_t zero[8];
+};
+static_assert(sizeof(QVSockAddr) == 16, "address record is 16 bytes");
+
+// An address record from an address value (network order) and a port in host order.
+QVSockAddr MakeSockAddr(uint32_t addr, uint16_t hostPort);
+// The record's port in host order.
+uint16_t SockAddrPort(const QVSockAddr& a);
+// 127.0.0.1 as an address value.
+uint32_t LoopbackAddress();
+// Host-order <-> network-order 16-bit conversion (byte swap on little-endian machines).
+uint16_t HostToNet16(uint16_t v);
+inline uint16_t NetToHost16(uint16_t v) { return HostToNet16(v); }
+// An address value from four dotted-form bytes a.b.c.d.
+inline uint32_t MakeIPv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
+{
+    return (uint32_t)a | ((uint32_t)b << 8) | ((uint32_t)c << 16) | ((uint32_t)d << 24);
+}
+
+bool SocketStartup();  // Windows Sockets start-up; nothing to do elsewhere
+void SocketCleanup();
+
+// New sockets are never inherited by programs the launcher starts: a viewer must
+// not keep the bridge's listener or the controller connection alive.
+QVSOCKET SocketTcp();
+QVSOCKET SocketUdp();
+
+// Shuts down the receiving direction first, then closes. Every socket the program
+// closes goes through here. Ignores QV_INVALID_SOCKET.
+void CloseSocket(QVSOCKET s);
+
+bool SetNonBlocking(QVSOCKET s);
+// select() on this socket alone; false at once for QV_INVALID_SOCKET.
+bool SocketReadable(QVSOCKET s, uint32_t ms);
+bool SocketWritable(QVSOCKET s, uint32_t ms);
+
+// Blocking connect (or started, for a non-blocking socket: true when it is in progress).
+bool SocketConnect(QVSOCKET s, const QVSockAddr& to);
+// After a non-blocking connect became writable: whether it really connected.
+bool SocketConnectSucceeded(QVSOCKET s);
+bool SocketBind(QVSOCKET s, const QVSockAddr& local);
+bool SocketListen(QVSOCKET s, int backlog);
+QVSOCKET SocketAccept(QVSOCKET s, QVSockAddr* from); // QV_INVALID_SOCKET on failure
+bool SocketLocalAddr(QVSOCKET s, QVSockAddr* out);
+
+// Results as the system gives them: byte count, 0 for an orderly close on recv, -1 on error.
+int SocketSend(QVSOCKET s, const void* data, int len);
+int SocketRecv(QVSOCKET s, void* buf, int len);
+int SocketSendTo(QVSOCKET s, const void* data, int len, const QVSockAddr& to);
+// Never blocks: -1 (would block) when no datagram is waiting. An empty datagram
+// gives 0 and is consumed, so drain loops make progress past it.
+int SocketRecvFrom(QVSOCKET s, void* buf, int len, QVSockAddr* from);
+
+bool SocketSetBroadcast(QVSOCKET s);
+bool SocketSetReuseAddr(QVSOCKET s);
+bool SocketSetNoDelay(QVSOCKET s);
+bool SocketSetTos(QVSOCKET s, int tos);
+// Bytes waiting (FIONREAD); -1 on error. For UDP only the first datagram's size
+// may be reported, and an empty datagram reports 0.
+int SocketPending(QVSOCKET s);
+
+// Host name or dotted address to an IPv4 address value (gethostbyname's job).
+bool ResolveHostIPv4(const std::string& host, uint32_t* address);
+
+int SocketLastError();
+bool SocketErrorWouldBlock(int err);

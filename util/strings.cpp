@@ -1,0 +1,22 @@
+#include <cstdarg>
+#include <cstdio>
+
+#include "qvtypes.h"
+
+std::string StrPrintf(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    std::string out;
+    if (n > 0) {
+        out.resize((size_t)n + 1);
+        vsnprintf(&out[0], out.size(), fmt, ap2);
+        out.resize((size_t)n);
+    }
+    va_end(ap2);
+    return out;
+}
