@@ -44,6 +44,9 @@ public:
     void Rewind() { m_nCursor = 0; }
     uint32_t GetCursor() const { return m_nCursor; }
     uint32_t GetWireSize() const { return m_nLength + QVMSG_HEADER_SIZE; }
+    // Bytes held by the buffer, header included (0 without a buffer).
+    uint32_t GetCapacity() const { return m_nCapacity; }
+    bool OwnsBuffer() const { return m_bOwnsBuffer; }
     const uint8_t* GetWireData();
     bool HasReadError() const { return m_bReadError; }
     bool IsValid() const { return !(m_nId == 0xFFFF && m_nCode == 0xFFFF && !m_pBuffer); }
