@@ -1,0 +1,168 @@
+// Controller versions, typed addresses, window sizes and the command lines that
+// start the viewer: what the started program and the user end up seeing.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/versions.h"
+
+namespace {
+
+uint64_t V(uint16_t a, uint16_t b, uint16_t c, uint16_t d)
+{
+    return ((uint64_t)a << 48) | ((uint64_t)b << 32) | ((uint64_t)c << 16) | d;
+}
+
+TEST(Versions, CleaningAndFolderNames)
+{
+    EXPECT_EQ("4.2.512.0", CleanVersion("4.2 Build 512.0 Rel"));
+    EXPECT_EQ("4.2.512.0", CleanVersion("4.2 build 512.0 rel"));
+    EXPECT_EQ("8.6.522.0", CleanVersion("8.6 Build 522.0 Rel"));
+    EXPECT_EQ("", CleanVersion("Release"));
+    EXPECT_EQ("4_2_512_0", VersionFolderName("4.2 Build 512.0 Rel"));
+    EXPECT_EQ("7_1_1_0", VersionFolderName("7.1.1.0"));
+}
+
+TEST(Versions, FourSixteenBitPartsAndShortVersionsRepeatTheirLastPart)
+{
+    EXPECT_EQ(V(4, 2, 512, 0), ParseVersion("4.2 Build 512.0 Rel"));
+    EXPECT_EQ(V(7, 1, 1, 1), ParseVersion("7.1"));
+    EXPECT_EQ(V(7, 7, 7, 7), ParseVersion("7"));
+    EXPECT_EQ(0u, ParseVersion(""));
+    // A part of 65536 or more spills into the part above (the parts are OR-ed).
+    EXPECT_EQ(V(3, 0, 0, 0), ParseVersion("2.65536.0.0"));
+    EXPECT_EQ(V(1, 1, 0, 0), ParseVersion("1.65537.0.0"));
+}
+
+TEST(Versions, ThresholdsDecideRefusalAndHandOver)
+{
+    const uint64_t minimum = ParseVersion(QV_MIN_HOST_VERSION);
+    const uint64_t loopback = ParseVersion(QV_LOOPBACK_VERSION);
+    EXPECT_LT(ParseVersion("4.0.487.9"), minimum);
+    EXPECT_GE(ParseVersion("4.0.488.0"), minimum);
+    EXPECT_GE(ParseVersion("4.0.488.1"), minimum);
+    EXPECT_LT(ParseVersion("7.1.0.9"), loopback);   // pipe hand-over
+    EXPECT_GE(ParseVersion("7.1.1.0"), loopback);   // loopback bridge
+    EXPECT_GE(ParseVersion("7.1"), loopback);       // read as 7.1.1.1
+    EXPECT_LT(ParseVersion("4.2 Build 512.0 Rel"), loopback);
+}
+
+TEST(SystemAddress, DottedAddressesConnectDirectly)
+{
+    uint32_t a = 1;
+    uint16_t p = 1;
+    ASSERT_TRUE(ParseSystemAddress("192.168.1.10", &a, &p));
+    EXPECT_EQ(0x0A01A8C0u, a);
+    EXPECT_EQ(80, p);
+    ASSERT_TRUE(ParseSystemAddress("192.168.1.10:4000", &a, &p));
+    EXPECT_EQ(0x0A01A8C0u, a);
+    EXPECT_EQ(4000, p);
+    // Text after a fourth '.' is ignored.
+    ASSERT_TRUE(ParseSystemAddress("10.0.0.1.99", &a, &p));
+    EXPECT_EQ(0x0100000Au, a);
+}
+
+TEST(SystemAddress, NamesAndNonAddressesFail)
+{
+    uint32_t a = 1;
+    uint16_t p = 1;
+    EXPECT_FALSE(ParseSystemAddress("Zizu Office", &a, &p));
+    EXPECT_EQ(0u, a);
+    EXPECT_EQ(80, p);
+    EXPECT_FALSE(ParseSystemAddress("0.0.0.0", &a, &p));
+    EXPECT_FALSE(ParseSystemAddress("10.0.1", &a, &p));
+    EXPECT_FALSE(ParseSystemAddress("", &a, &p));
+    EXPECT_FALSE(ParseSystemAddress("my.home.system.net", &a, &p));
+    // An empty host would be this PC itself to the resolver; 0.0.0.0 is no controller.
+    EXPECT_FALSE(ParseSystemAddress(":4000", &a, &p));
+    EXPECT_EQ(0u, a);
+    EXPECT_FALSE(ParseSystemAddress("0.0.0.0:4000", &a, &p));
+}
+
+TEST(SystemAddress, PortIsKeptTo16Bits)
+{
+    uint32_t a = 0;
+    uint16_t p = 0;
+    ASSERT_TRUE(ParseSystemAddress("127.0.0.1:70000", &a, &p));
+    EXPECT_EQ((uint16_t)(70000 & 0xFFFF), p);
+    ASSERT_TRUE(ParseSystemAddress("127.0.0.1:abc", &a, &p));
+    EXPECT_EQ(0, p);
+}
+
+TEST(SizeClasses, DesktopSizesPickTheViewerWindow)
+{
+    EXPECT_STREQ("/WNDDX:1024 /WNDDY:576", SizeOptionText(SizeClassFor(1280, 1024)));
+    EXPECT_STREQ("/WNDDX:1024 /WNDDY:576", SizeOptionText(SizeClassFor(1024, 600)));
+    EXPECT_STREQ("/WNDDX:800 /WNDDY:600", SizeOptionText(SizeClassFor(800, 600)));
+    EXPECT_STREQ("/WNDDX:800 /WNDDY:480", SizeOptionText(SizeClassFor(1000, 560)));
+    EXPECT_STREQ("", SizeOptionText(3));
+    EXPECT_STREQ("", SizeOptionText(-1));
+}
+
+TEST(CommandLines, ExactTextOfBothForms)
+{
+    std::string line;
+    ASSERT_EQ(CMDLINE_OK, BuildPipeCommandLine("C:\\Data\\7_1_0_9\\BRIGHTLEAF.EXE", "Zizu Office", "pw 1",
+                                               PipeNameFor(0x1A2B3), &line));
+    EXPECT_EQ("\"C:\\Data\\7_1_0_9\\BRIGHTLEAF.EXE\"  /R /USER:Zizu Office /PASS:pw 1 "
+              "/SOCKFILE:\\\\.\\pipe\\0001A2B3",
+              line);
+    ASSERT_EQ(CMDLINE_OK, BuildLoopbackCommandLine("C:\\D\\MOSSDESK.EXE", SizeOptionText(2), 22050, &line));
+    EXPECT_EQ("\"C:\\D\\MOSSDESK.EXE\" /WNDDX:1024 /WNDDY:576 /LOOPBACK:22050", line);
+    ASSERT_EQ(CMDLINE_OK, BuildLoopbackCommandLine("C:\\D\\X.EXE", SizeOptionText(7), 22051, &line));
+    EXPECT_EQ("\"C:\\D\\X.EXE\"  /LOOPBACK:22051", line);
+}
+
+TEST(CommandLines, LongInputsFailWholeNeverCut)
+{
+    std::string line = "stale";
+    const std::string deep = "C:\\" + std::string(40000, 'd') + "\\BRIGHTLEAF.EXE";
+    EXPECT_EQ(CMDLINE_TOO_LONG, BuildPipeCommandLine(deep, "n", "p", "\\\\.\\pipe\\1", &line));
+    EXPECT_TRUE(line.empty());
+    EXPECT_EQ(CMDLINE_TOO_LONG, BuildLoopbackCommandLine(deep, "", 22050, &line));
+    EXPECT_TRUE(line.empty());
+    // Longer than the old 256-byte buffer but well inside the system's limit: whole.
+    const std::string name(300, 'n');
+    ASSERT_EQ(CMDLINE_OK, BuildPipeCommandLine("C:\\x.exe", name, "p", "\\\\.\\pipe\\1", &line));
+    EXPECT_NE(std::string::npos, line.find("/USER:" + name + " /PASS:p /SOCKFILE:"));
+    // Exactly at the limit still fits; one more character does not.
+    const std::string fixedPart = "\"\"  /LOOPBACK:22050";
+    std::string path(QV_MAX_COMMAND_LINE - 1 - fixedPart.size(), 'p');
+    EXPECT_EQ(CMDLINE_OK, BuildLoopbackCommandLine(path, "", 22050, &line));
+    EXPECT_EQ(QV_MAX_COMMAND_LINE - 1, line.size());
+    EXPECT_EQ(CMDLINE_TOO_LONG, BuildLoopbackCommandLine(path + "p", "", 22050, &line));
+}
+
+TEST(CommandLines, TextThatWouldSplitOrInjectOptionsIsRefused)
+{
+    std::string line = "stale";
+    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x.exe", "a\"b", "p", "\\\\.\\pipe\\1", &line));
+    EXPECT_TRUE(line.empty());
+    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x.exe", "n", "p\" /X", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CMDLINE_BAD_TEXT,
+              BuildPipeCommandLine("C:\\x.exe", "n /SOCKFILE:\\\\.\\pipe\\evil", "p", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x.exe", "n", "a/b", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x\".exe", "n", "p", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CMDLINE_BAD_TEXT,
+              BuildPipeCommandLine("C:\\x.exe", std::string("n\0/DEMO", 7), "p", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildLoopbackCommandLine("C:\\x\".exe", "", 22050, &line));
+    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildLoopbackCommandLine("C:\\x.exe", "", 70000, &line));
+    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildLoopbackCommandLine("C:\\x.exe", "", -1, &line));
+    EXPECT_NE(std::string(""), CommandLineResultText(CMDLINE_BAD_TEXT));
+    // Spaces and other punctuation are ordinary text of a name or password.
+    EXPECT_EQ(CMDLINE_OK, BuildPipeCommandLine("C:\\x.exe", "Zizu Office #2", "p:a;ss-\\", "\\\\.\\pipe\\1", &line));
+}
+
+TEST(CommandLines, PasswordMaskedForStatusLines)
+{
+    std::string line;
+    ASSERT_EQ(CMDLINE_OK, BuildPipeCommandLine("C:\\x.exe", "Pool", "s3cr et", PipeNameFor(0xDEADBEEF), &line));
+    EXPECT_EQ("\"C:\\x.exe\"  /R /USER:Pool /PASS:**** /SOCKFILE:\\\\.\\pipe\\DEADBEEF", MaskPassword(line));
+    EXPECT_EQ(std::string::npos, MaskPassword(line).find("s3cr"));
+    EXPECT_EQ("/PASS:****", MaskPassword("/PASS:"));
+    EXPECT_EQ("/PASS:****", MaskPassword("/PASS:abc"));
+    EXPECT_EQ("/PASS:****/X /PASS:****", MaskPassword("/PASS:a/X /PASS:b"));
+    EXPECT_EQ("\"p\" /LOOPBACK:1", MaskPassword("\"p\" /LOOPBACK:1"));
+}
+
+} // namespace
