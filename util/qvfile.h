@@ -63,11 +63,21 @@ private:
     int m_nMode;
 };
 
+enum {
+    QVFILE_ENTRY_NOTDOT = 1,    // the name does not begin with '.'
+    QVFILE_ENTRY_DIRECTORY = 2, // a directory
+    QVFILE_ENTRY_LINK = 4,      // a link or junction: removed itself, never walked into
+};
+
 struct CQVFileEntry {
     const char* name;
-    uint32_t flags; // bit 0: name does not begin with '.'; bit 1: directory
+    uint32_t flags; // bit 0: name does not begin with '.'; bit 1: directory; bit 2: link
     uint32_t size;
     QVSystemTime lastWrite;
+
+    bool IsNotDot() const { return (flags & QVFILE_ENTRY_NOTDOT) != 0; }
+    bool IsDirectory() const { return (flags & QVFILE_ENTRY_DIRECTORY) != 0; }
+    bool IsLink() const { return (flags & QVFILE_ENTRY_LINK) != 0; }
 };
 
 struct QVFindImpl;
