@@ -74,6 +74,11 @@ private:
     void Dispatch(CQVMSG* msg);
     int ReadIntoBuffer(uint32_t waitMs); // -1 transport gone, 0 nothing, >0 bytes
     void RemoveBytes(uint32_t offset, uint32_t count);
+    bool IsRegistered(const CSocketSink* sink) const;
+    void NotifyConnectionState(bool connected);
+    void CloseTransport();
+    bool MessageAt(uint32_t offset, uint32_t* size, bool* tooBig);
+    void ResetForConnection();
 
     CXConnection* m_pConnection;
     uint32_t m_nStateFlags;
@@ -106,6 +111,9 @@ public:
     void OnMessage(CQVMSG* msg) override;
 
 private:
+    void DropReply();
+    bool HandOut(CQVMSG** reply);
+
     uint32_t m_dwTimeout;
     CQVMSG* m_pReply;
     bool m_bReplyOwned;

@@ -206,7 +206,11 @@ void CSimController::SetPieceSize(uint32_t pieceSize)
 
 void CSimController::Push(uint16_t id, uint16_t code, const std::vector<uint8_t>& body)
 {
-    std::vector<uint8_t> bytes = Encode(id, code, body);
+    PushRaw(Encode(id, code, body));
+}
+
+void CSimController::PushRaw(const std::vector<uint8_t>& bytes)
+{
     std::lock_guard<std::mutex> g(m_Lock);
     for (auto& c : m_Connections)
         if (c->open) c->outbox.push_back(bytes);
@@ -379,8 +383,13 @@ void CSimController::Serve(std::shared_ptr<Connection> connPtr)
             out.swap(conn.outbox);
         }
         bool sendFailed = false;
-        for (auto& m : out)
-            if (!SendRaw(conn, m, false)) sendFailed = true;
+        for (auto& m : out) {
+            if (!SendRaw(conn, m, false)) {
+                sendFailed = true;
+                break;
+            }
+            Count([](SimStats& s) { s.pushesSent++; });
+        }
         if (sendFailed) {
             why = "send failed";
             break;

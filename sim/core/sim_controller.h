@@ -92,6 +92,7 @@ struct SimStats {
     uint32_t echoes = 0;
     uint32_t badRequests = 0; // wrong request fields, unknown codes, oversized headers
     uint32_t openConnections = 0;
+    uint32_t pushesSent = 0; // queued pushes written to a connection
     std::map<uint16_t, uint32_t> messagesByCode;
     SimLoginInfo lastLogin;
 };
@@ -122,8 +123,11 @@ public:
     void SetConfigFile(const std::vector<uint8_t>& bytes);
     void SetPieceSize(uint32_t pieceSize);
 
-    // Queues a message to every open connection (sent within about 20 ms).
+    // Queues a message to every open connection (sent within about 20 ms; the
+    // pushesSent counter tells when).
     void Push(uint16_t id, uint16_t code, const std::vector<uint8_t>& body);
+    // The same for bytes exactly as given (malformed headers, partial messages).
+    void PushRaw(const std::vector<uint8_t>& bytes);
     // Drops every open connection at once.
     void CloseConnections();
 

@@ -1,0 +1,495 @@
+#include "qvserver.h"
+
+#include <new>
+#include <vector>
+
+#include "../util/qvtick.h"
+#include "../util/qvtypes.h"
+#include "qvcode.h"
+
+CQVServer* g_pServer = nullptr;
+
+const char LAUNCHER_VERSION_TEXT[] = "8.6 Build 522.0 Rel";
+
+const ClientKind g_ClientKinds[QV_MODE_COUNT] = {
+    {0, "Win Rerudi"}, {3, "Config"},   {4, "Service"},  {9, "Peer"},
+    {0, "Win32 Client"}, {0, "Win Rerudi"}, {13, "OSD"},   {5, "minipad"},
+    {18, "Extender"}, {19, "Upgrade"}, {0, "Win Rerudi"}, {20, "TC-Config"},
+};
+
+// A password pads to a key of 16 or 32 bytes; anything longer has no key at all.
+static const size_t MAX_PASSWORD_BYTES = 32;
+static const uint32_t CHALLENGE_TIMEOUT_MS = 5000;
+static const uint32_t LOGIN_TIMEOUT_MS = 10000;
+static const uint32_t POLL_WAIT_MS = 100;
+static const uint32_t PUMP_WAIT_MS = 50;
+static const uint32_t SILENCE_MESSAGE_MS = 10000;
+static const uint32_t SILENCE_DATA_MS = 5000;
+
+// ---------------------------------------------------------------------------
+// CSocketSink
+
+CSocketSink::CSocketSink() : m_nId(g_pServer ? g_pServer->AllocateId() : 0) {}
+
+CSocketSink::CSocketSink(uint16_t id) : m_nId(id) {}
+
+CSocketSink::~CSocketSink()
+{
+    // An endpoint that goes away while still registered must not leave a dangling
+    // pointer in the session's table.
+    if (g_pServer && static_cast<CSocketSink*>(g_pServer) != this) g_pServer->Unregister(this);
+}
+
+void CSocketSink::OnMessage(CQVMSG*) {}
+
+void CSocketSink::OnConnectionState(bool) {}
+
+// ---------------------------------------------------------------------------
+// CQVServer
+
+CQVServer::CQVServer(const std::string& dataFolder)
+    : CSocketSink((uint16_t)0), m_pConnection(new CXConnection(dataFolder + "/servers.txt")), m_nStateFlags(0),
+      m_nSinks(0), m_nNextId(0), m_nDeferred(0), m_nMode(0), m_pRxBuffer(new (std::nothrow) uint8_t[QVSERVER_RX_BUFFER]),
+      m_nRxCount(0), m_nDispatchOffset(0), m_dwLastMessage(GetTick()), m_dwLastData(m_dwLastMessage)
+{
+    Register(this);
+}
+
+CQVServer::~CQVServer()
+{
+    delete m_pConnection;
+    m_pConnection = nullptr;
+    Unregister(this);
+    for (int i = 0; i < m_nDeferred; i++) delete m_apDeferred[i];
+    m_nDeferred = 0;
+    delete[] m_pRxBuffer;
+    if (g_pServer == this) g_pServer = nullptr;
+}
+
+void CQVServer::SetLoginInfo(const std::string& hardwareAddress, const std::string& computerName,
+                             const std::string& platformA, const std::string& platformB)
+{
+    m_strHardwareAddress = hardwareAddress;
+    m_strComputerName = computerName;
+    m_strPlatformA = platformA;
+    m_strPlatformB = platformB;
+}
+
+void CQVServer::SetMode(int mode, const std::string& password)
+{
+    m_nMode = mode;
+    m_strPassword = password;
+}
+
+bool CQVServer::IsConnected() { return m_pConnection && m_pConnection->IsConnected(); }
+
+bool CQVServer::Register(CSocketSink* sink)
+{
+    if (!sink || m_nSinks >= QVSERVER_MAX_SINKS) return false;
+    for (int i = 0; i < m_nSinks; i++)
+        if (m_apSinks[i] == sink) return false;
+    m_apSinks[m_nSinks++] = sink;
+    return true;
+}
+
+void CQVServer::Unregister(CSocketSink* sink)
+{
+    int kept = 0;
+    for (int i = 0; i < m_nSinks; i++)
+        if (m_apSinks[i] != sink) m_apSinks[kept++] = m_apSinks[i];
+    m_nSinks = kept;
+}
+
+bool CQVServer::IsRegistered(const CSocketSink* sink) const
+{
+    for (int i = 0; i < m_nSinks; i++)
+        if (m_apSinks[i] == sink) return true;
+    return false;
+}
+
+uint16_t CQVServer::AllocateId()
+{
+    // Id 0 is the session's own and 32767 addresses every endpoint; neither is
+    // ever handed out. The table holds at most 64 endpoints, so a free id is
+    // always found within a few steps.
+    uint16_t candidate = m_nNextId;
+    for (;;) {
+        if (candidate == 0 || candidate == MSG_ID_UNSOLICITED) {
+            candidate = (uint16_t)((candidate + 1) & 0x7FFF);
+            continue;
+        }
+        bool clash = false;
+        for (int i = 0; i < m_nSinks; i++) {
+            if (m_apSinks[i]->GetId() == candidate) {
+                clash = true;
+                break;
+            }
+        }
+        if (!clash) break;
+        candidate = (uint16_t)((candidate + 1) & 0x7FFF);
+    }
+    m_nNextId = (uint16_t)((candidate + 1) & 0x7FFF);
+    return candidate;
+}
+
+void CQVServer::Dispatch(CQVMSG* msg)
+{
+    if (msg->GetId() == MSG_ID_UNSOLICITED) {
+        // Handlers may unregister themselves or others while this runs: walk a
+        // copy of the table and skip endpoints that have left it meanwhile.
+        CSocketSink* sinks[QVSERVER_MAX_SINKS];
+        int n = m_nSinks;
+        for (int i = 0; i < n; i++) sinks[i] = m_apSinks[i];
+        for (int i = 0; i < n; i++) {
+            if (!IsRegistered(sinks[i])) continue;
+            msg->Rewind();
+            sinks[i]->OnMessage(msg);
+        }
+        return;
+    }
+    for (int i = 0; i < m_nSinks; i++) {
+        if (m_apSinks[i]->GetId() == msg->GetId()) {
+            m_apSinks[i]->OnMessage(msg);
+            return;
+        }
+    }
+}
+
+void CQVServer::NotifyConnectionState(bool connected)
+{
+    CSocketSink* sinks[QVSERVER_MAX_SINKS];
+    int n = m_nSinks;
+    for (int i = 0; i < n; i++) sinks[i] = m_apSinks[i];
+    for (int i = 0; i < n; i++)
+        if (IsRegistered(sinks[i])) sinks[i]->OnConnectionState(connected);
+}
+
+void CQVServer::RemoveBytes(uint32_t offset, uint32_t count)
+{
+    if (offset >= m_nRxCount) return;
+    if (count > m_nRxCount - offset) count = m_nRxCount - offset;
+    uint32_t tail = m_nRxCount - offset - count;
+    if (tail) memmove(m_pRxBuffer + offset, m_pRxBuffer + offset + count, tail);
+    m_nRxCount -= count;
+}
+
+void CQVServer::CloseTransport()
+{
+    if (m_pConnection) m_pConnection->Close();
+}
+
+int CQVServer::ReadIntoBuffer(uint32_t waitMs)
+{
+    if (!m_pConnection) return -1;
+    if (!m_pConnection->WaitReadable(waitMs)) return 0;
+    if (!m_pRxBuffer || m_nRxCount >= QVSERVER_RX_BUFFER) {
+        // A full buffer without a complete message can never complete one; reading
+        // with no room would look like the peer closing. End the stream instead.
+        CloseTransport();
+        return -1;
+    }
+    int r = m_pConnection->Receive(m_pRxBuffer + m_nRxCount, (int)(QVSERVER_RX_BUFFER - m_nRxCount));
+    if (r <= 0) return m_pConnection->IsConnected() ? 0 : -1;
+    m_nRxCount += (uint32_t)r;
+    return r;
+}
+
+// Whether a complete message lies at offset; closes the transport and sets *tooBig
+// when its header announces more than the receive buffer can ever hold.
+bool CQVServer::MessageAt(uint32_t offset, uint32_t* size, bool* tooBig)
+{
+    *tooBig = false;
+    if (m_nRxCount < offset || m_nRxCount - offset < QVMSG_HEADER_SIZE) return false;
+    uint32_t length = GetLE32(m_pRxBuffer + offset + 4);
+    if (length > QVSERVER_RX_BUFFER - QVMSG_HEADER_SIZE) {
+        *tooBig = true;
+        CloseTransport();
+        return false;
+    }
+    *size = length + QVMSG_HEADER_SIZE;
+    return m_nRxCount - offset >= *size;
+}
+
+int CQVServer::Poll()
+{
+    if (!IsConnected()) {
+        if (m_nStateFlags & 1) {
+            m_nStateFlags &= ~1u;
+            NotifyConnectionState(false);
+        }
+        return 2;
+    }
+    if (!(m_nStateFlags & 1)) {
+        m_nStateFlags |= 1;
+        NotifyConnectionState(true);
+    }
+
+    // Messages put aside while a query waited. Taken from the front one at a time,
+    // so that a handler's nested wait still finds the ones behind in the queue and
+    // messages deferred meanwhile stay for the next round.
+    for (int n = m_nDeferred; n > 0 && m_nDeferred > 0; n--) {
+        CQVMSG* msg = m_apDeferred[0];
+        for (int i = 1; i < m_nDeferred; i++) m_apDeferred[i - 1] = m_apDeferred[i];
+        m_nDeferred--;
+        msg->Rewind();
+        Dispatch(msg);
+        delete msg;
+    }
+
+    int result = 0;
+    int r = ReadIntoBuffer(POLL_WAIT_MS);
+    if (r < 0) return 2;
+    if (r > 0) {
+        m_dwLastData = GetTick();
+        result = 1;
+    } else if (TickSince(m_dwLastMessage) > SILENCE_MESSAGE_MS && TickSince(m_dwLastData) > SILENCE_DATA_MS) {
+        CloseTransport();
+        return 2;
+    }
+
+    // A Poll from inside a handler works behind the message being dispatched.
+    const uint32_t base = m_nDispatchOffset;
+    for (;;) {
+        uint32_t size;
+        bool tooBig;
+        if (!MessageAt(base, &size, &tooBig)) {
+            if (tooBig) return 2;
+            break;
+        }
+        m_dwLastMessage = GetTick();
+        m_nDispatchOffset += size;
+        CQVMSG view(m_pRxBuffer + base);
+        Dispatch(&view);
+        m_nDispatchOffset -= size;
+        RemoveBytes(base, size);
+        result = 1;
+    }
+    return result;
+}
+
+bool CQVServer::Pump(uint16_t id)
+{
+    if (!IsConnected()) return false;
+
+    for (int i = 0; i < m_nDeferred; i++) {
+        if (m_apDeferred[i]->GetId() != id) continue;
+        CQVMSG* msg = m_apDeferred[i];
+        for (int j = i + 1; j < m_nDeferred; j++) m_apDeferred[j - 1] = m_apDeferred[j];
+        m_nDeferred--;
+        msg->Rewind();
+        Dispatch(msg);
+        delete msg;
+        return true;
+    }
+
+    if (ReadIntoBuffer(PUMP_WAIT_MS) < 0) return false;
+
+    for (;;) {
+        const uint32_t offset = m_nDispatchOffset;
+        uint32_t size;
+        bool tooBig;
+        if (!MessageAt(offset, &size, &tooBig)) return false;
+        m_dwLastMessage = GetTick();
+        if (GetLE16(m_pRxBuffer + offset) == id) {
+            m_nDispatchOffset += size;
+            CQVMSG view(m_pRxBuffer + offset);
+            Dispatch(&view);
+            m_nDispatchOffset -= size;
+            RemoveBytes(offset, size);
+            return true;
+        }
+        if (m_nDeferred < QVSERVER_MAX_DEFERRED) {
+            CQVMSG view(m_pRxBuffer + offset);
+            CQVMSG* copy = view.Clone();
+            if (copy) m_apDeferred[m_nDeferred++] = copy;
+        }
+        RemoveBytes(offset, size);
+    }
+}
+
+bool CQVServer::Send(CQVMSG* msg)
+{
+    if (!msg || !m_pConnection) return false;
+    uint32_t size = msg->GetWireSize();
+    const uint8_t* wire = msg->GetWireData();
+    return m_pConnection->Send(wire, (int)size);
+}
+
+void CQVServer::ResetForConnection()
+{
+    // Bytes and put-aside messages of an earlier connection mean nothing on a new one.
+    m_nRxCount = 0;
+    m_nDispatchOffset = 0;
+    for (int i = 0; i < m_nDeferred; i++) delete m_apDeferred[i];
+    m_nDeferred = 0;
+    m_dwLastMessage = m_dwLastData = GetTick();
+}
+
+bool CQVServer::ConnectDirect(const QVSockAddr& address)
+{
+    ResetForConnection();
+    if (m_pConnection->ConnectDirect(address, 0) != CONNECT_OK) return false;
+    m_dwLastMessage = m_dwLastData = GetTick();
+    if (!Login(nullptr)) {
+        m_pConnection->Close();
+        return false;
+    }
+    return true;
+}
+
+bool CQVServer::ConnectRemote(const std::string& systemName, CConnectionListener* listener)
+{
+    ResetForConnection();
+    if (!m_pConnection->ConnectRemote(listener, systemName)) return false;
+    m_dwLastMessage = m_dwLastData = GetTick();
+    if (!Login(listener)) {
+        m_pConnection->Close();
+        return false;
+    }
+    return true;
+}
+
+static void Status(CConnectionListener* listener, const char* text)
+{
+    if (listener) listener->OnStatus(text);
+}
+
+bool CQVServer::Login(CConnectionListener* listener)
+{
+    // Such a password has no key, so no response could be computed for any
+    // challenge: fail before anything goes on the wire.
+    if (m_strPassword.size() > MAX_PASSWORD_BYTES) {
+        Status(listener, "Password Rejected");
+        return false;
+    }
+
+    Status(listener, "Get Challenge");
+    CQVMSG challengeRequest(0, MSG_GET_CHALLENGE, 0);
+    CQVQuery challengeQuery;
+    challengeQuery.SetTimeout(CHALLENGE_TIMEOUT_MS);
+    CQVMSG* answer = nullptr;
+    if (!challengeQuery.Ask(&answer, &challengeRequest)) {
+        Status(listener, "No Response From Server");
+        return false;
+    }
+    std::string challenge;
+    answer->ReadString(&challenge);
+    Status(listener, "Challenge OK");
+
+    std::vector<uint8_t> key = PadTo16(m_strPassword, 0);
+    std::vector<uint8_t> input = PadTo16(challenge, 0);
+    uint8_t response[16];
+    CQVCode cipher;
+    if (!cipher.MakeKey(key.data(), (int)key.size()) || !cipher.EncryptBlock(input.data(), response)) {
+        Status(listener, "Password Rejected");
+        return false;
+    }
+    if (m_nMode < 0 || m_nMode >= QV_MODE_COUNT) return false;
+    const ClientKind& kind = g_ClientKinds[m_nMode];
+
+    CQVMSG login(0, MSG_LOGIN, 256);
+    bool built = login.WriteDWord(CLIENT_REVISION) && login.WriteDWord(kind.typeNumber) &&
+                 login.WriteString(StrPrintf("%s %s", kind.name, LAUNCHER_VERSION_TEXT)) &&
+                 login.WriteDWord(16) && login.WriteBlock16(response) && login.WriteDWord(2) &&
+                 login.WriteString(m_strHardwareAddress) && login.WriteString(m_strPlatformA) &&
+                 login.WriteString(m_strPlatformB) && login.WriteString(m_strComputerName);
+    if (!built) {
+        Status(listener, "Password Rejected");
+        return false;
+    }
+    CQVQuery loginQuery;
+    loginQuery.SetTimeout(LOGIN_TIMEOUT_MS);
+    if (!loginQuery.Ask(&answer, &login)) {
+        Status(listener, "Password Rejected");
+        return false;
+    }
+    Status(listener, "Login OK");
+
+    // The answer comes back to id 0 and is consumed by the session itself.
+    CQVMSG version(0, MSG_GET_VERSION, 0);
+    Send(&version);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// CQVQuery
+
+CQVQuery::CQVQuery()
+    : m_dwTimeout(30000), m_pReply(nullptr), m_bReplyOwned(false), m_bWaiting(false), m_nExpectedCode(0),
+      m_bSent(false)
+{
+}
+
+CQVQuery::~CQVQuery()
+{
+    if (g_pServer) g_pServer->Unregister(this);
+    DropReply();
+}
+
+void CQVQuery::DropReply()
+{
+    if (m_bReplyOwned) delete m_pReply;
+    m_pReply = nullptr;
+    m_bReplyOwned = false;
+}
+
+bool CQVQuery::Ask(CQVMSG** reply, CQVMSG* question)
+{
+    DropReply();
+    if (!Send(question)) return false;
+    return Wait(reply);
+}
+
+bool CQVQuery::Send(CQVMSG* question)
+{
+    if (!g_pServer || !question || !g_pServer->IsConnected()) return false;
+    // An answer to an earlier question would otherwise be handed out as this one's.
+    DropReply();
+    g_pServer->Register(this); // a full table still sends; the wait then times out
+    m_bWaiting = true;
+    question->SetId(m_nId);
+    if (!g_pServer->Send(question)) {
+        g_pServer->Unregister(this);
+        m_bWaiting = false;
+        return false;
+    }
+    m_nExpectedCode = CQVMSG::ReplyCode(question->GetCode());
+    m_bSent = true;
+    return true;
+}
+
+bool CQVQuery::HandOut(CQVMSG** reply)
+{
+    if (!m_pReply || m_pReply->GetCode() != m_nExpectedCode) return false;
+    m_pReply->Rewind();
+    if (reply) *reply = m_pReply;
+    return true;
+}
+
+bool CQVQuery::Wait(CQVMSG** reply)
+{
+    if (!m_bSent || !g_pServer) return false;
+    const uint32_t start = GetTick();
+    for (;;) {
+        if (!m_bWaiting) {
+            g_pServer->Unregister(this);
+            return HandOut(reply);
+        }
+        if (TickSince(start) >= m_dwTimeout) break;
+        g_pServer->Pump(m_nId);
+        if (m_bWaiting && !g_pServer->IsConnected()) break;
+    }
+    g_pServer->Unregister(this);
+    m_bWaiting = false;
+    return false;
+}
+
+void CQVQuery::OnMessage(CQVMSG* msg)
+{
+    if (msg->GetId() == MSG_ID_UNSOLICITED) return;
+    DropReply();
+    m_pReply = msg->Clone();
+    m_bReplyOwned = m_pReply != nullptr;
+    m_bWaiting = false;
+    if (g_pServer) g_pServer->Unregister(this);
+}
