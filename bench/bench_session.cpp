@@ -1,0 +1,82 @@
+// Session speed against the simulated controller on loopback: one full connect
+// and login, and query round trips on an open session.
+#include <benchmark/benchmark.h>
+
+#include <memory>
+
+#include "protocol/qvserver.h"
+#include "sim/core/sim_controller.h"
+
+namespace {
+
+struct Rig {
+    std::unique_ptr<CSimController> sim;
+    std::unique_ptr<CQVServer> server;
+    bool Start()
+    {
+        SocketStartup();
+        SimConfig cfg;
+        cfg.password = "benchmark";
+        sim.reset(new CSimController(cfg));
+        if (!sim->Start()) return false;
+        server.reset(new CQVServer("."));
+        g_pServer = server.get();
+        server->SetLoginInfo("00-11-22-33-44-55", "BENCH", "WINDOWS", "WINDOWS");
+        server->SetMode(0, cfg.password);
+        return true;
+    }
+    ~Rig()
+    {
+        server.reset();
+        g_pServer = nullptr;
+    }
+};
+
+void BM_ConnectAndLogin(benchmark::State& state)
+{
+    Rig rig;
+    if (!rig.Start()) {
+        state.SkipWithError("simulator did not start");
+        return;
+    }
+    for (auto _ : state) {
+        if (!rig.server->ConnectDirect(rig.sim->GetAddress())) {
+            state.SkipWithError("login failed");
+            break;
+        }
+        rig.server->GetConnection()->Close();
+    }
+}
+BENCHMARK(BM_ConnectAndLogin)->Unit(benchmark::kMicrosecond);
+
+// One login, then 10,000 echo queries per iteration.
+void BM_LoginPlus10000Queries(benchmark::State& state)
+{
+    Rig rig;
+    if (!rig.Start()) {
+        state.SkipWithError("simulator did not start");
+        return;
+    }
+    const int kQueries = 10000;
+    for (auto _ : state) {
+        if (!rig.server->ConnectDirect(rig.sim->GetAddress())) {
+            state.SkipWithError("login failed");
+            break;
+        }
+        CQVMSG request(0, SIM_MSG_ECHO, 0);
+        request.WriteDWord(0x12345678);
+        CQVQuery q;
+        for (int i = 0; i < kQueries; i++) {
+            CQVMSG* reply = nullptr;
+            if (!q.Ask(&reply, &request)) {
+                state.SkipWithError("query failed");
+                break;
+            }
+        }
+        rig.server->GetConnection()->Close();
+    }
+    state.SetItemsProcessed(state.iterations() * kQueries);
+}
+BENCHMARK(BM_LoginPlus10000Queries)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+} // namespace
