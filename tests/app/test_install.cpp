@@ -12,11 +12,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "app/app.h"
 #include "app/install.h"
+#include "protocol/qvserver.h"
 #include "ui/framework.h"
 #include "util/folders.h"
 
@@ -44,11 +47,7 @@ void SetEnv(const char* name, const std::string& value)
 
 bool Exists(const std::string& p) { return GetFileAttributesA(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-void WriteText(const std::string& p, const std::string& text)
-{
-    std::ofstream f(p, std::ios::binary);
-    f << text;
-}
+void WriteText(const std::string& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
 
 std::vector<unsigned char> ReadAll(const std::string& p)
 {
@@ -56,30 +55,12 @@ std::vector<unsigned char> ReadAll(const std::string& p)
     return std::vector<unsigned char>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-void MakeDirs(const std::string& p)
-{
-    for (size_t i = 3; i <= p.size(); ++i)
-        if (i == p.size() || p[i] == '\\') CreateDirectoryA(p.substr(0, i).c_str(), nullptr);
-}
+void MakeDirs(const std::string& p) { std::filesystem::create_directories(p); }
 
 void RemoveTree(const std::string& p)
 {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((p + "\\*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string n = fd.cFileName;
-            if (n == "." || n == "..") continue;
-            std::string full = p + "\\" + n;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(full);
-            else {
-                SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(full.c_str());
-            }
-        } while (FindNextFileA(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryA(p.c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(p, ec);
 }
 
 struct LinkInfo {
@@ -336,6 +317,32 @@ TEST_F(InstallTest, StartedFromTheInstallFolderKeepsItsNeighboursAndItself)
     EXPECT_EQ(std::vector<unsigned char>(kVersionFile, kVersionFile + 23), ReadAll(installFolder + "\\VERSION.DAT"));
     // The data folder is still ours and is cleared as usual.
     EXPECT_FALSE(Exists(dataFolder + "\\LOGIN.DAT"));
+}
+
+TEST_F(InstallTest, InstallOptionEndsStartUpBeforeAnyOtherOptionOrSession)
+{
+    CVOLTAROApp app;
+    char line[] = "/INSTALL /SILENT /USER:Pool";
+    app.m_lpCmdLine = line;
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_TRUE(Exists(target));
+    EXPECT_EQ(1, g_nQuestions);
+    EXPECT_EQ(nullptr, g_pServer);
+    EXPECT_FALSE(app.GetStartOptions().silent);
+    EXPECT_EQ("", app.GetStartOptions().systemName);
+}
+
+TEST_F(InstallTest, UninstallOptionEndsAtOnceAndChangesNothing)
+{
+    CVOLTAROApp app;
+    char line[] = "/UNINSTALL /USER:Pool";
+    app.m_lpCmdLine = line;
+    EXPECT_FALSE(app.InitInstance());
+    EXPECT_EQ(nullptr, g_pServer);
+    EXPECT_EQ(0, g_nQuestions);
+    EXPECT_FALSE(Exists(pf + "\\OSKA Zizu Systems"));
+    // Not even the data folder is made.
+    EXPECT_FALSE(Exists(ad + "\\OSKA Zizu Systems"));
 }
 
 // Runs only inside the copies started above.

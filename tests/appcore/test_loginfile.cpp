@@ -104,19 +104,6 @@ TEST_F(LoginFile, NotRememberingWritesClearedValues)
     EXPECT_EQ(cleared, Get());
 }
 
-TEST_F(LoginFile, ReadsEveryFieldBack)
-{
-    Put(kRemembered);
-    LoginData d;
-    ASSERT_TRUE(ReadLoginFile(path, d));
-    EXPECT_EQ("Pool", d.systemName);
-    EXPECT_EQ("pw", d.password);
-    EXPECT_EQ(0x0A01A8C0u, d.lastAddress);
-    EXPECT_EQ(1u, d.optionsExpanded);
-    EXPECT_EQ(1u, d.rememberLogin);
-    EXPECT_EQ(0u, d.sizeClass);
-}
-
 TEST_F(LoginFile, OnlyTheTwoStringsLeavesStartValues)
 {
     Put(Bytes(kRemembered.begin(), kRemembered.begin() + 14));
@@ -129,6 +116,7 @@ TEST_F(LoginFile, OnlyTheTwoStringsLeavesStartValues)
 
 TEST_F(LoginFile, EveryTruncationTakesOnlyWholeFields)
 {
+    // The last round reads the complete file.
     // Offsets at which each of the fields 1, 2, 4, 5, 6, 8 is complete.
     const size_t ends[] = {8, 14, 22, 26, 30, 38};
     for (size_t n = 0; n <= kRemembered.size(); ++n) {
