@@ -28,6 +28,11 @@ struct SYSTEM_ANSWER {
 bool DecodeSystemAnswer(const uint8_t* wire, int length, SYSTEM_ANSWER* out);
 void EncodeSystemAnswer(const SYSTEM_ANSWER& in, uint8_t wire[SYSTEM_ANSWER_SIZE]);
 
+// The subnet-directed broadcast address of address/mask (both in network order).
+// 0 when there is none worth a second datagram: no address, or a mask of all or
+// no bits (the host itself, or the limited broadcast that is sent anyway).
+uint32_t SubnetBroadcastAddress(uint32_t address, uint32_t mask);
+
 class CSysLocator
 {
 public:
@@ -47,7 +52,14 @@ class CPingSocket
 {
 public:
     explicit CPingSocket(uint32_t localAddress);
+    // Binds another local port (0: any free one); tests use it to stay off 1444.
+    CPingSocket(uint32_t localAddress, uint16_t localPort);
     virtual ~CPingSocket();
+    // The adapter's mask, which decides where the second configuration query goes;
+    // 255.255.255.0 until set.
+    void SetLocalMask(uint32_t mask) { m_dwLocalMask = mask; }
+    // The port actually bound, or 0 when the bind failed.
+    uint16_t GetBoundPort() const;
     bool IsValid() const { return m_hSocket != QV_INVALID_SOCKET; }
     uint32_t GetLocalAddress() const { return m_dwLocalAddress; }
     bool SendDiscovery();
@@ -57,6 +69,10 @@ public:
     bool SendConfig(const QVSockAddr& to, const uint8_t datagram[CONFIG_SET_SIZE]);
 
 private:
+    void Open(uint32_t localAddress, uint16_t localPort);
+    int ReceiveOne(uint8_t* area, int size, QVSockAddr& from);
+
     QVSOCKET m_hSocket;
     uint32_t m_dwLocalAddress;
+    uint32_t m_dwLocalMask;
 };

@@ -1,6 +1,7 @@
 // Offers a started viewer a local TCP port and pumps bytes between it and the
 // session's transport.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "../util/qvsocket.h"
@@ -18,17 +19,23 @@ public:
     explicit CTCP_LoopBack(CXConnection* transport = nullptr);
     virtual ~CTCP_LoopBack();
     uint16_t GetPort() const { return m_nPort; }
+    // Where the listener is bound (always 127.0.0.1); family 0 when nothing listens.
+    QVSockAddr GetListenAddress() const { return m_ListenAddr; }
 
 private:
     CTCP_LoopBack(const CTCP_LoopBack&) = delete;
     CTCP_LoopBack& operator=(const CTCP_LoopBack&) = delete;
     static uint32_t ThreadProc(void* self);
     void Run();
+    void Bridge();
+    void EndBridge();
+    bool PushToController(QVSOCKET controller, const uint8_t* data, int length, int* sent);
 
     CXConnection* m_pTransport;
     QVSOCKET m_hListen;
     QVSOCKET m_hViewer;
     uint16_t m_nPort;
+    QVSockAddr m_ListenAddr;
     CQVThread m_Thread;
-    volatile bool m_bRunning;
+    std::atomic<bool> m_bRunning;
 };

@@ -51,6 +51,9 @@ bool SetNonBlocking(QVSOCKET s);
 // select() on this socket alone; false at once for QV_INVALID_SOCKET.
 bool SocketReadable(QVSOCKET s, uint32_t ms);
 bool SocketWritable(QVSOCKET s, uint32_t ms);
+// Waits up to ms for either socket to become readable (or to fail); bit 0 is a,
+// bit 1 is b. QV_INVALID_SOCKET takes no part; with neither valid the result is 0 at once.
+int SocketWaitEither(QVSOCKET a, QVSOCKET b, uint32_t ms);
 
 // Blocking connect (or started, for a non-blocking socket: true when it is in progress).
 bool SocketConnect(QVSOCKET s, const QVSockAddr& to);
