@@ -450,6 +450,7 @@ INT_PTR CDialog::DialogProc(UINT message, WPARAM wParam, LPARAM lParam)
         if (!control || control == this)
             return FALSE;
         control->DrawItem(item);
+        SetMsgResult(TRUE);
         return TRUE;
     }
     case WM_MEASUREITEM: {
@@ -460,6 +461,7 @@ INT_PTR CDialog::DialogProc(UINT message, WPARAM wParam, LPARAM lParam)
         if (!control || control == this)
             return FALSE;
         control->MeasureItem(item);
+        SetMsgResult(TRUE);
         return TRUE;
     }
     default:

@@ -1,0 +1,209 @@
+#include "mylistbox.h"
+
+#include "../util/qvtypes.h"
+#include "appearance.h"
+
+SystemEntry::SystemEntry()
+    : m_dwAddress(0), m_wPort(0), m_bStatus(0), m_bFlags(0), m_dwReserved1(0), m_dwReserved2(0),
+      m_dwLastSeen(0)
+{
+}
+
+bool SystemEntry::IsAutoSelectable() const
+{
+    switch (m_bStatus) {
+    case 1: case 6: case 7: case 8: case 9: case 10: case 11: case 12: case 100:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string FormatEntryAddress(uint32_t address, uint16_t port)
+{
+    return StrPrintf("%d.%d.%d.%d:%d", (int)(address & 0xFF), (int)((address >> 8) & 0xFF),
+                     (int)((address >> 16) & 0xFF), (int)((address >> 24) & 0xFF), (int)port);
+}
+
+CMyListBox::CMyListBox() : m_nPendingScroll(0) {}
+
+int CMyListBox::AddEntry(SystemEntry* entry)
+{
+    if (!entry || !m_hWnd)
+        return LB_ERR;
+    int index = AddString(entry->m_strName);
+    if (index < 0)
+        return index;
+    SetItemData(index, (DWORD_PTR)entry);
+    return index;
+}
+
+SystemEntry* CMyListBox::GetEntry(int index) const
+{
+    DWORD_PTR data = GetItemData(index);
+    // LB_ERR comes back through the same channel as the data.
+    if (data == (DWORD_PTR)LB_ERR)
+        return nullptr;
+    return reinterpret_cast<SystemEntry*>(data);
+}
+
+void CMyListBox::RemoveEntry(SystemEntry* entry)
+{
+    if (!entry || !m_hWnd)
+        return;
+    int count = GetCount();
+    for (int i = 0; i < count; ++i) {
+        if (GetEntry(i) == entry) {
+            DeleteString(i);
+            delete entry;
+            return;
+        }
+    }
+}
+
+void CMyListBox::DeleteAllEntries()
+{
+    if (!m_hWnd)
+        return;
+    int count = GetCount();
+    for (int i = 0; i < count; ++i) {
+        SystemEntry* entry = GetEntry(i);
+        SetItemData(i, 0);
+        delete entry;
+    }
+}
+
+void CMyListBox::DrawItem(LPDRAWITEMSTRUCT item)
+{
+    if (!item)
+        return;
+    SystemEntry* entry = nullptr;
+    if (item->itemID != (UINT)-1 && item->itemData != (ULONG_PTR)LB_ERR)
+        entry = reinterpret_cast<SystemEntry*>(item->itemData);
+    HDC dc = item->hDC;
+    COLORREF oldText = ::GetTextColor(dc);
+    COLORREF oldBack = ::GetBkColor(dc);
+    // Transparent text, so that a selected line shows amber behind its text
+    // rather than black boxes.
+    int oldMode = ::SetBkMode(dc, TRANSPARENT);
+    ::SetTextColor(dc, QV_WHITE);
+    ::SetBkColor(dc, QV_BLACK);
+
+    RECT rect = item->rcItem;
+    HBRUSH fill = ::CreateSolidBrush((item->itemState & ODS_SELECTED) ? QV_AMBER : QV_BLACK);
+    ::FillRect(dc, &rect, fill ? fill : (HBRUSH)::GetStockObject(BLACK_BRUSH));
+    if (fill)
+        ::DeleteObject(fill);
+
+    rect.left += 5;
+    if (entry) {
+        ::DrawTextA(dc, entry->m_strName.c_str(), -1, &rect, DT_WORDBREAK);
+        std::string address = FormatEntryAddress(entry->m_dwAddress, entry->m_wPort);
+        ::DrawTextA(dc, address.c_str(), -1, &rect, DT_RIGHT);
+    }
+
+    ::SetBkMode(dc, oldMode);
+    ::SetTextColor(dc, oldText);
+    ::SetBkColor(dc, oldBack);
+}
+
+void CMyListBox::MeasureItem(LPMEASUREITEMSTRUCT item)
+{
+    if (!item || !m_hWnd)
+        return;
+    std::string text = GetText((int)item->itemID);
+    RECT rect = {0, 0, 0, 0};
+    if (GetItemRect((int)item->itemID, &rect) == LB_ERR || rect.right <= rect.left) {
+        // Without the line's own rectangle, measure across the list's width so
+        // that a name of several words is not broken after every word.
+        RECT client;
+        GetClientRect(&client);
+        rect = client;
+    }
+    HDC dc = ::GetDC(m_hWnd);
+    if (!dc)
+        return;
+    HFONT font = GetFont();
+    HGDIOBJ oldFont = font ? ::SelectObject(dc, font) : nullptr;
+    ::DrawTextA(dc, text.c_str(), -1, &rect, DT_CALCRECT | DT_WORDBREAK);
+    int height = rect.bottom - rect.top;
+    TEXTMETRICA metrics;
+    if (::GetTextMetricsA(dc, &metrics) && height < metrics.tmHeight)
+        height = metrics.tmHeight; // an empty name still gets a line
+    if (oldFont)
+        ::SelectObject(dc, oldFont);
+    ::ReleaseDC(m_hWnd, dc);
+    if (height < 1)
+        height = 1;
+    if (height > 255)
+        height = 255; // the list box's limit for one line
+    item->itemHeight = (UINT)height;
+}
+
+void CMyListBox::OnMouseWheel(int delta)
+{
+    KillTimer(SCROLL_TIMER);
+    if (delta <= 0)
+        m_nPendingScroll += LINES_PER_NOTCH;
+    else
+        m_nPendingScroll -= LINES_PER_NOTCH;
+    SetTimer(SCROLL_TIMER, SCROLL_PERIOD_MS);
+}
+
+void CMyListBox::OnScrollTimer()
+{
+    if (m_nPendingScroll == 0) {
+        KillTimer(SCROLL_TIMER);
+        return;
+    }
+    int top = GetTopIndex();
+    int target;
+    if (m_nPendingScroll < 0) {
+        if (top <= 0) {
+            m_nPendingScroll = 0;
+            KillTimer(SCROLL_TIMER);
+            return;
+        }
+        target = top - 1;
+    } else {
+        if (top >= GetCount() - 1) {
+            m_nPendingScroll = 0;
+            KillTimer(SCROLL_TIMER);
+            return;
+        }
+        target = top + 1;
+    }
+    SetTopIndex(target);
+    if (GetTopIndex() == top) {
+        // The list will not scroll further (its last page is already in view):
+        // nothing left to do, so the timer stops now instead of ticking idly.
+        m_nPendingScroll = 0;
+        KillTimer(SCROLL_TIMER);
+        return;
+    }
+    m_nPendingScroll += (m_nPendingScroll < 0) ? 1 : -1;
+}
+
+LRESULT CMyListBox::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_ERASEBKGND: {
+        RECT client;
+        GetClientRect(&client);
+        ::FillRect((HDC)wParam, &client, (HBRUSH)::GetStockObject(BLACK_BRUSH));
+        return 1;
+    }
+    case WM_MOUSEWHEEL:
+        OnMouseWheel(GET_WHEEL_DELTA_WPARAM(wParam));
+        return 0;
+    case WM_TIMER:
+        if (wParam == SCROLL_TIMER) {
+            OnScrollTimer();
+            return 0;
+        }
+        break;
+    default:
+        break;
+    }
+    return CListBox::WindowProc(message, wParam, lParam);
+}
