@@ -44,7 +44,7 @@ bool CQVFile::Open(int mode, int shareMode)
             m_hFile = -1;
         }
     }
-    if (!m_pBuffer) m_pBuffer = new (std::nothrow) uint8_t[BufferSize];
+    if (!m_pBuffer) m_pBuffer = new (std::nothrow) uint8_t[m_nBufferSize];
     m_nCount = 0;
     m_nPos = 0;
     if (m_hFile == -1) {
@@ -90,13 +90,13 @@ bool CQVFile::Write(const void* buffer, uint32_t count)
     // Only a file opened for writing takes bytes: in read mode the buffer holds
     // read-ahead, and after a failed Open the bytes would be dropped unnoticed.
     if (m_nMode != OpenCreate && m_nMode != OpenAppend) return false;
-    if (count < (uint32_t)(BufferSize - m_nCount)) {
+    if (count < (uint32_t)(m_nBufferSize - m_nCount)) {
         if (count) memcpy(m_pBuffer + m_nCount, buffer, count);
         m_nCount += (int32_t)count;
         return true;
     }
     if (!Flush()) return false;
-    if (count > (uint32_t)BufferSize) return SysWrite(m_hFile, buffer, count);
+    if (count > (uint32_t)m_nBufferSize) return SysWrite(m_hFile, buffer, count);
     if (count) memcpy(m_pBuffer, buffer, count);
     m_nCount = (int32_t)count;
     return true;
@@ -133,7 +133,7 @@ bool CQVFile::Read(void* buffer, uint32_t count)
     uint32_t remaining = count;
     while (remaining > 0) {
         if (m_nPos >= m_nCount) {
-            if (remaining > (uint32_t)BufferSize) {
+            if (remaining > (uint32_t)m_nBufferSize) {
                 uint32_t got = 0;
                 bool ok = SysRead(m_hFile, out, remaining, &got);
                 m_nCount = 0;
@@ -143,7 +143,7 @@ bool CQVFile::Read(void* buffer, uint32_t count)
                 return ok && got == remaining;
             }
             uint32_t got = 0;
-            if (!SysRead(m_hFile, m_pBuffer, (uint32_t)BufferSize, &got) || got == 0) return false;
+            if (!SysRead(m_hFile, m_pBuffer, (uint32_t)m_nBufferSize, &got) || got == 0) return false;
             m_nCount = (int32_t)got;
             m_nPos = 0;
         }
