@@ -31,6 +31,10 @@ static bool TakeSocketIf(QVSOCKET* p, QVSOCKET expected)
                                        __ATOMIC_ACQUIRE);
 }
 
+// The installed client pointer is read the same way; Close detaches it before
+// tearing it down.
+static CDatagramStream* LoadClient(CDatagramStream* const* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+
 CXConnection::CXConnection(const std::string& serverListPath)
     : m_hSocket(QV_INVALID_SOCKET), m_pClient(nullptr), m_strServerList(serverListPath), m_dwClientTag(0)
 {
@@ -82,7 +86,7 @@ bool CXConnection::ConnectRemote(CConnectionListener* listener, const std::strin
 bool CXConnection::Send(const void* data, int length)
 {
     if (length < 0) return false;
-    if (m_pClient) return m_pClient->Send(data, length);
+    if (CDatagramStream* client = LoadClient(&m_pClient)) return client->Send(data, length);
     QVSOCKET s = LoadSocket(&m_hSocket);
     if (s == QV_INVALID_SOCKET) return false;
     // A stream connected with a time-out stays non-blocking; a full send buffer
@@ -110,7 +114,7 @@ bool CXConnection::Send(const void* data, int length)
 
 int CXConnection::Receive(void* buffer, int size)
 {
-    if (m_pClient) return m_pClient->Receive(buffer, size);
+    if (CDatagramStream* client = LoadClient(&m_pClient)) return client->Receive(buffer, size);
     QVSOCKET s = LoadSocket(&m_hSocket);
     if (s == QV_INVALID_SOCKET) return 0;
     int r = SocketRecv(s, buffer, size);
@@ -120,7 +124,7 @@ int CXConnection::Receive(void* buffer, int size)
 
 bool CXConnection::WaitReadable(uint32_t ms)
 {
-    if (m_pClient) return m_pClient->WaitReadable(ms);
+    if (CDatagramStream* client = LoadClient(&m_pClient)) return client->WaitReadable(ms);
     QVSOCKET s = LoadSocket(&m_hSocket);
     if (s == QV_INVALID_SOCKET) return true;
     return SocketReadable(s, ms);
@@ -128,14 +132,13 @@ bool CXConnection::WaitReadable(uint32_t ms)
 
 bool CXConnection::IsConnected()
 {
-    if (m_pClient) return m_pClient->IsUp();
+    if (CDatagramStream* client = LoadClient(&m_pClient)) return client->IsUp();
     return LoadSocket(&m_hSocket) != QV_INVALID_SOCKET;
 }
 
 void CXConnection::Close()
 {
-    CDatagramStream* client = m_pClient;
-    m_pClient = nullptr;
+    CDatagramStream* client = __atomic_exchange_n(&m_pClient, (CDatagramStream*)nullptr, __ATOMIC_ACQ_REL);
     if (client) {
         client->Close();
         delete client;
@@ -147,7 +150,7 @@ void CXConnection::Close()
 void CXConnection::InstallClient(CDatagramStream* client)
 {
     Close();
-    m_pClient = client;
+    __atomic_store_n(&m_pClient, client, __ATOMIC_RELEASE);
 }
 
 void CXConnection::AdoptSocket(QVSOCKET s)

@@ -619,3 +619,63 @@ TEST(XConnection, CloseWhileAnotherThreadReadsEndsItsLoop)
     EXPECT_TRUE(done);
     EXPECT_TRUE(sim.WaitUntil([](const SimStats& s) { return s.closes == 1; }, 5000));
 }
+
+namespace {
+struct FakeStream : public CDatagramStream {
+    int* destroyed;
+    bool up = true, closed = false;
+    std::vector<uint8_t> sent;
+    explicit FakeStream(int* d) : destroyed(d) {}
+    ~FakeStream() override { ++*destroyed; }
+    bool Send(const void* data, int length) override
+    {
+        sent.insert(sent.end(), (const uint8_t*)data, (const uint8_t*)data + length);
+        return true;
+    }
+    int Receive(void* buffer, int size) override
+    {
+        if (size < 3) return -1;
+        memcpy(buffer, "abc", 3);
+        return 3;
+    }
+    bool WaitReadable(uint32_t) override { return up; }
+    bool IsUp() override { return up; }
+    void Close() override { closed = true; }
+};
+} // namespace
+
+TEST(XConnection, InstalledClientCarriesTheStreamAndIsDestroyedOnClose)
+{
+    SocketStartup();
+    SimConfig cfg;
+    CSimController sim(cfg);
+    ASSERT_TRUE(sim.Start());
+    CXConnection c("servers.txt");
+    ASSERT_EQ(c.ConnectDirect(sim.GetAddress(), 0), CONNECT_OK);
+
+    int destroyed = 0;
+    FakeStream* f = new FakeStream(&destroyed);
+    c.InstallClient(f); // the TCP stream goes first
+    EXPECT_TRUE(sim.WaitUntil([](const SimStats& s) { return s.closes == 1; }, 5000));
+    EXPECT_EQ(c.GetSocket(), QV_INVALID_SOCKET);
+    EXPECT_TRUE(c.IsConnected());
+    EXPECT_TRUE(c.Send("xy", 2));
+    EXPECT_EQ(f->sent, (std::vector<uint8_t>{'x', 'y'}));
+    char b[8];
+    EXPECT_EQ(c.Receive(b, sizeof(b)), 3);
+    f->up = false;
+    EXPECT_FALSE(c.IsConnected());
+    EXPECT_FALSE(c.WaitReadable(10));
+    c.Close();
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_FALSE(c.IsConnected());
+    c.Close();
+    EXPECT_EQ(destroyed, 1);
+
+    // A connection that still holds a client on destruction destroys it too.
+    {
+        CXConnection d("servers.txt");
+        d.InstallClient(new FakeStream(&destroyed));
+    }
+    EXPECT_EQ(destroyed, 2);
+}
