@@ -328,3 +328,22 @@ TEST_F(MainWndTest, BuildFilesMoveIntoTheBuildFolderWithoutOverwriting)
     EXPECT_EQ(ReadFileBytes(m_strDataFolder + "\\8_6_522_0\\AREA.CSV"), "kept");
     EXPECT_EQ(ReadFileBytes(m_strDataFolder + "\\AREA.CSV"), "area");
 }
+
+TEST_F(MainWndTest, ConfigureIpWithoutSelectionDoesNothingAndWithoutAnswerGivesUp)
+{
+    CVOLTARODlg* dlg = OpenWindow("", "");
+    dlg->OnConfigureIP();
+    EXPECT_EQ(dlg->m_pProgressDlg, nullptr);
+
+    // With the adapters out of reach no controller can answer: the command shows
+    // its last line for two seconds, closes the progress window and leaves the
+    // window usable.
+    EXPECT_EQ(dlg->HandleAnswer(Answer("Cellar", 1), MakeIPv4(192, 168, 1, 20)), 1);
+    ASSERT_EQ(dlg->m_SystemList.GetCurSel(), 0);
+    const uint32_t start = GetTick();
+    dlg->OnConfigureIP();
+    EXPECT_GE(TickSince(start), 2000u);
+    EXPECT_EQ(dlg->m_pProgressDlg, nullptr);
+    EXPECT_EQ(dlg->m_bBusy, 0u);
+    EXPECT_FALSE(FileExistsA(m_strDataFolder + "\\OSKA_Connect_Log.txt")) << "no log for this command";
+}
