@@ -27,6 +27,10 @@
 #include "protocol/qvmsg.h"
 #include "util/qvtypes.h"
 
+#ifndef DEMO_ROLE
+#define DEMO_ROLE "viewer"
+#endif
+
 namespace {
 
 const uint16_t ECHO_REQUEST = 9200;
@@ -434,6 +438,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 
     std::string args = ArgumentsOf(GetCommandLineA());
     Report("program=" + ProgramName());
+    Report("role=" DEMO_ROLE);
     Report("args=" + args);
 
     std::string value, pipeName;

@@ -17,6 +17,8 @@ The same harness runs the demonstration of tools/demo (--demo).
 """
 
 import argparse
+import fcntl
+import hashlib
 import os
 import re
 import shutil
@@ -135,14 +137,30 @@ class Env:
         self.prefix = prefix or args.wineprefix
         self.display = display
         self.ns = None
+        self.lock_file = None
         self.sims = []
+        self.runs = []
         self.procs = []
         self.tmp = tempfile.mkdtemp(prefix="rerudi-e2e-")
         os.chmod(self.tmp, 0o755)
 
     # -- set-up and tear-down -------------------------------------------------
 
+    def lock_prefix(self, timeout_s=150):
+        """One scenario at a time per prefix, also across ctest runs of the same tree."""
+        self.lock_file = open(self.prefix + ".scenario-lock", "w")
+        deadline = time.monotonic() + timeout_s
+        while True:
+            try:
+                fcntl.flock(self.lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    raise Skip("the Wine prefix %s stayed busy" % self.prefix)
+                time.sleep(0.2)
+
     def start(self):
+        self.lock_prefix()
         if self.use_netns:
             if os.geteuid() != 0:
                 raise Skip("needs root to create a network namespace")
@@ -157,6 +175,23 @@ class Env:
         # create every socket there; end it so that ours starts inside.
         self.wineserver("-k")
         self.wineserver("-w")
+
+    def check_sims(self):
+        """Stops the simulators; a sanitizer report from one of them fails the scenario."""
+        for sim in self.sims:
+            sim.stop()
+            if re.search(r"Sanitizer|runtime error:", sim.text()):
+                raise Failure("the simulator reported a fault:\n" + sim.text())
+
+    def evidence(self):
+        parts = []
+        for sim in self.sims:
+            parts.append("simulator log:\n  " + sim.text().replace("\n", "\n  "))
+        for run, report in self.runs:
+            parts.append(run.describe())
+            r = read_report(report)
+            parts.append("viewer report:\n  " + ("\n  ".join(r["_lines"]) if r else "(none)"))
+        return "\n".join(parts)
 
     def stop(self):
         for s in self.sims:
@@ -179,6 +214,9 @@ class Env:
             shutil.rmtree(self.tmp, ignore_errors=True)
         else:
             say("kept " + self.tmp)
+        if self.lock_file:
+            self.lock_file.close()
+            self.lock_file = None
 
     def ensure_prefix(self):
         if not shutil.which("wine"):
@@ -244,6 +282,7 @@ class Env:
             argv += ["--env", "%s=%s" % (k, v)]
         argv += ["--", win_path(self.args.launcher)] + options
         run = Run(self.in_ns(argv), self.wine_env(), self.procs)
+        self.runs.append((run, report))
         if not background:
             run.wait(timeout_s + 30)
         return run
@@ -340,6 +379,8 @@ def silent_options(sim, password="secret", extra=()):
 def expect_viewer_echo(report, program="BRIGHTLEAF.EXE"):
     check(report is not None, "the viewer never wrote a report (not started?)")
     check(report.get("program", "").upper() == program, "started program is %r" % report.get("program"))
+    role = "configurator" if program == "MOSSDESK.EXE" else "viewer"
+    check(report.get("role") == role, "the %s file holds the %r program" % (program, report.get("role")))
     check(report.get("echo") == "ok", "echo over the handed-over connection failed: %s"
           % report.get("echo_problem", "?"))
     check(report.get("echo_messages") == "3", "not every echo came back")
@@ -469,7 +510,9 @@ def scenario_configurator(env, args):
         check(sim.matching(r"^conn 0: download 8148 \(id \d+\): %d bytes" % size), "no request 8148")
         check(not sim.matching(r": download 8130"), "the viewer was requested too")
         folder = os.path.join(env.data_folder(appdata), "7_1_1_0")
-        check(os.path.isfile(os.path.join(folder, "MOSSDESK.EXE")), "MOSSDESK.EXE not stored")
+        stored = os.path.join(folder, "MOSSDESK.EXE")
+        check(os.path.isfile(stored), "MOSSDESK.EXE not stored")
+        check(file_bytes(stored) == file_bytes(args.configurator), "stored configurator differs")
         check(not os.path.exists(os.path.join(folder, "BRIGHTLEAF.EXE")), "BRIGHTLEAF.EXE stored too")
     except Failure as f:
         raise Failure("%s\n%s" % (f, describe(sim, run, report)))
@@ -772,6 +815,7 @@ def run_demo(args):
             if xvfb_display:
                 env.display = xvfb_display
                 env.prefix = args.demo_wineprefix
+        env.lock_prefix()
         env.ensure_prefix()
         env.wineserver("-k")
         env.wineserver("-w")
@@ -842,14 +886,19 @@ def main():
     ap.add_argument("--driver", required=True)
     ap.add_argument("--sim", required=True)
     ap.add_argument("--source", default=os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
-    ap.add_argument("--wineprefix", default=os.environ.get("QV_E2E_WINEPREFIX",
-                                                          "/tmp/rerudi-e2e-wine-%d" % os.getuid()))
+    ap.add_argument("--wineprefix", default=os.environ.get("QV_E2E_WINEPREFIX"),
+                    help="Wine prefix of the scenarios (default: one per build tree under /tmp)")
     ap.add_argument("--demo-wineprefix", default=os.environ.get("QV_DEMO_WINEPREFIX",
                                                                "/tmp/rerudi-demo-wine-%d" % os.getuid()))
     ap.add_argument("--no-screenshot", action="store_true")
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
+    ap.add_argument("--verbose", action="store_true", help="show the evidence of passed scenarios too")
     args = ap.parse_args()
 
+    if not args.wineprefix:
+        # One prefix per build tree, so that two trees can run their scenarios at once.
+        tree = hashlib.sha1(os.path.abspath(args.driver).encode()).hexdigest()[:8]
+        args.wineprefix = "/tmp/rerudi-e2e-wine-%d-%s" % (os.getuid(), tree)
     for need in ("viewer", "configurator", "driver", "sim"):
         if not os.path.isfile(getattr(args, need)):
             say("SKIP: %s not built (%s)" % (need, getattr(args, need)))
@@ -876,7 +925,10 @@ def main():
             if needs_wine:
                 env.start()
             fn(env, args)
+            env.check_sims()
             say("PASS %s (%.1f s)" % (name, time.monotonic() - started))
+            if args.verbose:
+                say(env.evidence())
         except Skip as s:
             say("SKIP %s: %s" % (name, s))
             skipped += 1
