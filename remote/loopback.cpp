@@ -136,7 +136,6 @@ void CTCP_LoopBack::Bridge()
     CXConnection* t = m_pTransport;
     QVSOCKET viewer = m_hViewer;
     SocketSetNoDelay(viewer);
-    SetNonBlocking(viewer);
     // One buffer per direction: a block still waiting for one side never holds
     // up the other direction.
     uint8_t* up = new (std::nothrow) uint8_t[BRIDGE_BUFFER_SIZE];
@@ -150,22 +149,34 @@ void CTCP_LoopBack::Bridge()
     int upLength = 0, upSent = 0;     // viewer -> controller
     int downLength = 0, downSent = 0; // controller -> viewer
     QVSOCKET nonBlocking = QV_INVALID_SOCKET;
+    bool controllerNeverBlocks = false;
+    const bool viewerNeverBlocks = SetNonBlocking(viewer);
+    // While bytes keep moving, the next pass tries both sides straight away and
+    // waits only once neither had anything: one wait per burst, not per block.
+    bool busy = false;
     bool ended = false;
 
     while (m_bRunning && !ended) {
         QVSOCKET controller = t->GetSocket();
         if (controller != QV_INVALID_SOCKET && controller != nonBlocking) {
             // From here until the bridge closes it, the stream is the bridge's alone.
-            SetNonBlocking(controller);
+            // Bytes are forwarded the moment they arrive, so holding small segments
+            // back for coalescing would only add delay.
+            controllerNeverBlocks = SetNonBlocking(controller);
+            SocketSetNoDelay(controller);
             nonBlocking = controller;
         }
+        bool mayTryAtOnce = viewerNeverBlocks && (controller == QV_INVALID_SOCKET || controllerNeverBlocks);
         bool upPending = upSent < upLength;
         bool downPending = downSent < downLength;
         // A direction reads only when its buffer is empty: back-pressure instead of loss.
         int viewerInterest = (upPending ? 0 : QV_WAIT_READ) | (downPending ? QV_WAIT_WRITE : 0);
         bool viewerReadable = false;
         bool controllerReadable = false;
-        if (controller != QV_INVALID_SOCKET) {
+        if (busy && mayTryAtOnce) {
+            viewerReadable = !upPending;
+            controllerReadable = !downPending;
+        } else if (controller != QV_INVALID_SOCKET) {
             int controllerInterest = (downPending ? 0 : QV_WAIT_READ) | (upPending ? QV_WAIT_WRITE : 0);
             int r = SocketWaitPair(viewer, viewerInterest, controller, controllerInterest, PUMP_WAIT_MS);
             viewerReadable = (r & QV_WAIT_READ) != 0;
@@ -178,10 +189,12 @@ void CTCP_LoopBack::Bridge()
                 r = SocketWaitPair(viewer, viewerInterest, QV_INVALID_SOCKET, 0, STREAM_WAIT_MS);
             viewerReadable = (r & QV_WAIT_READ) != 0;
         }
+        busy = false;
 
         if (viewerReadable && !upPending) {
             int n = SocketRecv(viewer, up, BRIDGE_BUFFER_SIZE);
             if (n > 0) {
+                busy = true;
                 upLength = n;
                 upSent = 0;
             } else if (n == 0 || !SocketErrorWouldBlock(SocketLastError())) {
@@ -194,6 +207,7 @@ void CTCP_LoopBack::Bridge()
                 ended = true;
             } else {
                 upSent += sent;
+                if (sent > 0) busy = true;
                 if (upSent >= upLength) upSent = upLength = 0;
             }
         }
@@ -202,6 +216,7 @@ void CTCP_LoopBack::Bridge()
             int n = t->Receive(down, BRIDGE_BUFFER_SIZE);
             int err = SocketLastError();
             if (n > 0) {
+                busy = true;
                 downLength = n;
                 downSent = 0;
             } else if (!t->IsConnected()) {
@@ -214,6 +229,7 @@ void CTCP_LoopBack::Bridge()
         if (!ended && downSent < downLength) {
             int n = SocketSendNow(viewer, down + downSent, downLength - downSent);
             if (n > 0) {
+                busy = true;
                 downSent += n;
                 if (downSent >= downLength) downSent = downLength = 0;
             } else if (n < 0 && !SocketErrorWouldBlock(SocketLastError())) {
