@@ -114,6 +114,7 @@ class Session:
         self.peer_ns = None  # the controllers' namespace
         self.procs = []
         self.display = None
+        self.xvfb = None
         self.lock = None
         self.tmp = tempfile.mkdtemp(prefix="rerudi-look-")
         os.chmod(self.tmp, 0o755)
@@ -181,12 +182,13 @@ class Session:
             for _ in range(100):
                 if os.path.exists("/tmp/.X11-unix/X%d" % n):
                     self.display = ":%d" % n
+                    self.xvfb = p
                     return
                 if p.poll() is not None:
                     break
                 time.sleep(0.05)
             if p.poll() is None:
-                os.killpg(p.pid, signal.SIGKILL)
+                os.killpg(p.pid, signal.SIGTERM)
                 p.wait(5)
         raise Skip("no X server display could be started")
 
@@ -283,15 +285,28 @@ class Session:
         except subprocess.TimeoutExpired:
             pass
         for p in self.procs:
-            if p.poll() is None:
+            # Asked first, so that the X server removes its lock and socket.
+            for sig, wait_s in ((signal.SIGTERM, 3), (signal.SIGKILL, 5)):
+                if p.poll() is not None:
+                    break
                 try:
-                    os.killpg(p.pid, signal.SIGKILL)
+                    os.killpg(p.pid, sig)
                 except ProcessLookupError:
-                    pass
+                    break
                 try:
-                    p.wait(5)
+                    p.wait(wait_s)
                 except subprocess.TimeoutExpired:
                     pass
+        if self.display and self.xvfb and self.xvfb.poll() is not None:
+            # A server that had to be killed leaves them behind, and the next run
+            # would take the display for busy.
+            n = self.display[1:]
+            for leftover in ("/tmp/.X%s-lock" % n, "/tmp/.X11-unix/X%s" % n):
+                try:
+                    os.remove(leftover)
+                except OSError:
+                    pass
+            self.display = None
         for n in (self.ns, self.peer_ns):
             if n:
                 subprocess.run(["ip", "netns", "del", n], capture_output=True)
