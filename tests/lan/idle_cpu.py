@@ -1,0 +1,131 @@
+#!/usr/bin/env python3
+"""Idle CPU of the launcher on a busy local network.
+
+The launcher sits idle under Wine (namespace A) while 50 simulated controllers
+(namespace B) answer its discovery pings; for 30 seconds the CPU time of the
+launcher's process and of its Wine server is read from /proc/<pid>/stat. The
+target is under 1% of one core for the launcher. Prints the figures; the exit code
+is 0 when the measurement ran (whatever the figure), 77 when it could not run
+(not root, no namespaces, no Wine), 1 on a failure of the set-up.
+
+usage: idle_cpu.py --launcher OSKARerudi.exe --probe lanprobe.exe [--seconds 30] [--controllers 50]
+(tools/bench can call it after building the win32 targets.)
+"""
+
+import argparse
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from lanenv import SKIP, Failure, Lan, Skip, check, install_signal_handlers, peer_address, say, wait_until  # noqa: E402
+
+TARGET_PERCENT = 1.0
+
+
+def find_pids(prefix, exe_name):
+    """(launcher pid, wine server pid) of the given prefix, from /proc."""
+    launcher = server = None
+    marker = ("WINEPREFIX=%s" % prefix).encode()
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                cmd = f.read()
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                env = f.read()
+            with open("/proc/%s/comm" % pid) as f:
+                comm = f.read().strip()
+        except OSError:
+            continue
+        if marker not in env:
+            continue
+        if comm.startswith("wineserver"):
+            server = int(pid)
+        elif exe_name.encode() in cmd and b"lanprobe" not in cmd:
+            launcher = int(pid)
+    return launcher, server
+
+
+def cpu_ticks(pid):
+    """utime + stime of a process in clock ticks, or None once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            text = f.read()
+    except OSError:
+        return None
+    fields = text[text.rindex(")") + 2:].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def measure(lan, args):
+    peer = lan.start_peer()
+    for i in range(args.controllers):
+        peer.add(2 + i, "Idle%02d" % i, status=2)
+    probe = lan.start_launcher(["/USER:Nobody"], lan.appdata())
+    probe.wait_window()
+    full = wait_until(lambda: len(probe.names()) >= args.controllers, 15, 0.2)
+    check(full, "only %d of %d controllers listed" % (len(probe.names()), args.controllers))
+    launcher, server = find_pids(lan.prefix, os.path.basename(args.launcher))
+    check(launcher, "cannot find the launcher's process")
+    hz = os.sysconf("SC_CLK_TCK")
+    time.sleep(1.0)
+    l0, s0 = cpu_ticks(launcher), cpu_ticks(server) if server else None
+    t0 = time.monotonic()
+    queries0 = len(peer.taken_events("query"))
+    time.sleep(args.seconds)
+    l1, s1 = cpu_ticks(launcher), cpu_ticks(server) if server else None
+    elapsed = time.monotonic() - t0
+    queries = len(peer.taken_events("query")) - queries0
+    check(l1 is not None, "the launcher ended during the measurement")
+    lines = len(probe.names())
+    probe.ask("close")
+    probe.wait_exit(10)
+    launcher_pct = 100.0 * (l1 - l0) / hz / elapsed
+    say("idle launcher with %d answering controllers (%d lines), %.1f s, %d pings:"
+        % (args.controllers, lines, elapsed, queries))
+    say("  launcher:    %.2f%% of one core (%d ticks of 1/%d s)" % (launcher_pct, l1 - l0, hz))
+    if s0 is not None and s1 is not None:
+        say("  wine server: %.2f%% of one core (%d ticks)" % (100.0 * (s1 - s0) / hz / elapsed, s1 - s0))
+    say("  target under %.0f%% for the launcher: %s" % (TARGET_PERCENT, "met" if launcher_pct < TARGET_PERCENT
+                                                         else "NOT met"))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    here = os.path.dirname(os.path.abspath(__file__))
+    ap.add_argument("--launcher", required=True)
+    ap.add_argument("--probe", required=True)
+    ap.add_argument("--seconds", type=float, default=30.0)
+    ap.add_argument("--controllers", type=int, default=50)
+    ap.add_argument("--source", default=os.path.abspath(os.path.join(here, "..", "..")))
+    ap.add_argument("--wineprefix", default=os.environ.get("QV_LAN_WINEPREFIX",
+                                                          "/tmp/rerudi-lan-wine-%d" % os.getuid()))
+    args = ap.parse_args()
+    args.viewer = args.sim = ""
+    args.keep = False
+    if not 1 <= args.controllers <= 59:
+        ap.error("--controllers: 1 to 59")
+    for need in ("launcher", "probe"):
+        if not os.path.isfile(getattr(args, need)):
+            say("cannot measure: %s not built (%r)" % (need, getattr(args, need)))
+            return SKIP
+    install_signal_handlers()
+    lan = Lan(args)
+    try:
+        lan.start()
+        measure(lan, args)
+        return 0
+    except Skip as s:
+        say("cannot measure: %s" % s)
+        return SKIP
+    except Failure as f:
+        say("measurement failed: %s" % f)
+        return 1
+    finally:
+        lan.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,584 @@
+#!/usr/bin/env python3
+"""Local-network scenarios: the launcher under Wine watches simulated controllers.
+
+The launcher runs in namespace A with its own Wine server; peer.py simulates the
+controllers in namespace B (see lanenv.py). The probe program (lanprobe.exe) starts
+the launcher and reads its windows as a user would see them.
+
+Groups (one CTest entry each): list, selection, start, silent, ipconfig, robustness, flood.
+Exit codes: 0 passed, 1 failed, 77 skipped (not root, no `ip netns`, no Wine, or the
+launcher has not been built).
+"""
+
+import argparse
+import os
+import re
+import statistics
+import struct
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from lanenv import (  # noqa: E402
+    DATA_SUBPATH, LAUNCHER_ADDRESS, SKIP, Failure, Lan, Skip, check, install_signal_handlers, peer_address,
+    say, wait_until)
+
+TICK_MS = 300
+EXPIRY_MS = 2000
+AUTO_STATUSES = (1, 6, 7, 8, 9, 10, 11, 12, 100)
+START = 1014
+CONFIGURATOR = 1015
+CONFIGURE_IP = 1020
+NAME = 1002
+PASSWORD = 1003
+IP_DIALOG = "Configure IP Information"
+
+
+_step_started = [time.monotonic()]
+
+
+def step(text):
+    """A progress line, so that a failure's log shows how far the group got."""
+    say("  [%5.1f s] %s" % (time.monotonic() - _step_started[0], text))
+
+
+def listed(probe, name, present=True, timeout_s=3.0):
+    """Waits for a line to appear (or go); the seconds it took, or None."""
+    start = time.monotonic()
+    ok = wait_until(lambda: (name in probe.names()) == present, timeout_s, 0.03)
+    return (time.monotonic() - start) if ok else None
+
+
+def selected(probe):
+    return probe.list()[0]
+
+
+# ---------------------------------------------------------------------------
+# list: what enters the list of local systems and how it leaves
+
+
+def group_list(lan):
+    peer = lan.start_peer()
+    probe = lan.start_launcher(["/USER:Nobody"], lan.appdata())
+    probe.wait_window()
+    peer.add(2, "Alpha", status=2)
+    check(listed(probe, "Alpha", timeout_s=10) is not None, "a first controller never appeared")
+
+    # Pings: the launcher asks on port 1444 from its adapter address, on its timer.
+    time.sleep(3)
+    pings = [e for e in peer.taken_events("query") if e["kind"] == "discovery" and e["port"] == 1444]
+    check(pings and all(e["src"] == "%s:1444" % LAUNCHER_ADDRESS for e in pings),
+          "discovery queries not from %s:1444: %r" % (LAUNCHER_ADDRESS, [e["src"] for e in pings][:5]))
+    gaps = [(b["t"] - a["t"]) * 1000 for a, b in zip(pings, pings[1:])][-4:]
+    check(gaps and all(450 <= g <= 1000 for g in gaps), "ping gaps %r ms, expected about 600" % gaps)
+
+    # A new controller shows within a ping and a tick or two.
+    peer.add(3, "Bravo", status=1)
+    took = listed(probe, "Bravo", timeout_s=5)
+    check(took is not None, "a new controller did not appear")
+    check(took < 1.5, "a new controller took %.2f s to appear" % took)
+    say("  new controller listed after %.0f ms" % (took * 1000))
+
+    # Status 5, and any flag of 0x70, keep a controller out; other flags do not.
+    peer.add(4, "Hidden5", status=5)
+    peer.add(5, "Flag10", flags=0x10)
+    peer.add(6, "Flag20", flags=0x20)
+    peer.add(7, "Flag40", flags=0x40)
+    peer.add(8, "Flag81", flags=0x81, status=100)
+    check(listed(probe, "Flag81", timeout_s=5) is not None, "a controller with flags 0x81 was not added")
+    time.sleep(1.5)
+    names = probe.names()
+    for n in ("Hidden5", "Flag10", "Flag20", "Flag40"):
+        check(n not in names, "%s was listed: %r" % (n, names))
+
+    # A new name at the same address replaces the line.
+    peer.add(9, "Charlie")
+    check(listed(probe, "Charlie", timeout_s=5) is not None, "Charlie did not appear")
+    count = len(probe.names())
+    peer.cmd("set", addr=peer_address(9), name="Charlie2")
+    check(listed(probe, "Charlie2", timeout_s=5) is not None, "the renamed controller did not appear")
+    names = probe.names()
+    check("Charlie" not in names and len(names) == count, "the old name stayed: %r" % names)
+
+    # Lines are sorted by name, letter case aside.
+    check(names == sorted(names, key=str.lower), "lines not in order: %r" % names)
+
+    # Silent controllers go 2000 ms after their last answer, one line per tick.
+    before = probe.names()
+    silenced = ("Alpha", "Bravo", "Charlie2")
+    for n in (2, 3, 9):
+        peer.cmd("silence", addr=peer_address(n), on=True)
+    changes = probe.watch(4500)
+    check(all(c is not None for _, c, _ in changes), "the launcher stopped answering: %r" % changes)
+    drops = [(t, prev[1] - c) for prev, (t, c, _) in zip(changes, changes[1:]) if c < prev[1]]
+    check(len(drops) == 3 and all(d == 1 for _, d in drops),
+          "expected three single removals, saw %r" % changes)
+    first, last = drops[0][0], drops[-1][0]
+    # The last answer came at most a ping round (600 ms) plus a tick before the silence.
+    check(first >= EXPIRY_MS - 600 - TICK_MS - 150, "a line went after only %d ms" % first)
+    check(last <= EXPIRY_MS + 2 * 600 + 3 * TICK_MS, "the last line went only after %d ms" % last)
+    spacing = [b[0] - a[0] for a, b in zip(drops, drops[1:])]
+    check(all(s >= TICK_MS - 120 for s in spacing), "two lines went within one tick: %r" % drops)
+    after = probe.names()
+    check(sorted(after) == sorted(n for n in before if n not in silenced),
+          "wrong lines removed: %r -> %r" % (before, after))
+    say("  silent controllers removed at %s ms" % [t for t, _ in drops])
+
+    # A silenced controller that answers again comes back.
+    peer.cmd("silence", addr=peer_address(3), on=False)
+    check(listed(probe, "Bravo", timeout_s=3) is not None, "a controller answering again was not listed")
+
+    probe.ask("close")
+    check(probe.wait_exit(10).startswith("exit"), "the launcher did not close")
+
+
+# ---------------------------------------------------------------------------
+# selection: automatic selection, typed names and the remembered login
+
+
+def group_selection(lan):
+    peer = lan.start_peer()
+    probe = lan.start_launcher([], lan.appdata())
+    probe.wait_window()
+    check(probe.text(NAME) == "", "the name field is not empty at the start")
+
+    peer.add(2, "Papa", status=2)
+    check(listed(probe, "Papa", timeout_s=10) is not None, "Papa never appeared")
+    time.sleep(0.7)
+    check(selected(probe) is None and probe.text(NAME) == "", "a status-2 controller was selected")
+
+    peer.add(3, "Quebec", status=7)
+    check(wait_until(lambda: selected(probe) == "Quebec", 3), "the status-7 controller was not selected")
+    check(probe.text(NAME) == "Quebec", "its name did not fill the field: %r" % probe.text(NAME))
+    check(probe.controls()["1014"][1] == "E", "Start Rerudi stayed disabled with a selection")
+
+    # Once the field holds a name, a later auto-selectable controller is only listed.
+    peer.add(4, "Romeo", status=1)
+    check(listed(probe, "Romeo", timeout_s=3) is not None, "Romeo never appeared")
+    time.sleep(0.7)
+    check(selected(probe) == "Quebec", "a later controller took the selection: %r" % selected(probe))
+
+    # Typing picks a line whatever its letter case; a name nobody has drops the selection.
+    probe.type(NAME, "romeo")
+    check(wait_until(lambda: selected(probe) == "Romeo", 2), "typing another letter case did not select")
+    probe.type(NAME, "Nobody")
+    check(wait_until(lambda: selected(probe) is None, 2), "an unknown name kept the selection")
+    probe.ask("close")
+    probe.wait_exit(10)
+
+    # The edges of the auto-selectable statuses, each on a fresh launcher.
+    for status, auto in ((100, True), (12, True), (13, False), (0, False)):
+        peer.cmd("clear")
+        probe = lan.start_launcher([], lan.appdata())
+        probe.wait_window()
+        peer.add(10, "Status%d" % status, status=status)
+        check(listed(probe, "Status%d" % status, timeout_s=10) is not None, "status %d never listed" % status)
+        time.sleep(0.5)
+        got = selected(probe)
+        check((got == "Status%d" % status) == auto, "status %d: selection %r" % (status, got))
+        probe.ask("close")
+        probe.wait_exit(10)
+
+    # The remembered login: its name selects, its password comes back with it.
+    peer.cmd("clear")
+    peer.add(2, "Sierra", status=2)
+    peer.add(3, "Tango", status=2)
+    probe = lan.start_launcher([], lan.appdata(login=("Sierra", "pw-sierra")))
+    probe.wait_window()
+    check(probe.text(NAME) == "Sierra" and probe.text(PASSWORD) == "pw-sierra", "LOGIN.DAT not read")
+    check(wait_until(lambda: selected(probe) == "Sierra", 10), "the remembered name was not selected")
+    check(probe.text(PASSWORD) == "pw-sierra", "selecting the remembered name lost its password")
+    probe.type(NAME, "Tango")
+    check(wait_until(lambda: selected(probe) == "Tango", 2), "typing Tango did not select it")
+    check(probe.text(PASSWORD) == "", "another name kept the remembered password")
+    probe.type(NAME, "Sierra")
+    check(probe.text(PASSWORD) == "pw-sierra", "the remembered password did not come back")
+    probe.ask("select %d" % probe.names().index("Tango"))
+    check(probe.text(NAME) == "Tango" and probe.text(PASSWORD) == "", "clicking a line did not fill the fields")
+    probe.ask("close")
+    probe.wait_exit(10)
+
+
+# ---------------------------------------------------------------------------
+# start: a selected line connects straight to its address and port
+
+
+def expect_viewer_report(path, timeout_s=30):
+    def read():
+        try:
+            with open(path, encoding="latin-1") as f:
+                r = dict(l.rstrip("\r\n").partition("=")[::2] for l in f)
+        except FileNotFoundError:
+            return None
+        return r if "exit" in r else None
+    r = wait_until(read, timeout_s, 0.1)
+    check(r is not None, "the viewer did not run to its end")
+    check(r.get("echo") == "ok", "echo over the handed-over connection failed: %r" % r)
+    return r
+
+
+def group_start(lan):
+    peer = lan.start_peer()
+    sim = lan.start_sim(peer_address(20))
+    # The line's address is where the answer came from, its port the answer's.
+    peer.add(20, "Delta", port=sim.port, status=2, advertise="10.99.99.99")
+    peer.add(21, "Echo", port=sim.port + 1, status=2)
+    report = os.path.join(lan.tmp, "viewer-report.txt")
+    appdata = lan.appdata()
+    probe = lan.start_launcher(["/USER:Delta", "/PASS:secret"], appdata,
+                               env={"QV_DEMO_REPORT": "Z:" + report.replace("/", "\\"),
+                                    "QV_DEMO_LINGER_MS": "2500"})
+    probe.wait_window()
+    check(wait_until(lambda: selected(probe) == "Delta", 10), "Delta was not selected")
+    # Selecting a line that is not the remembered login empties the password, even
+    # one given on the command line; the user types it again.
+    check(probe.text(PASSWORD) == "", "selection kept a password not remembered for Delta")
+    probe.type(PASSWORD, "secret")
+    probe.ask("click %d" % START)
+    m = sim.wait_for(r"^conn 0: connected from ([0-9.]+):", 20)
+    check(m, "the controller simulator saw no connection:\n  " + sim.text())
+    check(m.group(1) == LAUNCHER_ADDRESS, "connection came from %s" % m.group(1))
+    check(sim.wait_for(r"^conn 0: login ok", 20), "no login:\n  " + sim.text())
+
+    # While the viewer runs: window hidden, start buttons disabled, no pings.
+    check(wait_until(lambda: probe.controls()["window"][0] == "h", 10), "the main window stayed visible")
+    c = probe.controls()
+    check(c["1014"][1] == "d" and c["1015"][1] == "d", "start buttons enabled while the viewer runs: %r" % c)
+    quiet_from = peer.now()
+    time.sleep(1.3)
+    pings = [e for e in peer.taken_events("query", since=quiet_from) if e["port"] == 1444]
+    check(not pings, "discovery went on while the viewer ran")
+
+    expect_viewer_report(report)
+    check(wait_until(lambda: probe.controls()["window"][0] == "V", 10),
+          "the main window did not come back after the viewer ended")
+    check(probe.controls()["1014"][1] == "E", "Start Rerudi not enabled again")
+    since = peer.now()
+    check(wait_until(lambda: [e for e in peer.taken_events("query", since=since) if e["port"] == 1444], 3),
+          "discovery did not restart")
+    check(probe.status() == "running", "the launcher ended with its viewer outside silent mode")
+    check(sim.wait_for(r"^conn 0: closed", 10), "the controller connection was not closed")
+    check(len(sim.matching(r"connected from")) == 1, "more than one connection:\n  " + sim.text())
+
+    # The login was saved with the selected line's address.
+    with open(os.path.join(appdata, *DATA_SUBPATH, "LOGIN.DAT"), "rb") as f:
+        saved = f.read()
+    check(saved.startswith(struct.pack("<I", 5) + b"Delta" + struct.pack("<I", 6) + b"secret"),
+          "LOGIN.DAT holds %r" % saved[:24])
+    words = struct.unpack("<7I", saved[19:47])
+    check(words[1] == struct.unpack("<I", bytes([10, 77, 0, 20]))[0], "last address %08X" % words[1])
+
+    # A listed controller that refuses the connection: the box, then back to idle.
+    step("a controller that refuses the connection")
+    probe.type(NAME, "echo")
+    check(wait_until(lambda: selected(probe) == "Echo", 3), "typing echo did not select Echo")
+    probe.type(PASSWORD, "secret")
+    probe.ask("click %d" % START)
+    box = wait_until(lambda: [b for b in probe.fields("boxes")[1:] if "Connection Failed" in b], 20, 0.1)
+    check(box, "no \"Connection Failed\" box: %r" % probe.fields("boxes"))
+    check(probe.ask("press 1 Connection Failed") == "pressed", "could not press OK")
+    check(wait_until(lambda: probe.controls()["1014"][1] == "E", 5), "Start Rerudi not enabled after the failure")
+    since = peer.now()
+    check(wait_until(lambda: [e for e in peer.taken_events("query", since=since) if e["port"] == 1444], 3),
+          "discovery did not restart after the failure")
+    check(len(sim.matching(r"connected from")) == 1, "the failed attempt reached the simulator")
+    probe.ask("close")
+    check(probe.wait_exit(10).startswith("exit"), "the launcher did not close")
+
+
+# ---------------------------------------------------------------------------
+# silent: the broadcast search by name, and the silent ends
+
+
+def group_silent(lan):
+    peer = lan.start_peer()
+    sim = lan.start_sim(peer_address(30), port=80)
+    # The answer's own address field is what the search connects to; junk from
+    # another controller and a near-miss name must not get in the way.
+    peer.add(31, "Noisy", junk=True)
+    peer.add(32, "echo")
+    peer.add(33, "Echo", advertise=peer_address(30), delay_ms=120)
+    report = os.path.join(lan.tmp, "viewer-report.txt")
+    probe = lan.start_launcher(["/SILENT", "/USER:Echo", "/PASS:secret"], lan.appdata(),
+                               env={"QV_DEMO_REPORT": "Z:" + report.replace("/", "\\"),
+                                    "QV_DEMO_LINGER_MS": "1500"})
+    m = sim.wait_for(r"^conn 0: connected from ([0-9.]+):", 30)
+    check(m, "the silent launcher did not connect to the found controller:\n  " + sim.text())
+    searches = [e for e in peer.taken_events("query") if e["port"] == 444]
+    check(searches, "no search broadcast on port 444")
+    check(all(e["dst"] == "255.255.255.255" for e in searches), "search not broadcast: %r" % searches[:3])
+    # The 50 ms interval: within the 250 ms search only a handful of queries.
+    check(len(searches) <= 8, "%d search queries" % len(searches))
+    r = expect_viewer_report(report)
+    viewer_end = time.monotonic()
+    check(r.get("program", "").upper() == "BRIGHTLEAF.EXE", "started %r" % r.get("program"))
+    state = probe.wait_exit(10)
+    check(state.startswith("exit"), "the silent launcher did not end with its viewer")
+    say("  silent launcher ended %.1f s after the viewer's report" % (time.monotonic() - viewer_end))
+
+    # /TYPE:2 starts nothing and ends on the first tick.
+    sims_before = len(sim.matching(r"connected from"))
+    probe = lan.start_launcher(["/TYPE:2", "/SILENT", "/USER:Echo", "/PASS:secret"], lan.appdata())
+    started = time.monotonic()
+    state = probe.wait_exit(15)
+    took = time.monotonic() - started
+    check(state.startswith("exit"), "/TYPE:2 /SILENT did not end")
+    check(len(sim.matching(r"connected from")) == sims_before, "/TYPE:2 connected to the controller")
+    say("  /TYPE:2 /SILENT ended %.1f s after it was started" % took)
+
+
+# ---------------------------------------------------------------------------
+# ipconfig: reading and setting a controller's configuration record
+
+
+def make_record(ip, mask, gateway, dns, salt):
+    def le(a):
+        b = [int(x) for x in a.split(".")]
+        return struct.pack("<I", (b[0] << 24) | (b[1] << 16) | (b[2] << 8) | b[3])
+    rest = bytes((i * 7 + salt) & 0xFF for i in range(84))
+    return le(ip) + le(mask) + le(gateway) + le(dns) + rest
+
+
+def run_config_command(lan, peer, probe, target, button):
+    """Opens the IP dialog on the selected controller, presses button; the set datagrams."""
+    check(wait_until(lambda: selected(probe) == target, 10), "%s not selected" % target)
+    since = peer.now()
+    probe.ask("click %d" % CONFIGURE_IP)
+    d = wait_until(lambda: probe.ask("dialog %s" % IP_DIALOG).startswith("dialog"), 20, 0.1)
+    check(d, "the IP configuration dialog did not open")
+    shown = probe.fields("dlgip 1021 %s" % IP_DIALOG)
+    check(probe.ask("dlgclick %d %s" % (button, IP_DIALOG)) == "clicked", "could not press %d" % button)
+    # Four sends 250 ms apart, then the window closes.
+    time.sleep(2.0)
+    check(wait_until(lambda: probe.ask("dialog %s" % IP_DIALOG) == "none", 10), "the dialog stayed open")
+    queries = [e for e in peer.taken_events("query", since=since) if e["kind"] == "config"]
+    return shown, queries, peer.taken_events("config_set", since=since)
+
+
+def group_ipconfig(lan):
+    peer = lan.start_peer()
+    record = make_record("192.168.5.77", "255.255.255.0", "192.168.5.1", "8.8.4.4", 3)
+    other = make_record("10.1.2.3", "255.0.0.0", "10.0.0.1", "10.0.0.2", 99)
+    # Another controller answers first: its record must not be what is edited.
+    peer.add(40, "Foxtrot", status=2, config_hex=record.hex(), delay_ms=150)
+    peer.add(41, "Golf", status=2, config_hex=other.hex())
+    probe = lan.start_launcher(["/USER:Foxtrot"], lan.appdata())
+    probe.wait_window()
+
+    shown, queries, sets = run_config_command(lan, peer, probe, "Foxtrot", 1026)  # Set DHCP
+    check(queries and queries[0]["src"] == "%s:1444" % LAUNCHER_ADDRESS, "config query from %r" % queries[:1])
+    check(shown == ["ip", "192.168.5.77"], "the dialog shows %r" % shown)
+    check(len(sets) == 4, "%d set datagrams after Set DHCP" % len(sets))
+    check([s["dst"] for s in sets[:2]] == [peer_address(40)] * 2, "first two not to the controller: %r" % sets)
+    check(all(s["broadcast"] for s in sets[2:]) and [s["dst"] for s in sets[2:]] == ["255.255.255.255"] * 2,
+          "last two not broadcast: %r" % [s["dst"] for s in sets])
+    check(all(s["src"] == "%s:1444" % LAUNCHER_ADDRESS for s in sets), "sets not from the adapter's 1444")
+    dhcp = bytes(16) + record[16:]
+    check(all(bytes.fromhex(s["record"]) == dhcp for s in sets), "Set DHCP record wrong: %s" % sets[0]["record"])
+    times = [s["t"] for s in sets]
+    check(all(0.15 <= b - a <= 0.6 for a, b in zip(times, times[1:])), "sends not 250 ms apart: %r" % times)
+    c = probe.controls()
+    check(c["1014"][1] == "d" and c["1015"][1] == "d" and c["1020"][1] == "d", "buttons after the command: %r" % c)
+
+    # OK without changes: the record goes back as it came.
+    probe.type(NAME, "Foxtrot")
+    _, _, sets = run_config_command(lan, peer, probe, "Foxtrot", 1)
+    check(len(sets) == 4 and all(bytes.fromhex(s["record"]) == record for s in sets),
+          "OK without changes sent %r" % [s["record"][:40] for s in sets])
+
+    # Cancel: nothing is sent, discovery restarts.
+    probe.type(NAME, "Foxtrot")
+    _, _, sets = run_config_command(lan, peer, probe, "Foxtrot", 2)
+    check(not sets, "Cancel sent %d datagrams" % len(sets))
+    since = peer.now()
+    check(wait_until(lambda: [e for e in peer.taken_events("query", since=since)
+                              if e["kind"] == "discovery" and e["port"] == 1444], 3), "discovery did not restart")
+    probe.ask("close")
+    probe.wait_exit(10)
+
+
+# ---------------------------------------------------------------------------
+# robustness: damaged datagrams and floods
+
+
+def launcher_linux_pid(lan):
+    """The launcher's Linux process: the Wine process whose command line names it."""
+    exe = os.path.basename(lan.args.launcher).encode()
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                cmd = f.read()
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                env = f.read()
+        except OSError:
+            continue
+        if exe in cmd and b"lanprobe" not in cmd and ("WINEPREFIX=%s" % lan.prefix).encode() in env:
+            return int(pid)
+    return None
+
+
+def rss_kb(pid):
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def group_robustness(lan):
+    peer = lan.start_peer()
+    # An unterminated 28-byte name, a controller that sends junk of every size with
+    # each answer, and configuration replies of every size before the real one.
+    long_name = "N" * 28
+    peer.add(50, "x", name_hex=long_name.encode().hex(), status=2)
+    peer.add(51, "Junky", junk=True, status=2)
+    record = make_record("172.16.0.9", "255.255.0.0", "172.16.0.1", "1.1.1.1", 17)
+    peer.add(52, "Kilo", status=2, config_hex=record.hex(), config_junk=True)
+    probe = lan.start_launcher(["/USER:Kilo"], lan.appdata())
+    probe.wait_window()
+    check(listed(probe, "Junky", timeout_s=10) is not None, "the junk-sending controller was not listed")
+    names = wait_until(lambda: [n for n in probe.names() if n.startswith("NNN")], 5)
+    check(names and len(names[0]) <= 27 and set(names[0]) == {"N"}, "unterminated name shown as %r" % names)
+
+    # Every size 0..300 straight at the discovery socket, from several senders.
+    step("malformed datagrams of every size")
+    for n in (53, 54, 55):
+        peer.cmd("malformed", to="%s:1444" % LAUNCHER_ADDRESS, src=peer_address(n), first=0, last=300)
+    done = wait_until(lambda: len(peer.taken_events("malformed_done")) == 3, 20, 0.1)
+    check(done and all(e["sent"] == 301 for e in peer.taken_events("malformed_done")),
+          "malformed bursts: %r" % peer.taken_events("malformed_done"))
+    time.sleep(1.0)
+    check(probe.status() == "running", "the launcher ended after malformed datagrams")
+    names = probe.names()
+    check(sorted(names) == sorted(["Junky", "Kilo", "N" * 27]), "junk became a line: %r" % names)
+
+    step("configuration replies of every size")
+    shown, _, sets = run_config_command(lan, peer, probe, "Kilo", 1)
+    check(shown == ["ip", "172.16.0.9"], "the dialog shows %r" % shown)
+    check(len(sets) == 4 and all(bytes.fromhex(s["record"]) == record for s in sets),
+          "record sent back changed: %r" % [s["record"][:40] for s in sets])
+
+    # Bursts of answers from every address with ever new names, as fast as the peer
+    # can send them: each address keeps at most one line, the launcher stays alive,
+    # does not grow, and its timer gets back to work between bursts.
+    step("bursts of answers")
+    pid = launcher_linux_pid(lan)
+    check(pid, "cannot find the launcher's process")
+    rss_before = rss_kb(pid)
+    sources = [peer_address(n) for n in range(2, 50)]
+    peer.add(57, "Latecomer", status=2)
+    for burst in range(5):
+        peer.cmd("flood", to="%s:1444" % LAUNCHER_ADDRESS, count=1500, rate=0, sources=sources, names="rotate")
+        time.sleep(1.0)
+    done = wait_until(lambda: len(peer.taken_events("flood_done")) == 5, 30, 0.2)
+    check(done, "the bursts did not finish")
+    took = listed(probe, "Latecomer", timeout_s=5)
+    check(took is not None, "a controller was not listed after the bursts: %r" % probe.names())
+    count = len(probe.names())
+    check(count <= 59 + 1, "%d lines for at most 59 senders" % count)
+    peer.cmd("silence", addr=peer_address(57), on=True)
+    check(listed(probe, "Latecomer", present=False, timeout_s=40) is not None,
+          "a silent controller did not go after the bursts")
+    check(probe.status() == "running", "the launcher ended after the bursts")
+    expect_bounded_memory(pid, rss_before)
+    probe.ask("close")
+    check(probe.wait_exit(10).startswith("exit"), "the launcher did not close after the bursts")
+
+
+def expect_bounded_memory(pid, rss_before):
+    rss_after = rss_kb(pid)
+    if rss_before and rss_after:
+        say("  resident memory %d kB -> %d kB" % (rss_before, rss_after))
+        check(rss_after - rss_before < 16 * 1024, "memory grew by %d kB" % (rss_after - rss_before))
+
+
+# ---------------------------------------------------------------------------
+# flood: a host that never stops answering must not take the window's thread
+
+
+def group_flood(lan):
+    peer = lan.start_peer()
+    peer.add(2, "Mike", status=2)
+    probe = lan.start_launcher(["/USER:Nobody"], lan.appdata())
+    probe.wait_window()
+    check(listed(probe, "Mike", timeout_s=10) is not None, "Mike never appeared")
+    pid = launcher_linux_pid(lan)
+    check(pid, "cannot find the launcher's process")
+    rss_before = rss_kb(pid)
+    sources = [peer_address(n) for n in range(3, 50)]
+    peer.cmd("flood", to="%s:1444" % LAUNCHER_ADDRESS, count=18000, rate=3000, sources=sources, names="rotate")
+    worst = 0.0
+    while not peer.taken_events("flood_done"):
+        asked = time.monotonic()
+        reply = probe.ask("list", 30)
+        worst = max(worst, time.monotonic() - asked)
+        check(reply.startswith("list") or reply == "hung", "list: %s" % reply)
+        time.sleep(0.2)
+    say("  slowest answer of the window during the flood: %.2f s" % worst)
+    check(worst < 1.0, "the window did not answer for %.1f s during a flood of 3000 answers/s" % worst)
+    peer.add(57, "Latecomer", status=2)
+    check(listed(probe, "Latecomer", timeout_s=5) is not None, "the list did not recover after the flood")
+    check(len(probe.names()) <= 59 + 1, "more lines than senders")
+    expect_bounded_memory(pid, rss_before)
+    probe.ask("close")
+    check(probe.wait_exit(10).startswith("exit"), "the launcher did not close after the flood")
+
+
+GROUPS = {
+    "list": group_list,
+    "selection": group_selection,
+    "start": group_start,
+    "silent": group_silent,
+    "ipconfig": group_ipconfig,
+    "robustness": group_robustness,
+    "flood": group_flood,
+}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--group", choices=sorted(GROUPS) + ["all"], required=True)
+    ap.add_argument("--launcher", default="")
+    ap.add_argument("--probe", required=True)
+    ap.add_argument("--viewer", required=True)
+    ap.add_argument("--sim", required=True)
+    ap.add_argument("--source", default=os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+    ap.add_argument("--wineprefix", default=os.environ.get("QV_LAN_WINEPREFIX",
+                                                          "/tmp/rerudi-lan-wine-%d" % os.getuid()))
+    ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
+    args = ap.parse_args()
+    install_signal_handlers()
+
+    for need in ("launcher", "probe", "viewer", "sim"):
+        if not os.path.isfile(getattr(args, need)):
+            say("SKIP: %s not built (%r)" % (need, getattr(args, need)))
+            return SKIP
+    names = sorted(GROUPS) if args.group == "all" else [args.group]
+    failed = skipped = 0
+    for name in names:
+        lan = Lan(args)
+        started = time.monotonic()
+        try:
+            lan.start()
+            GROUPS[name](lan)
+            say("PASS %s (%.1f s)" % (name, time.monotonic() - started))
+        except Skip as s:
+            say("SKIP %s: %s" % (name, s))
+            skipped += 1
+        except Failure as f:
+            say("FAIL %s: %s" % (name, f))
+            failed += 1
+        finally:
+            lan.stop()
+    if failed:
+        return 1
+    return SKIP if skipped == len(names) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
