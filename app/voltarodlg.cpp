@@ -162,8 +162,17 @@ void CVOLTARODlg::ShowControl(int id, bool show, bool enable)
 
 void CVOLTARODlg::EnableStartButtons(BOOL enable)
 {
-    ::EnableWindow(GetDlgItem(IDC_START), enable);
     ::EnableWindow(GetDlgItem(IDC_START_CONFIGURATOR), enable);
+    ::EnableWindow(GetDlgItem(IDC_START), enable && (!m_strSystemName.empty() || g_bDemoMode));
+}
+
+// "Start Rerudi" has nothing to start without a system name; while an attempt or
+// a started program holds the session it stays as the start procedure left it.
+void CVOLTARODlg::UpdateStartButton()
+{
+    if (m_bBusy || m_ProcessInfo.hProcess)
+        return;
+    ::EnableWindow(GetDlgItem(IDC_START), !m_strSystemName.empty() || g_bDemoMode);
 }
 
 BOOL CVOLTARODlg::OnInitDialog()
@@ -217,6 +226,7 @@ BOOL CVOLTARODlg::OnInitDialog()
 
     SetDlgItemText(IDC_VERSION, GetBuildVersion(true));
     SetTimer(TICK_TIMER, TICK_PERIOD_MS);
+    UpdateStartButton();
 
     if (m_bSilent) {
         if (m_dwTargetAddress == 0 && !s_bLocalNetworkOff) {
@@ -547,6 +557,7 @@ void CVOLTARODlg::OnSelChange()
     else
         m_strPassword.clear();
     ShowFields();
+    UpdateStartButton();
 }
 
 void CVOLTARODlg::OnNameChange()
@@ -576,6 +587,7 @@ void CVOLTARODlg::OnNameChange()
     }
     if (!matched && m_SystemList.m_hWnd)
         m_SystemList.SetCurSel(-1);
+    UpdateStartButton();
 }
 
 void CVOLTARODlg::SaveLogin()

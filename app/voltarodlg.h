@@ -130,6 +130,7 @@ private:
     SystemEntry* SelectedEntry() const;
     void SendCloseRequest();
     void EnableStartButtons(BOOL enable);
+    void UpdateStartButton();
     // Puts the members into the fields without the fields' change handlers running.
     void ShowFields();
     void ShowControl(int id, bool show, bool enable);

@@ -105,6 +105,16 @@ TEST_F(MainWndTest, SavedLoginFillsTheFieldsAndTypingTheSavedNameBringsThePasswo
     EXPECT_EQ(dlg->m_strPassword, "secret");
 }
 
+TEST_F(MainWndTest, StartRerudiIsEnabledOnlyWithASystemName)
+{
+    CVOLTARODlg* dlg = OpenWindow("", "");
+    EXPECT_FALSE(::IsWindowEnabled(dlg->GetDlgItem(IDC_START)));
+    Type(dlg, "Pool");
+    EXPECT_TRUE(::IsWindowEnabled(dlg->GetDlgItem(IDC_START)));
+    Type(dlg, "");
+    EXPECT_FALSE(::IsWindowEnabled(dlg->GetDlgItem(IDC_START)));
+}
+
 TEST_F(MainWndTest, NameOnTheCommandLineLeavesTheSavedLoginUnread)
 {
     LoginData saved;
