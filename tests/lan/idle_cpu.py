@@ -17,6 +17,7 @@ import os
 import sys
 import time
 
+sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from lanenv import SKIP, Failure, Lan, Skip, check, install_signal_handlers, peer_address, say, wait_until  # noqa: E402
 

@@ -18,6 +18,7 @@ import struct
 import sys
 import time
 
+sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from lanenv import (  # noqa: E402
     DATA_SUBPATH, LAUNCHER_ADDRESS, SKIP, Failure, Lan, Skip, check, install_signal_handlers, peer_address,
