@@ -82,8 +82,8 @@ uint32_t SysSize(QVFileHandle h)
 bool SysFindFirst(QVFindImpl* find, const std::string& directory, const std::string& pattern)
 {
     WIN32_FIND_DATAA fd;
-    std::string spec = directory + "/" + pattern;
-    HANDLE h = FindFirstFileA(spec.c_str(), &fd);
+    std::string query = directory + "/" + pattern;
+    HANDLE h = FindFirstFileA(query.c_str(), &fd);
     if (h == INVALID_HANDLE_VALUE) {
         find->pSys = nullptr;
         return false;
