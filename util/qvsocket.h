@@ -6,7 +6,7 @@
 #include <string>
 
 typedef uintptr_t QVSOCKET;
-const QVSOCKET QV_INVALID_SOCKET = (QVSOCKET)~(uintptr_t)0; // the -1 of the descriptions
+const QVSOCKET QV_INVALID_SOCKET = (QVSOCKET)~(uintptr_t)0; // -1: no socket
 
 // The 16-byte IPv4 address record, laid out exactly like a socket address:
 // family 2, port in network byte order, the four address bytes in network order
@@ -71,6 +71,13 @@ int SocketSendTo(QVSOCKET s, const void* data, int len, const QVSockAddr& to);
 // Never blocks: -1 (would block) when no datagram is waiting. An empty datagram
 // gives 0 and is consumed, so drain loops make progress past it.
 int SocketRecvFrom(QVSOCKET s, void* buf, int len, QVSockAddr* from);
+// For a socket made non-blocking with SetNonBlocking: one receive and no readiness
+// test first (on some systems every such test is a round trip to another process,
+// which a busy drain loop pays per datagram). -1 when nothing is waiting
+// (SocketErrorWouldBlock(SocketLastError()) then holds) or on another error; an
+// empty datagram gives 0 and is consumed; a longer one than len is cut to len and
+// consumed. On a blocking socket it would wait: use SocketRecvFrom there.
+int SocketRecvFromNonBlocking(QVSOCKET s, void* buf, int len, QVSockAddr* from);
 
 bool SocketSetBroadcast(QVSOCKET s);
 bool SocketSetReuseAddr(QVSOCKET s);
