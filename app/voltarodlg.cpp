@@ -29,6 +29,11 @@ const UINT_PTR TICK_TIMER = 1;
 const UINT TICK_PERIOD_MS = 300;
 const uint32_t PING_PERIOD_MS = 500;
 const uint32_t ENTRY_MAX_AGE_MS = 2000;
+// A host that answers without pause must not keep the window's thread in the
+// drain: per tick each socket gives at most s_nMaxDatagramsPerTick datagrams, or
+// what it can in this long; the rest wait in the socket for the next tick (and
+// what does not fit there is dropped by the system, as with any datagram).
+const uint32_t MAX_DRAIN_MS_PER_TICK = 100;
 const uint32_t SILENT_SEARCH_MS = 250;
 const uint32_t SILENT_SEARCH_INTERVAL_MS = 50;
 const char LOGIN_FILE_NAME[] = "LOGIN.DAT";
@@ -60,6 +65,7 @@ std::string LoginFilePath() { return GetDataFolder() + "\\" + LOGIN_FILE_NAME; }
 } // namespace
 
 bool CVOLTARODlg::s_bLocalNetworkOff = false;
+int CVOLTARODlg::s_nMaxDatagramsPerTick = 256;
 
 CVOLTARODlg::CVOLTARODlg(const std::string& systemName, const std::string& password,
                          const std::string& sizeOption, uint32_t targetAddress, int startType, bool silent,
@@ -397,7 +403,10 @@ void CVOLTARODlg::OnTick(UINT_PTR timerId)
     POSITION pos = m_PingSockets.GetHeadPosition();
     while (pos) {
         CPingSocket* socket = (CPingSocket*)m_PingSockets.GetNext(pos);
-        while (ProcessReply(socket)) {
+        const uint32_t drainStart = GetTick();
+        for (int taken = 0; taken < s_nMaxDatagramsPerTick; ++taken) {
+            if (!ProcessReply(socket) || TickSince(drainStart) >= MAX_DRAIN_MS_PER_TICK)
+                break;
         }
     }
     ProcessReply(nullptr);
@@ -409,14 +418,12 @@ void CVOLTARODlg::OnTick(UINT_PTR timerId)
         m_dwLastPingTick = GetTick();
     }
 
-    if (m_SystemList.m_hWnd) {
-        const int count = m_SystemList.GetCount();
-        for (int i = 0; i < count; ++i) {
-            SystemEntry* entry = m_SystemList.GetEntry(i);
-            if (entry && TickSince(entry->m_dwLastSeen) > ENTRY_MAX_AGE_MS) {
-                m_SystemList.RemoveEntry(entry);
-                break;
-            }
+    const int count = m_SystemList.GetEntryCount();
+    for (int i = 0; i < count; ++i) {
+        SystemEntry* entry = m_SystemList.GetEntry(i);
+        if (entry && TickSince(entry->m_dwLastSeen) > ENTRY_MAX_AGE_MS) {
+            m_SystemList.RemoveEntry(entry);
+            break;
         }
     }
 
@@ -460,17 +467,20 @@ int CVOLTARODlg::HandleAnswer(const SYSTEM_ANSWER& answer, uint32_t sender)
     if (!m_SystemList.m_hWnd)
         return 1;
 
+    // Every answer walks the lines; the list's own copy of its entries answers
+    // without window messages, and a refreshed line is not redrawn (nothing on it
+    // changes).
     const std::string name = answer.szName;
     bool known = false;
     int i = 0;
-    while (i < m_SystemList.GetCount()) {
+    while (i < m_SystemList.GetEntryCount()) {
         SystemEntry* entry = m_SystemList.GetEntry(i);
         if (entry && entry->m_dwAddress == sender) {
             if (entry->m_strName != name) {
                 // The controller at this address was renamed: its old line goes.
-                const int before = m_SystemList.GetCount();
+                const int before = m_SystemList.GetEntryCount();
                 m_SystemList.RemoveEntry(entry);
-                if (m_SystemList.GetCount() < before)
+                if (m_SystemList.GetEntryCount() < before)
                     continue;
             } else {
                 entry->m_dwLastSeen = GetTick();
@@ -567,15 +577,13 @@ void CVOLTARODlg::OnNameChange()
     m_bSettingFields = false;
 
     bool matched = false;
-    if (m_SystemList.m_hWnd) {
-        const int count = m_SystemList.GetCount();
-        for (int i = 0; i < count; ++i) {
-            SystemEntry* entry = m_SystemList.GetEntry(i);
-            if (entry && EqualsNoCase(entry->m_strName, m_strSystemName)) {
-                m_SystemList.SetCurSel(i);
-                matched = true;
-                break;
-            }
+    const int count = m_SystemList.GetEntryCount();
+    for (int i = 0; i < count; ++i) {
+        SystemEntry* entry = m_SystemList.GetEntry(i);
+        if (entry && EqualsNoCase(entry->m_strName, m_strSystemName)) {
+            m_SystemList.SetCurSel(i);
+            matched = true;
+            break;
         }
     }
     if (m_strSystemName == m_strSavedSystemName) {

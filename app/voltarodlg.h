@@ -85,6 +85,8 @@ public:
     // When set, nothing touches the real network adapters: no discovery sockets, no
     // search at silent start, no IP configuration exchange.
     static bool s_bLocalNetworkOff;
+    // Datagrams taken from each discovery socket per tick at most (256).
+    static int s_nMaxDatagramsPerTick;
 
     HICON m_hIcon;
     std::string m_strSystemName;

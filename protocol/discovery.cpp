@@ -103,14 +103,16 @@ bool CSysLocator::Next(SYSTEM_ANSWER& answer)
     return true;
 }
 
-CPingSocket::CPingSocket(uint32_t localAddress) : m_hSocket(QV_INVALID_SOCKET), m_dwLocalAddress(localAddress),
-                                                  m_dwLocalMask(MakeIPv4(255, 255, 255, 0))
+CPingSocket::CPingSocket(uint32_t localAddress)
+    : m_hSocket(QV_INVALID_SOCKET), m_dwLocalAddress(localAddress), m_dwLocalMask(MakeIPv4(255, 255, 255, 0)),
+      m_bNonBlocking(false)
 {
     Open(localAddress, PING_PORT);
 }
 
 CPingSocket::CPingSocket(uint32_t localAddress, uint16_t localPort)
-    : m_hSocket(QV_INVALID_SOCKET), m_dwLocalAddress(localAddress), m_dwLocalMask(MakeIPv4(255, 255, 255, 0))
+    : m_hSocket(QV_INVALID_SOCKET), m_dwLocalAddress(localAddress), m_dwLocalMask(MakeIPv4(255, 255, 255, 0)),
+      m_bNonBlocking(false)
 {
     Open(localAddress, localPort);
 }
@@ -124,7 +126,11 @@ void CPingSocket::Open(uint32_t localAddress, uint16_t localPort)
     if (!SocketSetBroadcast(m_hSocket)) {
         CloseSocket(m_hSocket);
         m_hSocket = QV_INVALID_SOCKET;
+        return;
     }
+    // The main window drains these sockets on every tick; a non-blocking socket
+    // is read straight away, without asking first whether anything is waiting.
+    m_bNonBlocking = SetNonBlocking(m_hSocket);
 }
 
 CPingSocket::~CPingSocket() { CloseSocket(m_hSocket); }
@@ -145,15 +151,17 @@ bool CPingSocket::SendDiscovery()
 }
 
 // Reads one waiting datagram without blocking; -1 when none is waiting. The
-// readiness test rather than the pending byte count decides, because some
-// systems report an empty datagram (and any after the first) as 0 bytes
-// pending, which would leave it stuck at the head of the queue forever.
+// receive itself decides, not the pending byte count: some systems report an
+// empty datagram (and any after the first) as 0 bytes pending, which would leave
+// it stuck at the head of the queue forever.
 int CPingSocket::ReceiveOne(uint8_t* area, int size, QVSockAddr& from)
 {
-    if (m_hSocket == QV_INVALID_SOCKET || !SocketReadable(m_hSocket, 0)) return -1;
+    if (m_hSocket == QV_INVALID_SOCKET) return -1;
     QVSockAddr sender;
     memset(&sender, 0, sizeof(sender));
-    int n = SocketRecvFrom(m_hSocket, area, size, &sender);
+    // A failed receive counts as nothing waiting; the next tick tries again.
+    int n = m_bNonBlocking ? SocketRecvFromNonBlocking(m_hSocket, area, size, &sender)
+                           : SocketRecvFrom(m_hSocket, area, size, &sender);
     if (n >= 0) from = sender;
     return n;
 }

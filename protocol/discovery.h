@@ -61,6 +61,8 @@ public:
     // The port actually bound, or 0 when the bind failed.
     uint16_t GetBoundPort() const;
     bool IsValid() const { return m_hSocket != QV_INVALID_SOCKET; }
+    // Whether receiving goes without a readiness test (the socket is non-blocking).
+    bool IsNonBlocking() const { return m_bNonBlocking; }
     uint32_t GetLocalAddress() const { return m_dwLocalAddress; }
     bool SendDiscovery();
     int ReceiveDiscovery(SYSTEM_ANSWER& answer, QVSockAddr& from);
@@ -75,4 +77,5 @@ private:
     QVSOCKET m_hSocket;
     uint32_t m_dwLocalAddress;
     uint32_t m_dwLocalMask;
+    bool m_bNonBlocking;
 };

@@ -1,5 +1,7 @@
 #include "mylistbox.h"
 
+#include <cstddef>
+
 #include "../util/qvtypes.h"
 #include "appearance.h"
 
@@ -40,21 +42,18 @@ int CMyListBox::AddEntry(SystemEntry* entry)
 
 SystemEntry* CMyListBox::GetEntry(int index) const
 {
-    DWORD_PTR data = GetItemData(index);
-    // LB_ERR comes back through the same channel as the data.
-    if (data == (DWORD_PTR)LB_ERR)
+    if (index < 0 || index >= (int)m_Entries.size())
         return nullptr;
-    return reinterpret_cast<SystemEntry*>(data);
+    return m_Entries[(size_t)index];
 }
 
 void CMyListBox::RemoveEntry(SystemEntry* entry)
 {
     if (!entry || !m_hWnd)
         return;
-    int count = GetCount();
-    for (int i = 0; i < count; ++i) {
-        if (GetEntry(i) == entry) {
-            DeleteString(i);
+    for (size_t i = 0; i < m_Entries.size(); ++i) {
+        if (m_Entries[i] == entry) {
+            DeleteString((int)i);
             delete entry;
             return;
         }
@@ -65,11 +64,25 @@ void CMyListBox::DeleteAllEntries()
 {
     if (!m_hWnd)
         return;
-    int count = GetCount();
-    for (int i = 0; i < count; ++i) {
-        SystemEntry* entry = GetEntry(i);
-        SetItemData(i, 0);
+    for (size_t i = 0; i < m_Entries.size(); ++i) {
+        SystemEntry* entry = m_Entries[i];
+        if (!entry)
+            continue;
+        SetItemData((int)i, 0);
         delete entry;
+    }
+}
+
+void CMyListBox::ReloadEntries()
+{
+    m_Entries.clear();
+    if (!m_hWnd)
+        return;
+    const int count = GetCount();
+    for (int i = 0; i < count; ++i) {
+        DWORD_PTR data = GetItemData(i);
+        // LB_ERR comes back through the same channel as the data.
+        m_Entries.push_back(data == (DWORD_PTR)LB_ERR ? nullptr : reinterpret_cast<SystemEntry*>(data));
     }
 }
 
@@ -187,6 +200,53 @@ void CMyListBox::OnScrollTimer()
 LRESULT CMyListBox::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
+    case LB_ADDSTRING:
+    case LB_INSERTSTRING: {
+        // A new line starts without item data; its index is the result.
+        const LRESULT result = CListBox::WindowProc(message, wParam, lParam);
+        if (result >= 0 && (size_t)result <= m_Entries.size())
+            m_Entries.insert(m_Entries.begin() + result, nullptr);
+        else if (result >= 0)
+            ReloadEntries();
+        return result;
+    }
+    case LB_DELETESTRING: {
+        const LRESULT result = CListBox::WindowProc(message, wParam, lParam);
+        if (result != LB_ERR && wParam < m_Entries.size())
+            m_Entries.erase(m_Entries.begin() + (ptrdiff_t)wParam);
+        return result;
+    }
+    case LB_RESETCONTENT: {
+        const LRESULT result = CListBox::WindowProc(message, wParam, lParam);
+        m_Entries.clear();
+        return result;
+    }
+    case LB_SETITEMDATA: {
+        const LRESULT result = CListBox::WindowProc(message, wParam, lParam);
+        if (result == LB_ERR)
+            return result;
+        SystemEntry* data = reinterpret_cast<SystemEntry*>(lParam);
+        if ((int)wParam == -1) {
+            for (SystemEntry*& entry : m_Entries)
+                entry = data;
+        } else if (wParam < m_Entries.size()) {
+            m_Entries[wParam] = data;
+        }
+        return result;
+    }
+    case LB_DIR:
+    case LB_ADDFILE: {
+        const LRESULT result = CListBox::WindowProc(message, wParam, lParam);
+        ReloadEntries();
+        return result;
+    }
+    case WM_DESTROY:
+    case WM_NCDESTROY: {
+        // The lines go with the window.
+        const LRESULT result = CListBox::WindowProc(message, wParam, lParam);
+        m_Entries.clear();
+        return result;
+    }
     case WM_ERASEBKGND: {
         RECT client;
         GetClientRect(&client);

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "framework.h"
 
@@ -24,6 +25,8 @@ struct SystemEntry {
 // "a.b.c.d:port", the right-hand text of a line.
 std::string FormatEntryAddress(uint32_t address, uint16_t port);
 
+// Subclass the control while it is still empty: the entries are followed from
+// then on.
 class CMyListBox : public CListBox
 {
 public:
@@ -36,8 +39,11 @@ public:
     int AddEntry(SystemEntry* entry);
     // Deletes the entry's line and the entry; an entry in no line is left alone.
     void RemoveEntry(SystemEntry* entry);
-    // The entry of a line, or null.
+    // The entry of a line, or null. Answered from the list's own copy of the item
+    // data, without a window message: discovery looks lines up on every answer.
     SystemEntry* GetEntry(int index) const;
+    // The number of lines, from the same copy.
+    int GetEntryCount() const { return (int)m_Entries.size(); }
     // Deletes every line's entry and clears the item data (the lines stay).
     void DeleteAllEntries();
 
@@ -51,5 +57,12 @@ public:
     int GetPendingScroll() const { return m_nPendingScroll; }
 
 private:
+    // Reads the lines' item data from the control again (after a change whose
+    // effect on the lines cannot be told from its result).
+    void ReloadEntries();
+
     int32_t m_nPendingScroll; // lines still to scroll: negative up, positive down
+    // Each line's item data in line order, kept in step by WindowProc with every
+    // message that adds, removes or re-labels lines, whoever sends it.
+    std::vector<SystemEntry*> m_Entries;
 };

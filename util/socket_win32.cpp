@@ -154,13 +154,9 @@ int SocketSendTo(QVSOCKET s, const void* data, int len, const QVSockAddr& to)
     return r == SOCKET_ERROR ? -1 : r;
 }
 
-int SocketRecvFrom(QVSOCKET s, void* buf, int len, QVSockAddr* from)
+// One recvfrom; the caller has made sure it cannot wait.
+static int ReceiveDatagram(QVSOCKET s, void* buf, int len, QVSockAddr* from)
 {
-    if (s == QV_INVALID_SOCKET) return -1;
-    if (!WaitFor(s, false, 0)) {
-        WSASetLastError(WSAEWOULDBLOCK);
-        return -1;
-    }
     sockaddr_in sa;
     memset(&sa, 0, sizeof(sa));
     int slen = sizeof(sa);
@@ -172,6 +168,24 @@ int SocketRecvFrom(QVSOCKET s, void* buf, int len, QVSockAddr* from)
     }
     if (from) FromSys(sa, from);
     return r;
+}
+
+int SocketRecvFrom(QVSOCKET s, void* buf, int len, QVSockAddr* from)
+{
+    if (s == QV_INVALID_SOCKET || len < 0) return -1;
+    // The socket may be blocking: only a readable one is read.
+    if (!WaitFor(s, false, 0)) {
+        WSASetLastError(WSAEWOULDBLOCK);
+        return -1;
+    }
+    return ReceiveDatagram(s, buf, len, from);
+}
+
+int SocketRecvFromNonBlocking(QVSOCKET s, void* buf, int len, QVSockAddr* from)
+{
+    if (s == QV_INVALID_SOCKET || len < 0) return -1;
+    // recvfrom itself answers WSAEWOULDBLOCK when nothing is waiting.
+    return ReceiveDatagram(s, buf, len, from);
 }
 
 static bool SetOpt(QVSOCKET s, int level, int name, int value)

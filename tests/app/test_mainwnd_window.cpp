@@ -81,6 +81,16 @@ std::vector<std::string> Lines(CVOLTARODlg* dlg)
     return lines;
 }
 
+// Puts the per-tick limit back whatever a test does.
+struct DrainLimit {
+    explicit DrainLimit(int limit) : m_nOld(CVOLTARODlg::s_nMaxDatagramsPerTick)
+    {
+        CVOLTARODlg::s_nMaxDatagramsPerTick = limit;
+    }
+    ~DrainLimit() { CVOLTARODlg::s_nMaxDatagramsPerTick = m_nOld; }
+    int m_nOld;
+};
+
 } // namespace
 
 TEST_F(MainWndTest, SavedLoginFillsTheFieldsAndTypingTheSavedNameBringsThePasswordBack)
@@ -356,4 +366,104 @@ TEST_F(MainWndTest, ConfigureIpWithoutSelectionDoesNothingAndWithoutAnswerGivesU
     EXPECT_EQ(dlg->m_pProgressDlg, nullptr);
     EXPECT_EQ(dlg->m_bBusy, 0u);
     EXPECT_FALSE(FileExistsA(m_strDataFolder + "\\OSKA_Connect_Log.txt")) << "no log for this command";
+}
+
+TEST_F(MainWndTest, EachTickTakesABoundedNumberOfDatagramsAndEmptyOnesDoNotStall)
+{
+    CVOLTARODlg* dlg = OpenWindow("", "");
+    CPingSocket* socket = new CPingSocket(LoopbackAddress(), 0); // the window deletes it
+    ASSERT_TRUE(socket->IsValid());
+    dlg->m_PingSockets.AddTail(socket);
+    const QVSockAddr to = MakeSockAddr(LoopbackAddress(), socket->GetBoundPort());
+    DrainLimit limit(4);
+
+    // Ten datagrams that are no answers (empty ones among them), then an answer
+    // from this PC, which ends a drain: eleven datagrams, four taken per tick.
+    QVSOCKET peer = SocketUdp();
+    const uint8_t junk[12] = {2, 0, 0, 0};
+    for (int i = 0; i < 10; ++i) {
+        const int length = (i % 3 == 0) ? 0 : (int)sizeof(junk);
+        EXPECT_EQ(SocketSendTo(peer, junk, length, to), length);
+    }
+    uint8_t wire[SYSTEM_ANSWER_SIZE];
+    EncodeSystemAnswer(Answer("Myself", 1), wire);
+    EXPECT_EQ(SocketSendTo(peer, wire, sizeof(wire), to), (int)sizeof(wire));
+    CloseSocket(peer);
+    ::Sleep(50);
+
+    dlg->OnTick(1);
+    dlg->OnTick(1);
+    // What the two ticks left: the last two of the ten, then the answer.
+    std::vector<int> left;
+    for (int i = 0; i < 5; ++i) {
+        SYSTEM_ANSWER answer;
+        QVSockAddr from;
+        left.push_back(socket->ReceiveDiscovery(answer, from));
+    }
+    EXPECT_EQ(left, std::vector<int>({1, 1, 2, 0, 0}));
+    EXPECT_EQ(dlg->m_SystemList.GetCount(), 0);
+}
+
+TEST_F(MainWndTest, ExpiryTakesTheFirstStaleLineInListOrderOnePerTick)
+{
+    CVOLTARODlg* dlg = OpenWindow("", "");
+    // Arrival order differs from list order.
+    const struct {
+        const char* name;
+        uint32_t address;
+    } controllers[] = {{"Delta", MakeIPv4(10, 0, 0, 1)}, {"Alpha", MakeIPv4(10, 0, 0, 2)},
+                       {"Echo", MakeIPv4(10, 0, 0, 3)}, {"Charlie", MakeIPv4(10, 0, 0, 4)},
+                       {"Bravo", MakeIPv4(10, 0, 0, 5)}};
+    for (const auto& c : controllers)
+        ASSERT_EQ(dlg->HandleAnswer(Answer(c.name, 2), c.address), 1);
+    ASSERT_EQ(Lines(dlg), std::vector<std::string>({"Alpha", "Bravo", "Charlie", "Delta", "Echo"}));
+    for (int i = 0; i < 5; ++i) {
+        SystemEntry* entry = dlg->m_SystemList.GetEntry(i);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->m_strName, dlg->m_SystemList.GetText(i)) << "the line's own entry";
+    }
+
+    // Delta arrived first, but Bravo comes first in the list.
+    SetTickOffsetForTest(2100);
+    for (const auto& c : controllers) {
+        if (strcmp(c.name, "Delta") != 0 && strcmp(c.name, "Bravo") != 0)
+            dlg->HandleAnswer(Answer(c.name, 2), c.address);
+    }
+    dlg->OnTick(1);
+    EXPECT_EQ(Lines(dlg), std::vector<std::string>({"Alpha", "Charlie", "Delta", "Echo"}));
+    dlg->OnTick(1);
+    EXPECT_EQ(Lines(dlg), std::vector<std::string>({"Alpha", "Charlie", "Echo"}));
+    dlg->OnTick(1);
+    EXPECT_EQ(Lines(dlg), std::vector<std::string>({"Alpha", "Charlie", "Echo"}));
+}
+
+TEST_F(MainWndTest, RenamedControllerAmongManyReplacesOnlyItsOwnLine)
+{
+    CVOLTARODlg* dlg = OpenWindow("", "");
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 50; ++i) {
+            char name[16];
+            wsprintfA(name, "Node %02d", 49 - i);
+            EXPECT_EQ(dlg->HandleAnswer(Answer(name, 2), MakeIPv4(10, 0, 1, (uint8_t)(i + 1))), 1);
+        }
+    }
+    ASSERT_EQ(dlg->m_SystemList.GetCount(), 50);
+
+    // Node 24 (address 10.0.1.26) becomes "Node 24b"; the other 49 keep their lines.
+    EXPECT_EQ(dlg->HandleAnswer(Answer("Node 24b", 2), MakeIPv4(10, 0, 1, 26)), 1);
+    const std::vector<std::string> lines = Lines(dlg);
+    ASSERT_EQ(lines.size(), 50u);
+    EXPECT_EQ(lines[24], "Node 24b");
+    EXPECT_EQ(lines[23], "Node 23");
+    EXPECT_EQ(lines[25], "Node 25");
+    for (int i = 0; i < 50; ++i) {
+        SystemEntry* entry = dlg->m_SystemList.GetEntry(i);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->m_strName, lines[(size_t)i]);
+    }
+    EXPECT_EQ(dlg->m_SystemList.GetEntry(24)->m_dwAddress, MakeIPv4(10, 0, 1, 26));
+
+    // Typing a name finds its line among them.
+    Type(dlg, "node 07");
+    EXPECT_EQ(dlg->m_SystemList.GetCurSel(), 7);
 }

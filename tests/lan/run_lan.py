@@ -512,6 +512,7 @@ def group_flood(lan):
     check(pid, "cannot find the launcher's process")
     rss_before = rss_kb(pid)
     sources = [peer_address(n) for n in range(3, 50)]
+    flood_from = peer.now()
     peer.cmd("flood", to="%s:1444" % LAUNCHER_ADDRESS, count=18000, rate=3000, sources=sources, names="rotate")
     worst = 0.0
     while not peer.taken_events("flood_done"):
@@ -520,8 +521,16 @@ def group_flood(lan):
         worst = max(worst, time.monotonic() - asked)
         check(reply.startswith("list") or reply == "hung", "list: %s" % reply)
         time.sleep(0.2)
+    flood_end = peer.now()
     say("  slowest answer of the window during the flood: %.2f s" % worst)
     check(worst < 1.0, "the window did not answer for %.1f s during a flood of 3000 answers/s" % worst)
+    # The timer kept its pace: its pings went out about every 600 ms throughout.
+    pings = [e["t"] for e in peer.taken_events("query", since=flood_from)
+             if e["kind"] == "discovery" and e["port"] == 1444 and e["t"] <= flood_end]
+    gaps = [(b - a) * 1000 for a, b in zip([flood_from] + pings, pings + [flood_end])]
+    say("  longest time without a ping during the flood: %.0f ms" % max(gaps))
+    check(max(gaps) <= 1000, "the timer fell behind during the flood: %d pings, gaps up to %.0f ms"
+          % (len(pings), max(gaps)))
     peer.add(57, "Latecomer", status=2)
     check(listed(probe, "Latecomer", timeout_s=5) is not None, "the list did not recover after the flood")
     check(len(probe.names()) <= 59 + 1, "more lines than senders")

@@ -197,6 +197,77 @@ TEST(PingSocket, DrainsEmptyAndOddDatagramsAndReadsAnswers)
     EXPECT_EQ(ping.ReceiveDiscovery(answer, from), 0);
 }
 
+TEST(PingSocket, DrainsARunOfDatagramsInOrderWithoutWaiting)
+{
+    CPingSocket ping(LoopbackAddress(), 0);
+    ASSERT_TRUE(ping.IsValid());
+    EXPECT_TRUE(ping.IsNonBlocking());
+    QVSockAddr to = MakeSockAddr(LoopbackAddress(), ping.GetBoundPort());
+    FakeController ctl;
+
+    uint8_t named[40];
+    memcpy(named, kVillaNord, 40);
+    named[12] = 'W';
+    ctl.SendTo("", 0, to);
+    ctl.SendTo(kVillaNord, 40, to);
+    ctl.SendTo("", 0, to);
+    ctl.SendTo("", 0, to);
+    ctl.SendTo(kVillaNord, 39, to);
+    ctl.SendTo(named, 40, to);
+    SleepMs(100); // all of them queued before the drain starts
+
+    std::vector<int> results;
+    std::vector<std::string> names;
+    for (int i = 0; i < 8; ++i) {
+        SYSTEM_ANSWER answer;
+        QVSockAddr from;
+        int r = ping.ReceiveDiscovery(answer, from);
+        results.push_back(r);
+        if (r == 2) names.push_back(answer.szName);
+        if (r != 0) {
+            EXPECT_EQ(from.port, ctl.addr.port);
+        }
+    }
+    EXPECT_EQ(results, (std::vector<int>{1, 2, 1, 1, 1, 2, 0, 0}));
+    EXPECT_EQ(names, (std::vector<std::string>{"Villa Nord", "Willa Nord"}));
+}
+
+TEST(SocketSeam, NonBlockingReceiveTakesEachDatagramOnceAndReportsAnEmptyQueue)
+{
+    QVSOCKET s = SocketUdp();
+    ASSERT_NE(s, QV_INVALID_SOCKET);
+    ASSERT_TRUE(SocketBind(s, MakeSockAddr(LoopbackAddress(), 0)));
+    ASSERT_TRUE(SetNonBlocking(s));
+    QVSockAddr self;
+    ASSERT_TRUE(SocketLocalAddr(s, &self));
+    FakeController ctl;
+
+    uint8_t buf[100];
+    QVSockAddr from;
+    EXPECT_EQ(SocketRecvFromNonBlocking(s, buf, sizeof(buf), &from), -1);
+    EXPECT_TRUE(SocketErrorWouldBlock(SocketLastError()));
+
+    std::vector<uint8_t> big(300);
+    for (size_t i = 0; i < big.size(); i++) big[i] = (uint8_t)i;
+    ctl.SendTo("", 0, self);
+    ctl.SendTo(big.data(), (int)big.size(), self);
+    ctl.SendTo("abc", 3, self);
+    SleepMs(100);
+
+    memset(&from, 0, sizeof(from));
+    EXPECT_EQ(SocketRecvFromNonBlocking(s, buf, sizeof(buf), &from), 0) << "an empty datagram";
+    EXPECT_EQ(from.port, ctl.addr.port);
+    EXPECT_EQ(from.addr, LoopbackAddress());
+    EXPECT_EQ(SocketRecvFromNonBlocking(s, buf, sizeof(buf), &from), 100) << "cut to the buffer";
+    EXPECT_EQ(buf[99], 99);
+    EXPECT_EQ(SocketRecvFromNonBlocking(s, buf, sizeof(buf), &from), 3) << "the rest of the long one is gone";
+    EXPECT_EQ(memcmp(buf, "abc", 3), 0);
+    EXPECT_EQ(SocketRecvFromNonBlocking(s, buf, sizeof(buf), &from), -1);
+    EXPECT_EQ(SocketRecvFromNonBlocking(s, buf, -1, &from), -1);
+    EXPECT_EQ(SocketRecvFromNonBlocking(QV_INVALID_SOCKET, buf, sizeof(buf), &from), -1);
+    CloseSocket(s);
+}
+
 TEST(PingSocket, ConfigRecordIsExactlyOneHundredBytes)
 {
     CPingSocket ping(LoopbackAddress(), 0);

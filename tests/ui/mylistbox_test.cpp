@@ -93,6 +93,76 @@ TEST_F(SystemListTest, DeleteAllEntriesClearsTheItemData)
         EXPECT_EQ(nullptr, m_List.GetEntry(i));
 }
 
+// The list answers entry lookups from its own copy of the item data; whoever
+// adds, inserts, re-labels or deletes lines through the control, the copy must
+// say what the control says.
+TEST_F(SystemListTest, EntriesFollowEveryChangeToTheLines)
+{
+    std::vector<SystemEntry> pool(8); // never deleted by the list: only direct messages touch them
+    auto check = [&](int step) {
+        const int count = m_List.GetCount();
+        ASSERT_EQ(count, m_List.GetEntryCount()) << "step " << step;
+        for (int i = 0; i < count; ++i)
+            ASSERT_EQ((DWORD_PTR)m_List.GetEntry(i), m_List.GetItemData(i)) << "step " << step << " line " << i;
+    };
+    uint32_t seed = 12345;
+    auto next = [&](uint32_t bound) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % bound;
+    };
+    for (int step = 0; step < 400; ++step) {
+        const int count = m_List.GetCount();
+        char name[16];
+        wsprintfA(name, "Line %03u", (unsigned)next(1000));
+        switch (next(step % 97 == 96 ? 6 : 5)) {
+        case 0:
+        case 1: { // sorted place, then data at the index it reports
+            const int index = m_List.AddString(name);
+            ASSERT_GE(index, 0);
+            if (next(2))
+                m_List.SetItemData(index, (DWORD_PTR)&pool[next(8)]);
+            break;
+        }
+        case 2: // a chosen place, or the end
+            m_List.SendMessage(LB_INSERTSTRING, count ? (WPARAM)next((uint32_t)count + 1) : 0, (LPARAM)name);
+            break;
+        case 3:
+            if (count)
+                m_List.SetItemData((int)next((uint32_t)count), (DWORD_PTR)&pool[next(8)]);
+            EXPECT_EQ(LB_ERR, m_List.SetItemData(count + 3, (DWORD_PTR)&pool[0])) << "no such line";
+            break;
+        case 4:
+            EXPECT_EQ(LB_ERR, m_List.DeleteString(count + 2)) << "no such line";
+            if (count)
+                m_List.DeleteString((int)next((uint32_t)count));
+            break;
+        default:
+            m_List.ResetContent();
+            break;
+        }
+        check(step);
+        if (HasFatalFailure()) {
+            m_List.ResetContent(); // the pool is not the list's to delete
+            return;
+        }
+    }
+
+    // Entries added the ordinary way land beside the others in sorted place.
+    m_List.ResetContent();
+    m_List.AddString("Middle");
+    SystemEntry* first = MakeEntry("Aaa");
+    SystemEntry* last = MakeEntry("Zzz");
+    EXPECT_EQ(1, m_List.AddEntry(last));
+    EXPECT_EQ(0, m_List.AddEntry(first));
+    EXPECT_EQ(first, m_List.GetEntry(0));
+    EXPECT_EQ(nullptr, m_List.GetEntry(1));
+    EXPECT_EQ(last, m_List.GetEntry(2));
+    m_List.RemoveEntry(first);
+    EXPECT_EQ((std::vector<std::string>{"Middle", "Zzz"}), Lines());
+    EXPECT_EQ(last, m_List.GetEntry(1));
+    check(-1);
+}
+
 TEST_F(SystemListTest, LinesAreAtLeastOneTextLineHigh)
 {
     m_List.AddEntry(MakeEntry(""));
