@@ -265,8 +265,13 @@ void RunSession(qvfuzz::Reader& in, const std::string& folder)
         FUZZ_CHECK(qvfuzz::PathExists(target) == (state == CFileDownloader::StateWritten));
         g_LastOutcome.downloadState = state;
         g_LastOutcome.fileWritten = qvfuzz::PathExists(target);
-        if (g_LastOutcome.fileWritten)
+        if (g_LastOutcome.fileWritten) {
+            // Every byte of the file came off the stream: a larger file holds bytes
+            // read from beyond a message, which the session's big receive buffer
+            // would hide from the address checker.
             g_LastOutcome.fileSize = qvfuzz::FileSize(target);
+            FUZZ_CHECK(g_LastOutcome.fileSize <= streamSize);
+        }
         FUZZ_CHECK(server->GetDeferredCount() <= QVSERVER_MAX_DEFERRED);
         FUZZ_CHECK(server->GetSinkCount() <= QVSERVER_MAX_SINKS);
     }

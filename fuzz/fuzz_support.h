@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -14,6 +15,7 @@
 
 #ifndef QV_FUZZ_ENTRY
 #define QV_FUZZ_ENTRY LLVMFuzzerTestOneInput
+#define QV_FUZZ_UNDER_LIBFUZZER 1
 #endif
 
 #ifndef QV_FUZZ_FAIL
@@ -133,3 +135,24 @@ inline void RemovePath(const std::string& path)
 }
 
 } // namespace qvfuzz
+
+#ifdef QV_FUZZ_UNDER_LIBFUZZER
+// Every input finishes in milliseconds; one that runs for seconds is a loop that
+// makes no progress. Without this the fuzzer's own limit (twenty minutes) would
+// let a short smoke run sit on such an input instead of reporting it.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    for (int i = 1; i < *argc; i++) {
+        if (strncmp((*argv)[i], "-timeout=", 9) == 0)
+            return 0;
+    }
+    static std::vector<char*> args;
+    static char timeoutFlag[] = "-timeout=10";
+    args.assign(*argv, *argv + *argc);
+    args.push_back(timeoutFlag);
+    args.push_back(nullptr);
+    *argc = (int)args.size() - 1;
+    *argv = args.data();
+    return 0;
+}
+#endif

@@ -76,6 +76,11 @@ write("fuzz_session", "seed-damaged-piece",
 write("fuzz_session", "seed-huge-total",
       session(0x0C, 0, [], msg(DOWNLOAD, 8301, word(0x7FFFFFFF) + word(4) + b"abcd")))
 
+# More messages for an absent endpoint than the session puts aside while the
+# query waits; the answer behind them still reaches the query.
+write("fuzz_session", "seed-many-put-aside",
+      session(0x00, 0, [], b"".join(msg(9, 1) for _ in range(300)) + version_reply))
+
 # ---------------------------------------------------------------------------
 # Discovery: a length pick, then the datagram.
 answer = (word(2) + bytes([192, 168, 1, 20]) + struct.pack("<H", 80) + bytes([1, 0]) +

@@ -37,6 +37,7 @@ TEST(FuzzReplay, SessionInputsKeepTheirInvariants)
         {"seed-nested-handlers", {false, true, CFileDownloader::StateWritten, 8}},
         {"seed-damaged-piece", {false, false, CFileDownloader::StateFailed, 0}},
         {"seed-huge-total", {false, false, CFileDownloader::StateFailed, 0}},
+        {"seed-many-put-aside", {false, true, CFileDownloader::StateRunning, 0}},
     };
     size_t seen = 0;
     for (const auto& file : files) {
