@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_support.h"
 #include "protocol/qvmsg.h"
 #include "util/qvtypes.h"
 
