@@ -248,22 +248,39 @@ int CQVServer::Poll()
     }
 
     // A Poll from inside a handler works behind the message being dispatched.
+    // Handled messages are removed in batches rather than one by one: moving the
+    // rest of the buffer down after every message would make a burst of small
+    // messages cost the square of its size. While a message is dispatched, every
+    // byte before its end counts as under dispatch, so nested calls work behind it.
     const uint32_t base = m_nDispatchOffset;
+    uint32_t pos = base;
     for (;;) {
         uint32_t size;
         bool tooBig;
-        if (!MessageAt(base, &size, &tooBig)) {
-            if (tooBig) return 2;
+        if (!MessageAt(pos, &size, &tooBig)) {
+            if (tooBig) result = 2;
             break;
         }
         m_dwLastMessage = GetTick();
-        m_nDispatchOffset += size;
-        CQVMSG view(m_pRxBuffer + base);
+        m_nDispatchOffset = pos + size;
+        CQVMSG view(m_pRxBuffer + pos);
         Dispatch(&view);
-        m_nDispatchOffset -= size;
-        RemoveBytes(base, size);
+        if (m_nRxCount < pos + size) {
+            // A handler started a new connection: nothing of this buffer is left.
+            m_nDispatchOffset = 0;
+            return 1;
+        }
+        pos += size;
         result = 1;
+        // Compact once the handled bytes outweigh what the move would shift, so
+        // that every byte is moved a bounded number of times.
+        if (pos - base >= m_nRxCount - pos) {
+            RemoveBytes(base, pos - base);
+            pos = base;
+        }
     }
+    RemoveBytes(base, pos - base);
+    m_nDispatchOffset = base;
     return result;
 }
 
@@ -284,26 +301,38 @@ bool CQVServer::Pump(uint16_t id)
 
     if (ReadIntoBuffer(PUMP_WAIT_MS) < 0) return false;
 
+    // Messages for other endpoints are put aside (copied) and their bytes removed
+    // in one move at the end, for the same reason as in Poll.
+    const uint32_t offset = m_nDispatchOffset;
+    uint32_t skipped = 0;
     for (;;) {
-        const uint32_t offset = m_nDispatchOffset;
+        const uint32_t pos = offset + skipped;
         uint32_t size;
         bool tooBig;
-        if (!MessageAt(offset, &size, &tooBig)) return false;
+        if (!MessageAt(pos, &size, &tooBig)) {
+            RemoveBytes(offset, skipped);
+            return false;
+        }
         m_dwLastMessage = GetTick();
-        if (GetLE16(m_pRxBuffer + offset) == id) {
-            m_nDispatchOffset += size;
+        if (GetLE16(m_pRxBuffer + pos) == id) {
+            RemoveBytes(offset, skipped);
+            m_nDispatchOffset = offset + size;
             CQVMSG view(m_pRxBuffer + offset);
             Dispatch(&view);
-            m_nDispatchOffset -= size;
+            if (m_nRxCount < offset + size) {
+                m_nDispatchOffset = 0; // a handler started a new connection
+                return true;
+            }
+            m_nDispatchOffset = offset;
             RemoveBytes(offset, size);
             return true;
         }
         if (m_nDeferred < QVSERVER_MAX_DEFERRED) {
-            CQVMSG view(m_pRxBuffer + offset);
+            CQVMSG view(m_pRxBuffer + pos);
             CQVMSG* copy = view.Clone();
             if (copy) m_apDeferred[m_nDeferred++] = copy;
         }
-        RemoveBytes(offset, size);
+        skipped += size;
     }
 }
 

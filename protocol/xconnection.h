@@ -65,6 +65,7 @@ public:
     // Adopts a connected TCP socket as the stream (relayed TCP and tests).
     void AdoptSocket(QVSOCKET s);
     const std::string& GetServerListPath() const { return m_strServerList; }
+    uint32_t GetClientTag() const { return m_dwClientTag; }
 
 private:
     CXConnection(const CXConnection&) = delete;
