@@ -17,306 +17,38 @@ The same harness runs the demonstration of tools/demo (--demo).
 """
 
 import argparse
-import fcntl
 import hashlib
 import os
 import re
 import shutil
-import signal
 import socket
 import struct
 import subprocess
 import sys
-import tempfile
-import threading
 import time
 
-SKIP = 77
-DATA_SUBPATH = ("OSKA Zizu Systems", "OSKA Rerudi")
+sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+import qvharness as qh  # noqa: E402
+from qvharness import DATA_SUBPATH, SKIP, Failure, Skip, check, say, win_path  # noqa: E402
+
 PREAMBLE = b"CONNECTSERVERHOST\r\n\r\n"
 LAUNCHER_TIMEOUT_S = 60
 
 
-class Skip(Exception):
-    pass
-
-
-class Failure(Exception):
-    pass
-
-
-def check(cond, what):
-    if not cond:
-        raise Failure(what)
-
-
-def say(text):
-    print(text, flush=True)
-
-
 # ---------------------------------------------------------------------------
-# Simulator process
+# Environment: namespace, Wine prefix, temporary folder, simulators, launcher runs
 
 
-class Sim:
-    """One rerudi-sim process; its output lines are collected as they come."""
-
-    def __init__(self, argv):
-        self.lines = []
-        self.lock = threading.Lock()
-        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     text=True, bufsize=1, start_new_session=True)
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-        m = self.wait_for(r"^listening on ([0-9.]+):(\d+)$", 10)
-        if not m:
-            self.stop()
-            raise Failure("simulator did not start:\n" + self.text())
-        self.port = int(m.group(2))
-
-    def _read(self):
-        for line in self.proc.stdout:
-            with self.lock:
-                self.lines.append((time.monotonic(), line.rstrip("\n")))
-
-    def text(self):
-        with self.lock:
-            return "\n".join(l for _, l in self.lines)
-
-    def matching(self, pattern):
-        rx = re.compile(pattern)
-        with self.lock:
-            return [rx.search(l) for _, l in self.lines if rx.search(l)]
-
-    def wait_for(self, pattern, timeout_s):
-        deadline = time.monotonic() + timeout_s
-        while time.monotonic() < deadline:
-            found = self.matching(pattern)
-            if found:
-                return found[0]
-            if self.proc.poll() is not None and not self.reader.is_alive():
-                break
-            time.sleep(0.02)
-        found = self.matching(pattern)
-        return found[0] if found else None
-
-    def first_time(self, pattern):
-        rx = re.compile(pattern)
-        with self.lock:
-            for t, l in self.lines:
-                if rx.search(l):
-                    return t
-        return None
-
-    def stop(self):
-        if self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(5)
-        self.reader.join(5)
-
-
-# ---------------------------------------------------------------------------
-# Environment: namespace, Wine prefix, temporary folder
-
-
-def win_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-class Env:
-    def __init__(self, args, use_netns=True, prefix=None, display=None):
-        self.args = args
-        self.use_netns = use_netns
-        self.prefix = prefix or args.wineprefix
-        self.display = display
-        self.ns = None
-        self.lock_file = None
-        self.sims = []
-        self.runs = []
-        self.procs = []
-        self.tmp = tempfile.mkdtemp(prefix="rerudi-e2e-")
-        os.chmod(self.tmp, 0o755)
-
-    # -- set-up and tear-down -------------------------------------------------
-
-    def lock_prefix(self, timeout_s=150):
-        """One scenario at a time per prefix, also across ctest runs of the same tree."""
-        self.lock_file = open(self.prefix + ".scenario-lock", "w")
-        deadline = time.monotonic() + timeout_s
-        while True:
-            try:
-                fcntl.flock(self.lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                return
-            except BlockingIOError:
-                if time.monotonic() > deadline:
-                    raise Skip("the Wine prefix %s stayed busy" % self.prefix)
-                time.sleep(0.2)
-
-    def start(self):
-        self.lock_prefix()
-        if self.use_netns:
-            if os.geteuid() != 0:
-                raise Skip("needs root to create a network namespace")
-            name = "rerudi-e2e-%d" % os.getpid()
-            r = subprocess.run(["ip", "netns", "add", name], capture_output=True, text=True)
-            if r.returncode != 0:
-                raise Skip("cannot create a network namespace: " + r.stderr.strip())
-            self.ns = name
-            subprocess.run(["ip", "netns", "exec", name, "ip", "link", "set", "lo", "up"], check=True)
-        self.ensure_prefix()
-        # A wine server of this prefix still running outside the namespace would
-        # create every socket there; end it so that ours starts inside.
-        self.wineserver("-k")
-        self.wineserver("-w")
-
-    def check_sims(self):
-        """Stops the simulators; a sanitizer report from one of them fails the scenario."""
-        for sim in self.sims:
-            sim.stop()
-            if re.search(r"Sanitizer|runtime error:", sim.text()):
-                raise Failure("the simulator reported a fault:\n" + sim.text())
-
-    def evidence(self):
-        parts = []
-        for sim in self.sims:
-            parts.append("simulator log:\n  " + sim.text().replace("\n", "\n  "))
-        for run, report in self.runs:
-            parts.append(run.describe())
-            r = read_report(report)
-            parts.append("viewer report:\n  " + ("\n  ".join(r["_lines"]) if r else "(none)"))
-        return "\n".join(parts)
-
-    def stop(self):
-        for s in self.sims:
-            s.stop()
-        # Wine programs first (through their server), then helpers such as the X server.
-        if shutil.which("wineserver"):
-            self.wineserver("-k")
-            self.wineserver("-w")
-        for p in self.procs:
-            if p.poll() is None:
-                try:
-                    os.killpg(p.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-                p.wait(5)
-        if self.ns:
-            subprocess.run(["ip", "netns", "del", self.ns], capture_output=True)
-            self.ns = None
-        if not self.args.keep:
-            shutil.rmtree(self.tmp, ignore_errors=True)
-        else:
-            say("kept " + self.tmp)
-        if self.lock_file:
-            self.lock_file.close()
-            self.lock_file = None
-
-    def ensure_prefix(self):
-        if not shutil.which("wine"):
-            raise Skip("wine is not installed")
-        env = dict(os.environ, WINEPREFIX=self.prefix)
-        if self.display:
-            # A prefix that draws: made by plain wineboot, without the null driver.
-            os.makedirs(os.path.dirname(self.prefix) or "/", exist_ok=True)
-            if not os.path.exists(os.path.join(self.prefix, ".rerudi-ready")):
-                env.update(DISPLAY=self.display, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-                subprocess.run(["wineboot", "-i"], env=env, capture_output=True, timeout=300)
-                subprocess.run(["wineserver", "-w"], env=env, timeout=120)
-                open(os.path.join(self.prefix, ".rerudi-ready"), "w").close()
-            return
-        r = subprocess.run([os.path.join(self.args.source, "tools", "wine-prefix")], env=env,
-                           capture_output=True, text=True, timeout=300)
-        if r.returncode != 0:
-            raise Skip("cannot make a Wine prefix: " + r.stderr.strip())
-
-    def wine_env(self, extra=None):
-        env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
-                   WINEDLLOVERRIDES="mscoree,mshtml=")
-        if self.display:
-            env["DISPLAY"] = self.display
-        else:
-            env.pop("DISPLAY", None)
-        if extra:
-            env.update(extra)
-        return env
-
-    def wineserver(self, flag):
-        subprocess.run(self.in_ns(["wineserver", flag]), env=self.wine_env(), capture_output=True,
-                       timeout=60)
-
-    def in_ns(self, argv):
-        return (["ip", "netns", "exec", self.ns] + argv) if self.ns else argv
-
-    # -- programs -------------------------------------------------------------
-
-    def start_sim(self, *extra, version="7.1.1.0", password="secret"):
-        argv = [self.args.sim, "--listen", "127.0.0.1", "--port", "0", "--password", password,
-                "--version", version, "--viewer-file", self.args.viewer,
-                "--config-file", self.args.configurator, "--max-run", "600000"] + list(extra)
-        sim = Sim(self.in_ns(argv))
-        self.sims.append(sim)
-        return sim
-
-    def appdata(self, name="appdata"):
-        path = os.path.join(self.tmp, name)
-        os.makedirs(path, exist_ok=True)
-        return path
-
-    def data_folder(self, appdata):
-        return os.path.join(appdata, *DATA_SUBPATH)
-
-    def run_launcher(self, options, appdata, report, extra_env=None, timeout_s=LAUNCHER_TIMEOUT_S,
-                     background=False):
-        """Runs the launcher through the driver; returns a Run (finished unless background)."""
-        envs = {"APPDATA": win_path(appdata), "QV_DEMO_REPORT": win_path(report)}
-        envs.update(extra_env or {})
-        argv = ["wine", self.args.driver, "--timeout", str(timeout_s * 1000)]
-        for k, v in envs.items():
-            argv += ["--env", "%s=%s" % (k, v)]
-        argv += ["--", win_path(self.args.launcher)] + options
-        run = Run(self.in_ns(argv), self.wine_env(), self.procs)
-        self.runs.append((run, report))
-        if not background:
-            run.wait(timeout_s + 30)
-        return run
-
-
-class Run:
+class Run(qh.LineProcess):
     """One driver run: its output lines, the boxes it saw, how the launcher ended."""
 
-    def __init__(self, argv, env, registry):
-        self.out = []
-        self.started = time.monotonic()
-        self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                     text=True, bufsize=1, start_new_session=True)
-        registry.append(self.proc)
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-        self.ended = None
+    def __init__(self, argv, env):
+        super().__init__(argv, env=env, stderr="drop")
 
-    def _read(self):
-        for line in self.proc.stdout:
-            self.out.append(line.rstrip("\n").rstrip("\r"))
-
-    def running(self):
-        return self.proc.poll() is None
-
-    def wait(self, timeout_s):
-        try:
-            self.proc.wait(timeout_s)
-        except subprocess.TimeoutExpired:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-            self.proc.wait(5)
-        self.reader.join(5)
-        self.ended = time.monotonic()
-        return self
+    @property
+    def out(self):
+        return self.lines()
 
     @property
     def boxes(self):
@@ -328,6 +60,109 @@ class Run:
 
     def describe(self):
         return "driver output:\n  " + "\n  ".join(self.out or ["(none)"])
+
+    def stop(self, term_wait_s=0, kill_wait_s=5, join_s=None):
+        super().stop(term_wait_s, kill_wait_s, join_s)
+
+
+class Env(qh.Session):
+    def __init__(self, args, wine=True, ns_prefix="rerudi-e2e-"):
+        super().__init__("rerudi-e2e-", (ns_prefix,), args.wineprefix, keep=args.keep)
+        self.args = args
+        self.uses_wine = wine
+        self.ns_name = "%s%d" % (ns_prefix, os.getpid())
+        self.sims = []
+        self.runs = []
+
+    # -- set-up -----------------------------------------------------------------
+
+    def start(self):
+        if not self.uses_wine:
+            return
+        # One scenario at a time per prefix, also across ctest runs of the same tree.
+        self.wine.lock(".scenario-lock", 150)
+        qh.require_root("needs root to create a network namespace")
+        qh.require_netns()
+        self.netns.remove_stale()
+        self.wine.ns = self.netns.add(self.ns_name)
+        self.ensure_prefix()
+
+    def ensure_prefix(self):
+        qh.require_wine()
+        if self.wine.display:
+            self.wine.end_server()
+            self.wine.make_drawing(".rerudi-ready")
+        else:
+            self.wine.make_headless(self.args.source, 300)
+        # A wine server of this prefix still running outside the namespace would
+        # create every socket there; end it so that ours starts inside.
+        self.wine.end_server()
+
+    def in_ns(self, argv):
+        return self.wine.in_ns(argv)
+
+    def check_sims(self):
+        """Stops the simulators; a sanitizer report from one of them fails the scenario."""
+        for sim in self.sims:
+            sim.stop()
+            if sim.sanitizer_report():
+                raise Failure("the simulator reported a fault:\n" + sim.text())
+
+    def evidence(self):
+        parts = []
+        for sim in self.sims:
+            parts.append("simulator log:\n  " + sim.text("  "))
+        for run, report in self.runs:
+            parts.append(run.describe())
+            r = read_report(report)
+            parts.append("viewer report:\n  " + ("\n  ".join(r["_lines"]) if r else "(none)"))
+        return "\n".join(parts)
+
+    # -- programs -------------------------------------------------------------
+
+    def add_sim(self, argv):
+        sim = self.track(qh.SimProcess(self.in_ns(argv)))
+        self.sims.append(sim)
+        return sim
+
+    def start_sim(self, *extra, version="7.1.1.0", password="secret"):
+        return self.add_sim([self.args.sim, "--listen", "127.0.0.1", "--port", "0", "--password", password,
+                             "--version", version, "--viewer-file", self.args.viewer,
+                             "--config-file", self.args.configurator, "--max-run", "600000"] + list(extra))
+
+    def appdata(self, name="appdata"):
+        path = os.path.join(self.tmp, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def data_folder(self, appdata):
+        return os.path.join(appdata, *DATA_SUBPATH)
+
+    def stored(self, appdata, version_folder, program):
+        return os.path.join(self.data_folder(appdata), version_folder, program)
+
+    def run_launcher(self, options, appdata, report, extra_env=None, timeout_s=LAUNCHER_TIMEOUT_S,
+                     background=False):
+        """Runs the launcher through the driver; returns a Run (finished unless background)."""
+        envs = {"APPDATA": win_path(appdata), "QV_DEMO_REPORT": win_path(report)}
+        envs.update(extra_env or {})
+        argv = ["wine", self.args.driver, "--timeout", str(timeout_s * 1000)]
+        for k, v in envs.items():
+            argv += ["--env", "%s=%s" % (k, v)]
+        argv += ["--", win_path(self.args.launcher)] + options
+        run = self.track(Run(self.in_ns(argv), self.wine.env()))
+        self.runs.append((run, report))
+        if not background:
+            run.wait(timeout_s + 30)
+        return run
+
+    def start_silent(self, sim, password="secret", extra=(), report="report.txt", appdata=None, **kw):
+        """The launcher started silently against sim with a fresh APPDATA (unless given);
+        (run, APPDATA folder, path of the viewer's report)."""
+        appdata = appdata or self.appdata()
+        report = os.path.join(self.tmp, report)
+        run = self.run_launcher(silent_options(sim, password, extra), appdata, report, **kw)
+        return run, appdata, report
 
 
 def read_report(path):
@@ -345,13 +180,10 @@ def read_report(path):
 
 
 def wait_report(path, key, timeout_s):
-    deadline = time.monotonic() + timeout_s
-    while time.monotonic() < deadline:
+    def ready():
         r = read_report(path)
-        if r and key in r:
-            return r
-        time.sleep(0.05)
-    return read_report(path)
+        return r if r and key in r else None
+    return qh.wait_until(ready, timeout_s) or read_report(path)
 
 
 def file_bytes(path):
@@ -359,18 +191,9 @@ def file_bytes(path):
         return f.read()
 
 
-def describe(sim, run=None, report_path=None):
-    parts = ["simulator log:\n  " + sim.text().replace("\n", "\n  ")]
-    if run:
-        parts.append(run.describe())
-    if report_path:
-        r = read_report(report_path)
-        parts.append("viewer report:\n  " + ("\n  ".join(r["_lines"]) if r else "(none)"))
-    return "\n".join(parts)
-
-
 # ---------------------------------------------------------------------------
-# Scenarios: each takes an Env and raises Failure with the evidence.
+# Scenarios: each takes an Env and raises Failure; the evidence (simulator logs,
+# driver output, viewer reports) is added by the caller.
 
 def silent_options(sim, password="secret", extra=()):
     return ["/SILENT", "/USER:127.0.0.1:%d" % sim.port, "/PASS:%s" % password] + list(extra)
@@ -395,180 +218,141 @@ def expect_launcher_ended(run, texts=()):
     check(shown == list(texts), "message boxes %r, expected %r" % (run.boxes, list(texts)))
 
 
+def expect_viewer_run(run, report, program="BRIGHTLEAF.EXE"):
+    """The launcher ended quietly and the program it started echoed; the report."""
+    expect_launcher_ended(run)
+    r = read_report(report)
+    expect_viewer_echo(r, program)
+    return r
+
+
+def expect_stored(path, served=None, missing="downloaded program not in the version folder",
+                  differs="stored program differs from the served one"):
+    check(os.path.isfile(path), missing)
+    if served:
+        check(file_bytes(path) == file_bytes(served), differs)
+
+
 def scenario_loopback(env, args):
     """Controller at 7.1.1.0: download, bridged port, echo through the bridge."""
     sim = env.start_sim(version="7.1.1.0")
-    appdata = env.appdata()
-    report = os.path.join(env.tmp, "report.txt")
-    run = env.run_launcher(silent_options(sim), appdata, report)
-    try:
-        expect_launcher_ended(run)
-        r = read_report(report)
-        expect_viewer_echo(r)
-        check(r.get("form") == "loopback", "hand-over form is %r" % r.get("form"))
-        check(r.get("connect") == "connected", "the viewer could not connect to the bridge")
-        port = int(r.get("port", "0"))
-        check(22050 <= port < 23050, "bridge port %d outside 22050-23049" % port)
-        check("/USER:" not in r["args"] and "secret" not in r["args"],
-              "the bridged command line carries the login: %r" % r["args"])
-        check(re.search(r"/WNDDX:\d+ /WNDDY:\d+ /LOOPBACK:%d$" % port, r["args"]),
-              "unexpected command line %r" % r["args"])
-        check(sim.wait_for(r"^conn 0: login ok .*Win Rerudi 8\.6 Build 522\.0 Rel, type 0$", 1),
-              "login not accepted as the viewer")
-        size = len(file_bytes(args.viewer))
-        check(sim.matching(r"^conn 0: download 8130 \(id \d+\): %d bytes whole$" % size),
-              "no whole-file download of the viewer")
-        check(len(sim.matching(r"^conn 0: echo \(id 77, ")) == 3,
-              "echo did not travel on the launcher's own connection")
-        check(sim.wait_for(r"^conn 0: closed", 5), "the controller connection was not closed")
-        data = env.data_folder(appdata)
-        stored = os.path.join(data, "7_1_1_0", "BRIGHTLEAF.EXE")
-        check(os.path.isfile(stored), "downloaded program not in the version folder")
-        check(file_bytes(stored) == file_bytes(args.viewer), "stored program differs from the served one")
-        check(not os.path.exists(os.path.join(data, "LOGIN.DAT")), "silent mode wrote LOGIN.DAT")
-    except Failure as f:
-        raise Failure("%s\n%s" % (f, describe(sim, run, report)))
+    run, appdata, report = env.start_silent(sim)
+    r = expect_viewer_run(run, report)
+    check(r.get("form") == "loopback", "hand-over form is %r" % r.get("form"))
+    check(r.get("connect") == "connected", "the viewer could not connect to the bridge")
+    port = int(r.get("port", "0"))
+    check(22050 <= port < 23050, "bridge port %d outside 22050-23049" % port)
+    check("/USER:" not in r["args"] and "secret" not in r["args"],
+          "the bridged command line carries the login: %r" % r["args"])
+    check(re.search(r"/WNDDX:\d+ /WNDDY:\d+ /LOOPBACK:%d$" % port, r["args"]),
+          "unexpected command line %r" % r["args"])
+    check(sim.wait_for(r"^conn 0: login ok .*Win Rerudi 8\.6 Build 522\.0 Rel, type 0$", 1),
+          "login not accepted as the viewer")
+    size = len(file_bytes(args.viewer))
+    check(sim.matching(r"^conn 0: download 8130 \(id \d+\): %d bytes whole$" % size),
+          "no whole-file download of the viewer")
+    check(len(sim.matching(r"^conn 0: echo \(id 77, ")) == 3,
+          "echo did not travel on the launcher's own connection")
+    check(sim.wait_for(r"^conn 0: closed", 5), "the controller connection was not closed")
+    expect_stored(env.stored(appdata, "7_1_1_0", "BRIGHTLEAF.EXE"), args.viewer)
+    check(not os.path.exists(os.path.join(env.data_folder(appdata), "LOGIN.DAT")), "silent mode wrote LOGIN.DAT")
 
 
 def scenario_pipe(env, args):
     """Controller at 5.0.0.0: the socket itself through the named pipe."""
     sim = env.start_sim(version="5.0.0.0")
-    appdata = env.appdata()
-    report = os.path.join(env.tmp, "report.txt")
-    run = env.run_launcher(silent_options(sim), appdata, report)
-    try:
-        expect_launcher_ended(run)
-        r = read_report(report)
-        expect_viewer_echo(r)
-        check(r.get("form") == "pipe", "hand-over form is %r" % r.get("form"))
-        check(r.get("record_bytes") == "372", "socket record of %s bytes" % r.get("record_bytes"))
-        check(r.get("socket_from_record", "").startswith("ok"), "no socket from the record")
-        check(re.search(r"^/R /USER:127\.0\.0\.1:%d /PASS:secret /SOCKFILE:\\\\\.\\pipe\\[0-9A-F]{8}$"
-                        % sim.port, r["args"].strip()), "unexpected command line %r" % r["args"])
-        check("/WNDDX" not in r["args"], "the pipe form carries a window size")
-        # One connection only, and the echo on it: the viewer used the passed socket.
-        check(len(sim.matching(r"connected from")) == 1, "more than one connection to the controller")
-        check(len(sim.matching(r"^conn 0: echo \(id 77, ")) == 3, "echo not on the launcher's connection")
-        stored = os.path.join(env.data_folder(appdata), "5_0_0_0", "BRIGHTLEAF.EXE")
-        check(os.path.isfile(stored), "downloaded program not in the version folder")
-    except Failure as f:
-        raise Failure("%s\n%s" % (f, describe(sim, run, report)))
+    run, appdata, report = env.start_silent(sim)
+    r = expect_viewer_run(run, report)
+    check(r.get("form") == "pipe", "hand-over form is %r" % r.get("form"))
+    check(r.get("record_bytes") == "372", "socket record of %s bytes" % r.get("record_bytes"))
+    check(r.get("socket_from_record", "").startswith("ok"), "no socket from the record")
+    check(re.search(r"^/R /USER:127\.0\.0\.1:%d /PASS:secret /SOCKFILE:\\\\\.\\pipe\\[0-9A-F]{8}$"
+                    % sim.port, r["args"].strip()), "unexpected command line %r" % r["args"])
+    check("/WNDDX" not in r["args"], "the pipe form carries a window size")
+    # One connection only, and the echo on it: the viewer used the passed socket.
+    check(len(sim.matching(r"connected from")) == 1, "more than one connection to the controller")
+    check(len(sim.matching(r"^conn 0: echo \(id 77, ")) == 3, "echo not on the launcher's connection")
+    expect_stored(env.stored(appdata, "5_0_0_0", "BRIGHTLEAF.EXE"))
 
 
 def scenario_present(env, args):
     """A second start finds the program in its folder and downloads nothing."""
     sim = env.start_sim(version="7.1.1.0")
     appdata = env.appdata()
-    reports = [os.path.join(env.tmp, "report%d.txt" % i) for i in (1, 2)]
-    runs = []
-    try:
-        for rp in reports:
-            runs.append(env.run_launcher(silent_options(sim), appdata, rp))
-            expect_launcher_ended(runs[-1])
-            expect_viewer_echo(read_report(rp))
-        check(sim.wait_for(r"^conn 1: login ok", 5), "second login missing")
-        check(len(sim.matching(r": download ")) == 1, "the second start downloaded again")
-        check(sim.matching(r"^conn 0: download 8130"), "the first start did not download")
-        check(len(sim.matching(r"^conn 1: echo \(id 77, ")) == 3, "second viewer did not echo")
-    except Failure as f:
-        raise Failure("%s\n%s" % (f, describe(sim, runs[-1] if runs else None, reports[-1])))
+    for i in (1, 2):
+        run, _, report = env.start_silent(sim, appdata=appdata, report="report%d.txt" % i)
+        expect_viewer_run(run, report)
+    check(sim.wait_for(r"^conn 1: login ok", 5), "second login missing")
+    check(len(sim.matching(r": download ")) == 1, "the second start downloaded again")
+    check(sim.matching(r"^conn 0: download 8130"), "the first start did not download")
+    check(len(sim.matching(r"^conn 1: echo \(id 77, ")) == 3, "second viewer did not echo")
 
 
 def scenario_pieces(env, args):
     """A download in pieces is assembled into the same file."""
     piece = 65536
     sim = env.start_sim("--piece-size", str(piece), version="7.1.1.0")
-    appdata = env.appdata()
-    report = os.path.join(env.tmp, "report.txt")
-    run = env.run_launcher(silent_options(sim), appdata, report)
-    try:
-        expect_launcher_ended(run)
-        expect_viewer_echo(read_report(report))
-        size = len(file_bytes(args.viewer))
-        pieces = (size + piece - 1) // piece
-        check(pieces > 1, "viewer too small to need pieces")
-        check(sim.matching(r"^conn 0: download 8130 \(id \d+\): %d bytes in %d pieces$" % (size, pieces)),
-              "no download in %d pieces" % pieces)
-        stored = os.path.join(env.data_folder(appdata), "7_1_1_0", "BRIGHTLEAF.EXE")
-        check(file_bytes(stored) == file_bytes(args.viewer), "assembled file differs from the served one")
-    except Failure as f:
-        raise Failure("%s\n%s" % (f, describe(sim, run, report)))
+    run, appdata, report = env.start_silent(sim)
+    expect_viewer_run(run, report)
+    size = len(file_bytes(args.viewer))
+    pieces = (size + piece - 1) // piece
+    check(pieces > 1, "viewer too small to need pieces")
+    check(sim.matching(r"^conn 0: download 8130 \(id \d+\): %d bytes in %d pieces$" % (size, pieces)),
+          "no download in %d pieces" % pieces)
+    expect_stored(env.stored(appdata, "7_1_1_0", "BRIGHTLEAF.EXE"), args.viewer,
+                  differs="assembled file differs from the served one")
 
 
 def scenario_configurator(env, args):
     """/TYPE:1 logs in as the configurator and fetches MOSSDESK.EXE with 8148."""
     sim = env.start_sim(version="7.1.1.0")
-    appdata = env.appdata()
-    report = os.path.join(env.tmp, "report.txt")
-    run = env.run_launcher(silent_options(sim, extra=["/TYPE:1"]), appdata, report)
-    try:
-        expect_launcher_ended(run)
-        expect_viewer_echo(read_report(report), program="MOSSDESK.EXE")
-        check(sim.matching(r"^conn 0: login ok .*Config 8\.6 Build 522\.0 Rel, type 3$"),
-              "login not made as the configurator")
-        size = len(file_bytes(args.configurator))
-        check(sim.matching(r"^conn 0: download 8148 \(id \d+\): %d bytes" % size), "no request 8148")
-        check(not sim.matching(r": download 8130"), "the viewer was requested too")
-        folder = os.path.join(env.data_folder(appdata), "7_1_1_0")
-        stored = os.path.join(folder, "MOSSDESK.EXE")
-        check(os.path.isfile(stored), "MOSSDESK.EXE not stored")
-        check(file_bytes(stored) == file_bytes(args.configurator), "stored configurator differs")
-        check(not os.path.exists(os.path.join(folder, "BRIGHTLEAF.EXE")), "BRIGHTLEAF.EXE stored too")
-    except Failure as f:
-        raise Failure("%s\n%s" % (f, describe(sim, run, report)))
+    run, appdata, report = env.start_silent(sim, extra=["/TYPE:1"])
+    expect_viewer_run(run, report, program="MOSSDESK.EXE")
+    check(sim.matching(r"^conn 0: login ok .*Config 8\.6 Build 522\.0 Rel, type 3$"),
+          "login not made as the configurator")
+    size = len(file_bytes(args.configurator))
+    check(sim.matching(r"^conn 0: download 8148 \(id \d+\): %d bytes" % size), "no request 8148")
+    check(not sim.matching(r": download 8130"), "the viewer was requested too")
+    expect_stored(env.stored(appdata, "7_1_1_0", "MOSSDESK.EXE"), args.configurator,
+                  missing="MOSSDESK.EXE not stored", differs="stored configurator differs")
+    check(not os.path.exists(env.stored(appdata, "7_1_1_0", "BRIGHTLEAF.EXE")), "BRIGHTLEAF.EXE stored too")
 
 
 def scenario_old_version(env, args):
     """A controller at 4.0.487.9 is refused with the upgrade box; nothing downloaded."""
     sim = env.start_sim(version="4.0.487.9")
-    appdata = env.appdata()
-    report = os.path.join(env.tmp, "report.txt")
-    run = env.run_launcher(silent_options(sim), appdata, report)
-    try:
-        expect_launcher_ended(run, [
-            "ERROR: Cannot continue, the host system is running version 4.0.487.9\\n"
-            "Please upgrade to 4.0.488.0 or higher and try again."])
-        check(sim.matching(r"^conn 0: version asked"), "the version was never asked")
-        check(not sim.matching(r": download "), "a download was requested")
-        check(sim.wait_for(r"^conn 0: closed", 5), "the connection was not closed")
-        check(not os.path.exists(os.path.join(env.data_folder(appdata), "4_0_487_9")),
-              "a version folder was made")
-        check(read_report(report) is None, "a program was started")
-    except Failure as f:
-        raise Failure("%s\n%s" % (f, describe(sim, run, report)))
+    run, appdata, report = env.start_silent(sim)
+    expect_launcher_ended(run, [
+        "ERROR: Cannot continue, the host system is running version 4.0.487.9\\n"
+        "Please upgrade to 4.0.488.0 or higher and try again."])
+    check(sim.matching(r"^conn 0: version asked"), "the version was never asked")
+    check(not sim.matching(r": download "), "a download was requested")
+    check(sim.wait_for(r"^conn 0: closed", 5), "the connection was not closed")
+    check(not os.path.exists(os.path.join(env.data_folder(appdata), "4_0_487_9")), "a version folder was made")
+    check(read_report(report) is None, "a program was started")
 
 
 def scenario_wrong_password(env, args):
     """A refused login shows "Connection Failed" and goes no further."""
     sim = env.start_sim(version="7.1.1.0", password="secret")
-    appdata = env.appdata()
-    report = os.path.join(env.tmp, "report.txt")
-    run = env.run_launcher(silent_options(sim, password="guess"), appdata, report)
-    try:
-        expect_launcher_ended(run, ["Connection Failed"])
-        check(sim.matching(r"^conn 0: login refused"), "the login was not refused")
-        check(not sim.matching(r": version asked"), "the launcher went on after the refusal")
-        check(not sim.matching(r": download "), "a download was requested")
-        check(read_report(report) is None, "a program was started")
-    except Failure as f:
-        raise Failure("%s\n%s" % (f, describe(sim, run, report)))
+    run, _, report = env.start_silent(sim, password="guess")
+    expect_launcher_ended(run, ["Connection Failed"])
+    check(sim.matching(r"^conn 0: login refused"), "the login was not refused")
+    check(not sim.matching(r": version asked"), "the launcher went on after the refusal")
+    check(not sim.matching(r": download "), "a download was requested")
+    check(read_report(report) is None, "a program was started")
 
 
 def scenario_lost_download(env, args):
     """The connection drops during a download in pieces: no file is left behind."""
     sim = env.start_sim("--piece-size", "65536", "--close-after-pieces", "2", version="7.1.1.0")
-    appdata = env.appdata()
-    report = os.path.join(env.tmp, "report.txt")
-    run = env.run_launcher(silent_options(sim), appdata, report)
-    try:
-        check(run.exited, "the silent launcher did not end by itself")
-        check(sim.matching(r"^conn 0: closing the connection after 2 pieces"), "the fault did not happen")
-        folder = os.path.join(env.data_folder(appdata), "7_1_1_0")
-        left = os.listdir(folder) if os.path.isdir(folder) else []
-        check(left == [], "files left after the lost download: %r" % left)
-        check(read_report(report) is None, "a program was started")
-    except Failure as f:
-        raise Failure("%s\n%s" % (f, describe(sim, run, report)))
+    run, appdata, report = env.start_silent(sim)
+    check(run.exited, "the silent launcher did not end by itself")
+    check(sim.matching(r"^conn 0: closing the connection after 2 pieces"), "the fault did not happen")
+    folder = os.path.join(env.data_folder(appdata), "7_1_1_0")
+    left = os.listdir(folder) if os.path.isdir(folder) else []
+    check(left == [], "files left after the lost download: %r" % left)
+    check(read_report(report) is None, "a program was started")
 
 
 def scenario_bridge_close(env, args):
@@ -576,41 +360,27 @@ def scenario_bridge_close(env, args):
     connection end at once, not when the viewer exits."""
     linger_ms = 6000
     sim = env.start_sim(version="7.1.1.0")
-    appdata = env.appdata()
-    report = os.path.join(env.tmp, "report.txt")
-    run = env.run_launcher(silent_options(sim), appdata, report,
-                           extra_env={"QV_DEMO_LINGER_MS": str(linger_ms)}, background=True)
-    try:
-        r = wait_report(report, "connection_closed", 45)
-        check(r and "connection_closed" in r, "the viewer never closed its connection")
-        closed_at = time.monotonic()
-        check(sim.wait_for(r"^conn 0: closed", 3), "the controller connection stayed open")
-        seen_at = sim.first_time(r"^conn 0: closed")
-        r = read_report(report)
-        check("exit" not in r, "the viewer had already ended")
-        check(run.running(), "the launcher had already ended")
-        check(seen_at - closed_at < 3.0, "the close reached the controller late")
-        run.wait(LAUNCHER_TIMEOUT_S)
-        expect_launcher_ended(run)
-        expect_viewer_echo(read_report(report))
-    except Failure as f:
-        raise Failure("%s\n%s" % (f, describe(sim, run, report)))
+    run, _, report = env.start_silent(sim, extra_env={"QV_DEMO_LINGER_MS": str(linger_ms)}, background=True)
+    r = wait_report(report, "connection_closed", 45)
+    check(r and "connection_closed" in r, "the viewer never closed its connection")
+    closed_at = time.monotonic()
+    check(sim.wait_for(r"^conn 0: closed", 3), "the controller connection stayed open")
+    seen_at = sim.first_time(r"^conn 0: closed")
+    r = read_report(report)
+    check("exit" not in r, "the viewer had already ended")
+    check(run.running(), "the launcher had already ended")
+    check(seen_at - closed_at < 3.0, "the close reached the controller late")
+    run.wait(LAUNCHER_TIMEOUT_S)
+    expect_viewer_run(run, report)
 
 
 def scenario_second_connection(env, args):
     """While the viewer is connected, a second connection to the bridge is refused."""
     sim = env.start_sim(version="7.1.1.0")
-    appdata = env.appdata()
-    report = os.path.join(env.tmp, "report.txt")
-    run = env.run_launcher(silent_options(sim), appdata, report, extra_env={"QV_DEMO_PROBE_SECOND": "1"})
-    try:
-        expect_launcher_ended(run)
-        r = read_report(report)
-        expect_viewer_echo(r)
-        check(r.get("second_connection") == "refused", "second connection: %r" % r.get("second_connection"))
-        check(len(sim.matching(r"connected from")) == 1, "the controller saw a second connection")
-    except Failure as f:
-        raise Failure("%s\n%s" % (f, describe(sim, run, report)))
+    run, _, report = env.start_silent(sim, extra_env={"QV_DEMO_PROBE_SECOND": "1"})
+    r = expect_viewer_run(run, report)
+    check(r.get("second_connection") == "refused", "second connection: %r" % r.get("second_connection"))
+    check(len(sim.matching(r"connected from")) == 1, "the controller saw a second connection")
 
 
 # -- the simulator program alone, over raw sockets (no Wine needed) -----------------
@@ -675,69 +445,63 @@ def scenario_sim_protocol(env, args):
     argv = [args.sim, "--port", "0", "--password", "pw", "--challenge", "Hello", "--version",
             "6.2 Build 17.0 Rel", "--viewer-file", viewer, "--piece-size", "4096", "--exit-after", "2",
             "--max-run", "60000"]
-    sim = Sim(argv)
-    env.sims.append(sim)
-    try:
-        check(sim.matching(r"^serving version 6\.2 Build 17\.0 Rel, viewer 10244 bytes, "
-                           r"configurator 100000 bytes, pieces of 4096$"), "no serving line")
-        # A stranger's greeting is not accepted.
-        with socket.create_connection(("127.0.0.1", sim.port), timeout=10) as s:
-            s.sendall(b"GET / HTTP/1.0\r\n\r\n!!!" + msg(1, 14))
-            s.settimeout(10)
-            check(s.recv(100) == b"", "a bad greeting was answered")
-        check(sim.wait_for(r"^conn 0: bad greeting", 5), "bad greeting not logged")
+    sim = env.add_sim(argv)
+    check(sim.matching(r"^serving version 6\.2 Build 17\.0 Rel, viewer 10244 bytes, "
+                       r"configurator 100000 bytes, pieces of 4096$"), "no serving line")
+    # A stranger's greeting is not accepted.
+    with socket.create_connection(("127.0.0.1", sim.port), timeout=10) as s:
+        s.sendall(b"GET / HTTP/1.0\r\n\r\n!!!" + msg(1, 14))
+        s.settimeout(10)
+        check(s.recv(100) == b"", "a bad greeting was answered")
+    check(sim.wait_for(r"^conn 0: bad greeting", 5), "bad greeting not logged")
 
-        with socket.create_connection(("127.0.0.1", sim.port), timeout=10) as s:
-            s.settimeout(10)
-            s.sendall(PREAMBLE + msg(3, 14))
-            # Reply 15 to id 3: the challenge as a length-prefixed string, no padding at 5+3.
-            check(recv_exact(s, 8 + 4 + 8) == bytes.fromhex("03000f000c000000") + b"\x05\0\0\0Hello\0\0\0",
-                  "challenge reply bytes")
-            # Before a login the version is not given.
-            resp = aes_response("pw", "Hello")
-            if resp is not None:
-                s.sendall(msg(4, 27, login_body(b"\0" * 16)))
-                mid, code, _ = recv_msg(s)
-                check((mid, code) != (4, 28), "a wrong response was accepted")
-                s.sendall(msg(5, 27, login_body(resp)))
-                check(recv_msg(s)[:2] == (5, 28), "the right response was refused")
-                s.sendall(msg(6, 8120))
-                mid, code, body = recv_msg(s)
-                check((mid, code) == (6, 8121) and body[:4] == struct.pack("<I", 18) and
-                      body[4:22] == b"6.2 Build 17.0 Rel" and len(body) == 4 + 20 + 4, "version reply")
-                s.sendall(msg(7, 8130, struct.pack("<III", 0, 2, 1528)))
-                got, total = b"", None
-                while total is None or len(got) < total:
-                    mid, code, body = recv_msg(s)
-                    check((mid, code) == (7, 8301), "piece reply %r" % ((mid, code),))
-                    total, n = struct.unpack("<II", body[:8])
-                    check(n <= 4096 and len(body) >= 8 + n, "piece of %d bytes" % n)
-                    got += body[8:8 + n]
-                check(got == file_bytes(viewer), "pieces do not make up the file")
-            else:
-                say("note: neither openssl nor the cryptography module: login steps not checked")
-            echo = bytes(range(7)) * 3
-            s.sendall(msg(9, 9200, echo))
-            check(recv_msg(s) == (9, 9201, echo), "echo reply")
-        # --exit-after 2: both connections are closed, so the program ends on its own.
-        try:
-            sim.proc.wait(10)
-        except subprocess.TimeoutExpired:
-            raise Failure("the simulator did not end after two connections")
-        sim.reader.join(5)
-        check(sim.proc.returncode == 0, "simulator exit code %s" % sim.proc.returncode)
+    with socket.create_connection(("127.0.0.1", sim.port), timeout=10) as s:
+        s.settimeout(10)
+        s.sendall(PREAMBLE + msg(3, 14))
+        # Reply 15 to id 3: the challenge as a length-prefixed string, no padding at 5+3.
+        check(recv_exact(s, 8 + 4 + 8) == bytes.fromhex("03000f000c000000") + b"\x05\0\0\0Hello\0\0\0",
+              "challenge reply bytes")
+        # Before a login the version is not given.
+        resp = aes_response("pw", "Hello")
         if resp is not None:
-            check(sim.matching(r"^summary: 2 connections, 1 logins ok, 1 refused, 1 version requests, "
-                               r"1 downloads \(1 viewer, 0 configurator\), 3 pieces, 1 echoes$"), "summary")
-        check(sim.matching(r"^exiting: served the requested connections$"), "exit reason")
-        # Bad options are refused before anything listens.
-        for bad in (["--port", "70000"], ["--nonsense", "1"], ["--piece-size"], ["--viewer-file", "/nonexistent"]):
-            r = subprocess.run([args.sim] + bad, capture_output=True, text=True, timeout=10)
-            check(r.returncode == 2 and "listening" not in r.stdout, "options %r accepted" % bad)
-    except Failure as f:
-        raise Failure("%s\n%s" % (f, describe(sim)))
-    except OSError as e:
-        raise Failure("%s\n%s" % (e, describe(sim)))
+            s.sendall(msg(4, 27, login_body(b"\0" * 16)))
+            mid, code, _ = recv_msg(s)
+            check((mid, code) != (4, 28), "a wrong response was accepted")
+            s.sendall(msg(5, 27, login_body(resp)))
+            check(recv_msg(s)[:2] == (5, 28), "the right response was refused")
+            s.sendall(msg(6, 8120))
+            mid, code, body = recv_msg(s)
+            check((mid, code) == (6, 8121) and body[:4] == struct.pack("<I", 18) and
+                  body[4:22] == b"6.2 Build 17.0 Rel" and len(body) == 4 + 20 + 4, "version reply")
+            s.sendall(msg(7, 8130, struct.pack("<III", 0, 2, 1528)))
+            got, total = b"", None
+            while total is None or len(got) < total:
+                mid, code, body = recv_msg(s)
+                check((mid, code) == (7, 8301), "piece reply %r" % ((mid, code),))
+                total, n = struct.unpack("<II", body[:8])
+                check(n <= 4096 and len(body) >= 8 + n, "piece of %d bytes" % n)
+                got += body[8:8 + n]
+            check(got == file_bytes(viewer), "pieces do not make up the file")
+        else:
+            say("note: neither openssl nor the cryptography module: login steps not checked")
+        echo = bytes(range(7)) * 3
+        s.sendall(msg(9, 9200, echo))
+        check(recv_msg(s) == (9, 9201, echo), "echo reply")
+    # --exit-after 2: both connections are closed, so the program ends on its own.
+    try:
+        sim.proc.wait(10)
+    except subprocess.TimeoutExpired:
+        raise Failure("the simulator did not end after two connections")
+    sim.reader.join(5)
+    check(sim.proc.returncode == 0, "simulator exit code %s" % sim.proc.returncode)
+    if resp is not None:
+        check(sim.matching(r"^summary: 2 connections, 1 logins ok, 1 refused, 1 version requests, "
+                           r"1 downloads \(1 viewer, 0 configurator\), 3 pieces, 1 echoes$"), "summary")
+    check(sim.matching(r"^exiting: served the requested connections$"), "exit reason")
+    # Bad options are refused before anything listens.
+    for bad in (["--port", "70000"], ["--nonsense", "1"], ["--piece-size"], ["--viewer-file", "/nonexistent"]):
+        r = subprocess.run([args.sim] + bad, capture_output=True, text=True, timeout=10)
+        check(r.returncode == 2 and "listening" not in r.stdout, "options %r accepted" % bad)
 
 
 SCENARIOS = {
@@ -755,70 +519,48 @@ SCENARIOS = {
 }
 
 
+def run_scenario(name, env, args):
+    """One scenario with its evidence on failure; the evidence of a pass with --verbose."""
+    try:
+        try:
+            SCENARIOS[name][0](env, args)
+        except OSError as e:  # a socket or file the scenario used directly
+            raise Failure(str(e))
+    except Failure as f:
+        raise Failure("%s\n%s" % (f, env.evidence()))
+    env.check_sims()
+    return env.evidence() if args.verbose else None
+
+
 # ---------------------------------------------------------------------------
 # Demonstration (tools/demo)
 
 
-def start_xvfb(env):
-    """A private X server for the screenshot; returns (display, process) or (None, None)."""
-    if not shutil.which("Xvfb"):
-        return None, None
-    for n in range(91, 120):
-        if os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
-            continue
-        p = subprocess.Popen(env.in_ns(["Xvfb", ":%d" % n, "-screen", "0", "1024x768x24", "-nolisten", "tcp"]),
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        env.procs.append(p)
-        for _ in range(50):
-            if os.path.exists("/tmp/.X11-unix/X%d" % n):
-                return ":%d" % n, p
-            if p.poll() is not None:
-                break
-            time.sleep(0.1)
-    return None, None
-
-
-def take_screenshot(env, display, out):
-    cmds = []
-    if shutil.which("import"):
-        cmds.append(["import", "-display", display, "-window", "root", out])
-    if shutil.which("xwd") and shutil.which("convert"):
-        cmds.append(["sh", "-c", 'xwd -display "$0" -root -silent | convert xwd:- "$1"', display, out])
-    for c in cmds:
-        r = subprocess.run(env.in_ns(c), capture_output=True, timeout=30)
-        if r.returncode == 0 and os.path.isfile(out) and os.path.getsize(out) > 0:
-            return True
-    return False
-
-
 def run_demo(args):
-    use_netns = os.geteuid() == 0 and subprocess.run(
-        ["ip", "netns", "list"], capture_output=True).returncode == 0
+    use_netns = os.geteuid() == 0 and qh.netns_available()
     say("== OSKA Rerudi demonstration")
     say("network: %s" % ("a private network namespace with only 127.0.0.1 (nothing leaves the machine)"
                          if use_netns else "no namespace available; the controller address is given with "
                          "/IPADDR: so that no search is broadcast"))
-    env = Env(args, use_netns=use_netns)
+    env = Env(args, ns_prefix="rerudi-demo-")
     xvfb_display = None
     ok = False
     try:
         if use_netns:
-            name = "rerudi-demo-%d" % os.getpid()
-            r = subprocess.run(["ip", "netns", "add", name], capture_output=True, text=True)
-            if r.returncode == 0:
-                env.ns = name
-                subprocess.run(["ip", "netns", "exec", name, "ip", "link", "set", "lo", "up"], check=True)
-            else:
+            try:
+                env.netns.remove_stale()
+                env.wine.ns = env.netns.add(env.ns_name)
+            except (Skip, Failure):
                 use_netns = False
         if not args.no_screenshot and not os.environ.get("DISPLAY"):
-            xvfb_display, _ = start_xvfb(env)
-            if xvfb_display:
-                env.display = xvfb_display
-                env.prefix = args.demo_wineprefix
-        env.lock_prefix()
+            xvfb = qh.Xvfb(range(91, 120), (1024, 768), env.in_ns)
+            if xvfb.display:
+                env.helpers.append(xvfb)
+                xvfb_display = xvfb.display
+                env.wine.display = xvfb_display
+                env.wine.path = args.demo_wineprefix
+        env.wine.lock(".scenario-lock", 150)
         env.ensure_prefix()
-        env.wineserver("-k")
-        env.wineserver("-w")
 
         password = "demo"
         sim = env.start_sim(version="7.1.1.0", password=password)
@@ -827,7 +569,7 @@ def run_demo(args):
         appdata = env.appdata()
         report = os.path.join(env.tmp, "viewer-report.txt")
         options = ["/SILENT", "/USER:127.0.0.1:%d" % sim.port, "/PASS:%s" % password]
-        if not env.ns:
+        if not env.wine.ns:
             options.append("/IPADDR:0100007F")
         say("launcher: OSKARerudi.exe " + " ".join(options))
         linger = 5000 if xvfb_display else 1500
@@ -839,13 +581,13 @@ def run_demo(args):
                 time.sleep(1.5)
                 out = os.path.join(args.source, "build", "demo-screenshot.png")
                 os.makedirs(os.path.dirname(out), exist_ok=True)
-                if take_screenshot(env, xvfb_display, out):
+                if qh.screenshot(xvfb_display, out, env.in_ns, timeout_s=30):
                     shot = out
         run.wait(LAUNCHER_TIMEOUT_S)
         time.sleep(0.5)
         say("")
         say("-- simulator log")
-        for _, line in list(sim.lines):
+        for line in sim.lines():
             say("   " + line)
         say("-- launcher")
         for line in run.out:
@@ -854,7 +596,7 @@ def run_demo(args):
         r = read_report(report)
         for line in (r["_lines"] if r else ["(the viewer did not run)"]):
             say("   " + line)
-        stored = os.path.join(env.data_folder(appdata), "7_1_1_0", "BRIGHTLEAF.EXE")
+        stored = env.stored(appdata, "7_1_1_0", "BRIGHTLEAF.EXE")
         say("")
         if os.path.isfile(stored):
             say("downloaded: %s (%d bytes)" % (os.path.join("<APPDATA>", *DATA_SUBPATH, "7_1_1_0",
@@ -868,6 +610,8 @@ def run_demo(args):
             say("RESULT: FAILED - " + (r.get("summary", "no summary") if r else "the viewer was not started"))
     except Skip as s:
         say("cannot run the demonstration: %s" % s)
+    except Failure as f:
+        say("RESULT: FAILED - %s" % f)
     finally:
         env.stop()
     return 0 if ok else 1
@@ -894,15 +638,16 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
     ap.add_argument("--verbose", action="store_true", help="show the evidence of passed scenarios too")
     args = ap.parse_args()
+    qh.install_signal_handlers()
 
     if not args.wineprefix:
         # One prefix per build tree, so that two trees can run their scenarios at once.
         tree = hashlib.sha1(os.path.abspath(args.driver).encode()).hexdigest()[:8]
         args.wineprefix = "/tmp/rerudi-e2e-wine-%d-%s" % (os.getuid(), tree)
-    for need in ("viewer", "configurator", "driver", "sim"):
-        if not os.path.isfile(getattr(args, need)):
-            say("SKIP: %s not built (%s)" % (need, getattr(args, need)))
-            return SKIP
+    missing = qh.first_missing(args, ("viewer", "configurator", "driver", "sim"))
+    if missing:
+        say("SKIP: %s not built (%s)" % missing)
+        return SKIP
     if args.demo:
         if not os.path.isfile(args.launcher):
             say("the launcher has not been built (%s)" % args.launcher)
@@ -911,35 +656,14 @@ def main():
     if not args.scenario:
         ap.error("--scenario or --demo is needed")
 
-    names = sorted(SCENARIOS) if args.scenario == "all" else [args.scenario]
-    failed = skipped = 0
-    for name in names:
-        fn, needs_wine = SCENARIOS[name]
+    def make(name):
+        needs_wine = SCENARIOS[name][1]
         if needs_wine and not os.path.isfile(args.launcher):
-            say("SKIP %s: the launcher has not been built" % name)
-            skipped += 1
-            continue
-        env = Env(args, use_netns=needs_wine)
-        started = time.monotonic()
-        try:
-            if needs_wine:
-                env.start()
-            fn(env, args)
-            env.check_sims()
-            say("PASS %s (%.1f s)" % (name, time.monotonic() - started))
-            if args.verbose:
-                say(env.evidence())
-        except Skip as s:
-            say("SKIP %s: %s" % (name, s))
-            skipped += 1
-        except Failure as f:
-            say("FAIL %s: %s" % (name, f))
-            failed += 1
-        finally:
-            env.stop()
-    if failed:
-        return 1
-    return SKIP if skipped == len(names) else 0
+            raise Skip("the launcher has not been built")
+        return Env(args, wine=needs_wine)
+
+    names = sorted(SCENARIOS) if args.scenario == "all" else [args.scenario]
+    return qh.run_each(names, make, lambda name, env: run_scenario(name, env, args))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,70 @@
+# Registration of the scenario scripts (Python; the launcher under Wine in network
+# namespaces) shared by tests/e2e, tests/lan and tests/look.
+include_guard(GLOBAL)
+
+# The scripts and their shared module (qvharness.py, next to this file).
+set(QV_HARNESS_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+set(RERUDI_NATIVE_SIM "" CACHE FILEPATH "Native rerudi-sim for the scenario scripts (empty: build one)")
+
+# <out_var>: the native controller simulator the scenarios run. RERUDI_NATIVE_SIM when
+# given; otherwise a native configuration of these sources under <build>/native-sim
+# that builds only the rerudi-sim target, before each of the targets named after
+# out_var (the programs the scenarios need, so that building them builds it).
+function(qv_scenario_sim out_var)
+  if(RERUDI_NATIVE_SIM)
+    set(${out_var} ${RERUDI_NATIVE_SIM} PARENT_SCOPE)
+    return()
+  endif()
+  set(dir ${CMAKE_BINARY_DIR}/native-sim)
+  if(NOT TARGET rerudi_native_sim)
+    include(ExternalProject)
+    ExternalProject_Add(rerudi_native_sim
+      SOURCE_DIR ${CMAKE_SOURCE_DIR}
+      BINARY_DIR ${dir}
+      CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DRERUDI_TESTS=OFF -DRERUDI_BENCH=OFF -DRERUDI_FUZZ=OFF
+                 -DRERUDI_SANITIZE=
+      BUILD_COMMAND ${CMAKE_COMMAND} --build ${dir} --target rerudi-sim
+      INSTALL_COMMAND ""
+      BUILD_ALWAYS ON
+      USES_TERMINAL_BUILD ON)
+  endif()
+  foreach(t ${ARGN})
+    add_dependencies(${t} rerudi_native_sim)
+  endforeach()
+  set(${out_var} ${dir}/sim/rerudi-sim PARENT_SCOPE)
+endfunction()
+
+# <out_var>: python3, or empty (with a note that <what> are not registered).
+function(qv_scenario_python out_var what)
+  find_program(QV_SCENARIO_PYTHON python3)
+  if(QV_SCENARIO_PYTHON)
+    set(${out_var} ${QV_SCENARIO_PYTHON} PARENT_SCOPE)
+  else()
+    message(STATUS "python3 not found: ${what} are not registered")
+    set(${out_var} "" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# <out_var>: --launcher=<the launcher>, empty after the = when it is not built in this
+# tree (the scripts then skip). One argument, so that an empty path cannot vanish.
+function(qv_scenario_launcher_arg out_var)
+  if(TARGET OSKARerudi)
+    set(${out_var} "--launcher=$<TARGET_FILE:OSKARerudi>" PARENT_SCOPE)
+  else()
+    set(${out_var} "--launcher=" PARENT_SCOPE)
+  endif()
+endfunction()
+
+# qv_scenario_test(<name> TIMEOUT <s> LOCK <resource> COMMAND <argv...>)
+# A scenario script as a test: exit code 77 is a skip, and the tests that share LOCK
+# (a Wine prefix and its wine server, or the machine's CPU for timing checks) run
+# one at a time.
+function(qv_scenario_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 S "" "TIMEOUT;LOCK" "COMMAND")
+  if(NOT S_COMMAND OR NOT S_TIMEOUT OR NOT S_LOCK)
+    message(FATAL_ERROR "qv_scenario_test(${name}): COMMAND, TIMEOUT and LOCK are needed")
+  endif()
+  add_test(NAME ${name} COMMAND ${S_COMMAND})
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT ${S_TIMEOUT} RESOURCE_LOCK ${S_LOCK})
+endfunction()

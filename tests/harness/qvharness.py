@@ -1,0 +1,638 @@
+"""What the scenario scripts share: the launcher under Wine, inside network namespaces.
+
+Used by tests/e2e (end-to-end start of the viewer), tests/lan (the main window on a
+simulated local network, and the idle-CPU measurement) and tests/look (screenshots).
+Each group keeps its own Wine prefix, lock file and namespace names, so that groups
+run back to back (or two build trees at once) never meet.
+
+Wine creates its sockets in the wine server, so the server of a prefix lives in the
+network namespace of the first Wine program that started it. A run therefore ends any
+server of its prefix first (wherever it runs) and starts its first Wine program inside
+the launcher's namespace; the server is ended again when the run stops. A run killed
+by a time-out leaves its namespaces behind; the next run of the same group removes
+them. SIGTERM, SIGINT and SIGHUP end a run through its clean-up.
+
+Exit codes of every script: 0 passed, 1 failed, 77 skipped (SKIP).
+"""
+
+import fcntl
+import os
+import queue
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SKIP = 77
+DATA_SUBPATH = ("OSKA Zizu Systems", "OSKA Rerudi")
+WINE_QUIET = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+# Namespace names end in the number of the run that made them: its pid, or the pid
+# modulo this (to keep interface names short).
+TAG_MODULUS = 1000000
+
+
+class Skip(Exception):
+    """The scenario cannot run on this machine."""
+
+
+class Failure(Exception):
+    """A check did not hold, or the set-up broke."""
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def say(text):
+    print(text, flush=True)
+
+
+def wait_until(fn, timeout_s, interval_s=0.05):
+    """fn() until it answers something true; that answer, or the last one at the deadline."""
+    deadline = time.monotonic() + timeout_s
+    while True:
+        value = fn()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval_s)
+
+
+def run(argv, **kw):
+    """A short helper program; its output captured as text, never waited on for ever."""
+    kw.setdefault("capture_output", True)
+    kw.setdefault("text", True)
+    kw.setdefault("timeout", 60)
+    return subprocess.run(argv, **kw)
+
+
+def win_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def login_file(name, password, options_expanded=0):
+    """LOGIN.DAT as the launcher writes it: two counted strings and seven 32-bit words."""
+    import struct
+
+    def counted(text):
+        raw = text.encode("latin-1")
+        return struct.pack("<I", len(raw)) + raw
+    return counted(name) + counted(password) + struct.pack("<7I", 0, 0, options_expanded, 1, 0, 2, 1)
+
+
+def first_missing(args, needs):
+    """(name, path) of the first program of args that is not built, or None."""
+    for need in needs:
+        path = getattr(args, need)
+        if not path or not os.path.isfile(path):
+            return need, path
+    return None
+
+
+def exit_code(failed, skipped, total):
+    if failed:
+        return 1
+    return SKIP if skipped == total else 0
+
+
+def run_each(names, make, body):
+    """Runs body(name, session) for each name on a session from make(name) (which may
+    raise Skip before it makes one); PASS, SKIP or FAIL a line. Every session is
+    started and stopped here. body may return text to show after the PASS line."""
+    failed = skipped = 0
+    for name in names:
+        started = time.monotonic()
+        session = None
+        try:
+            session = make(name)
+            session.start()
+            shown = body(name, session)
+            say("PASS %s (%.1f s)" % (name, time.monotonic() - started))
+            if shown:
+                say(shown)
+        except Skip as s:
+            say("SKIP %s: %s" % (name, s))
+            skipped += 1
+        except Failure as f:
+            say("FAIL %s: %s" % (name, f))
+            failed += 1
+        finally:
+            if session is not None:
+                session.stop()
+    return exit_code(failed, skipped, len(names))
+
+
+def main_on_one_path(doc, fn):
+    """Script entry for a checker that takes one file: fn(path) is the exit code."""
+    if len(sys.argv) != 2:
+        print(doc)
+        sys.exit(2)
+    sys.exit(fn(sys.argv[1]))
+
+
+# ---------------------------------------------------------------------------
+# What the machine must offer
+
+
+def require_root(why):
+    if os.geteuid() != 0:
+        raise Skip(why)
+
+
+def netns_available():
+    return bool(shutil.which("ip")) and run(["ip", "netns", "list"]).returncode == 0
+
+
+def require_netns():
+    if not netns_available():
+        raise Skip("`ip netns` is not available")
+
+
+def require_wine():
+    if not shutil.which("wine") or not shutil.which("wineserver"):
+        raise Skip("wine is not installed")
+
+
+def _on_terminate(signum, _frame):
+    raise SystemExit(128 + signum)
+
+
+def install_signal_handlers():
+    """A run that is told to end still removes its namespaces and ends its servers."""
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, _on_terminate)
+
+
+# ---------------------------------------------------------------------------
+# /proc
+
+
+def proc_read(pid, name):
+    """/proc/<pid>/<name> as bytes, or None once the process is gone."""
+    try:
+        with open("/proc/%s/%s" % (pid, name), "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def proc_pids():
+    return [int(p) for p in os.listdir("/proc") if p.isdigit()]
+
+
+def wine_pids(prefix, exe_name, exclude=()):
+    """(pid of the Wine process running exe_name, pid of the wine server), both of the
+    given prefix and None where there is none. Command lines that hold a word of
+    exclude (the program that started the launcher) are not the launcher."""
+    launcher = server = None
+    marker = ("WINEPREFIX=%s" % prefix).encode()
+    for pid in proc_pids():
+        cmd, env, comm = proc_read(pid, "cmdline"), proc_read(pid, "environ"), proc_read(pid, "comm")
+        if cmd is None or env is None or comm is None or marker not in env:
+            continue
+        if comm.strip().startswith(b"wineserver"):
+            server = server or pid
+        elif exe_name.encode() in cmd and not any(w.encode() in cmd for w in exclude):
+            launcher = launcher or pid
+    return launcher, server
+
+
+def rss_kb(pid):
+    status = proc_read(pid, "status")
+    for line in (status or b"").decode("latin-1").splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return None
+
+
+def cpu_ticks(pid):
+    """utime + stime of a process in clock ticks, or None once it is gone."""
+    stat = proc_read(pid, "stat")
+    if stat is None:
+        return None
+    text = stat.decode("latin-1")
+    fields = text[text.rindex(")") + 2:].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def run_alive(tag):
+    """Whether the scenario run with this tag (pid, or pid modulo TAG_MODULUS) still exists."""
+    for pid in proc_pids():
+        if tag in (pid, pid % TAG_MODULUS):
+            cmd = proc_read(pid, "cmdline")
+            if cmd and b"python" in cmd:
+                return True
+    return False
+
+
+# ---------------------------------------------------------------------------
+# Children
+
+
+def stop_group(proc, term_wait_s=3, kill_wait_s=5):
+    """Ends a child started in a session of its own, with everything it started: asked
+    first (an X server then removes its lock), killed when it does not go. With
+    term_wait_s=0 it is killed straight away. Always reaped or given up on in time."""
+    if proc is None or proc.poll() is not None:
+        return
+    steps = [(signal.SIGTERM, term_wait_s)] if term_wait_s else []
+    steps.append((signal.SIGKILL, kill_wait_s))
+    for sig, wait_s in steps:
+        try:
+            os.killpg(proc.pid, sig)
+        except ProcessLookupError:
+            pass
+        try:
+            proc.wait(wait_s)
+            return
+        except subprocess.TimeoutExpired:
+            continue
+
+
+class LineProcess:
+    """A child in a session of its own whose output is read line by line in a thread and
+    kept with the time each line came. stderr: "keep" (lines of their own), "merge"
+    (into the output) or "drop"."""
+
+    def __init__(self, argv, env=None, stdin=False, stderr="keep"):
+        self.log = []
+        self.stderr = []
+        self.log_lock = threading.Lock()
+        err = {"keep": subprocess.PIPE, "merge": subprocess.STDOUT, "drop": subprocess.DEVNULL}[stderr]
+        self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=err, text=True, bufsize=1,
+                                     encoding="latin-1", start_new_session=True)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        if stderr == "keep":
+            threading.Thread(target=self._read_err, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.on_line(line.rstrip("\n").rstrip("\r"))
+        self.on_end()
+
+    def _read_err(self):
+        for line in self.proc.stderr:
+            self.stderr.append(line.rstrip("\n"))
+
+    def on_line(self, line):
+        with self.log_lock:
+            self.log.append((time.monotonic(), line))
+
+    def on_end(self):
+        pass
+
+    # -- what it said ---------------------------------------------------------
+
+    def lines(self):
+        with self.log_lock:
+            return [l for _, l in self.log]
+
+    def text(self, indent=""):
+        return ("\n" + indent).join(self.lines())
+
+    def timed_matching(self, pattern):
+        rx = re.compile(pattern)
+        with self.log_lock:
+            found = [(t, rx.search(l)) for t, l in self.log]
+        return [(t, m) for t, m in found if m]
+
+    def matching(self, pattern):
+        return [m for _, m in self.timed_matching(pattern)]
+
+    def first_time(self, pattern):
+        found = self.timed_matching(pattern)
+        return found[0][0] if found else None
+
+    def wait_for(self, pattern, timeout_s):
+        """The first line matching pattern as a match, or None at the deadline or once
+        the child has ended and all it wrote is read."""
+        def seen():
+            found = self.matching(pattern)
+            if found:
+                return found
+            return None if self.running() or self.reader.is_alive() else "ended"
+        found = wait_until(seen, timeout_s, 0.02)
+        found = found if isinstance(found, list) else self.matching(pattern)
+        return found[0] if found else None
+
+    # -- talking to it and ending it ----------------------------------------
+
+    def send(self, line):
+        try:
+            self.proc.stdin.write(line + "\n")
+            self.proc.stdin.flush()
+        except (AttributeError, BrokenPipeError, ValueError, OSError):
+            raise Failure("%s is gone:\n  %s" % (self.__class__.__name__, "\n  ".join(self.stderr[-20:])))
+
+    def running(self):
+        return self.proc.poll() is None
+
+    def wait(self, timeout_s):
+        """Waits for the child to end (killed at the deadline) and for its last lines."""
+        try:
+            self.proc.wait(timeout_s)
+        except subprocess.TimeoutExpired:
+            stop_group(self.proc, term_wait_s=0)
+        self.reader.join(5)
+        return self
+
+    def stop(self, term_wait_s=3, kill_wait_s=5, join_s=None):
+        stop_group(self.proc, term_wait_s, kill_wait_s)
+        if join_s:
+            self.reader.join(join_s)
+
+
+class Conversation(LineProcess):
+    """A child that answers requests on its standard input one line each."""
+
+    def __init__(self, argv, env=None, stderr="keep"):
+        self.replies = queue.Queue()
+        super().__init__(argv, env=env, stdin=True, stderr=stderr)
+
+    def on_line(self, line):
+        super().on_line(line)
+        self.replies.put(line)
+
+    def on_end(self):
+        self.replies.put(None)
+
+    def next_line(self, timeout_s):
+        try:
+            line = self.replies.get(timeout=timeout_s)
+        except queue.Empty:
+            raise Failure("%s did not answer within %.0f s" % (self.__class__.__name__, timeout_s))
+        if line is None:
+            self.replies.put(None)
+            raise Failure("%s ended:\n  %s" % (self.__class__.__name__, "\n  ".join(self.stderr[-20:])))
+        return line
+
+    def ask(self, request, timeout_s=15):
+        self.send(request)
+        return self.next_line(timeout_s)
+
+
+class SimProcess(LineProcess):
+    """The native controller simulator; its error output goes with its lines, so that a
+    sanitizer report is part of what it said."""
+
+    def __init__(self, argv):
+        super().__init__(argv, stderr="merge")
+        m = self.wait_for(r"^listening on ([0-9.]+):(\d+)$", 10)
+        if not m:
+            self.stop()
+            raise Failure("simulator did not start:\n  " + self.text("  "))
+        self.port = int(m.group(2))
+
+    def stop(self, term_wait_s=5, kill_wait_s=5, join_s=5):
+        super().stop(term_wait_s, kill_wait_s, join_s)
+
+    def sanitizer_report(self):
+        return bool(re.search(r"Sanitizer|runtime error:", self.text()))
+
+
+# ---------------------------------------------------------------------------
+# Network namespaces
+
+
+class Namespaces:
+    """The network namespaces of one run, removed again by remove(). Namespaces whose
+    names start with one of prefixes and whose run no longer exists are removed by
+    remove_stale(), with anything still running in them."""
+
+    def __init__(self, prefixes):
+        self.prefixes = tuple(prefixes)
+        self.made = []
+
+    def remove_stale(self):
+        for line in run(["ip", "netns", "list"]).stdout.splitlines():
+            name = line.split()[0] if line.split() else ""
+            prefix = next((p for p in self.prefixes if name.startswith(p)), None)
+            if prefix is None:
+                continue
+            tail = name[len(prefix):]
+            if tail.isdigit() and run_alive(int(tail)):
+                continue
+            for pid in run(["ip", "netns", "pids", name]).stdout.split():
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except (ProcessLookupError, ValueError):
+                    pass
+            run(["ip", "netns", "del", name])
+
+    def add(self, name):
+        """A new namespace with its loopback interface up; Skip when none can be made."""
+        r = run(["ip", "netns", "add", name])
+        if r.returncode != 0:
+            raise Skip("cannot create a network namespace: " + r.stderr.strip())
+        self.made.append(name)
+        self.ip(name, "link", "set", "lo", "up")
+        return name
+
+    def ip(self, ns, *words):
+        r = run(["ip", "-n", ns] + [str(w) for w in words])
+        check(r.returncode == 0, "ip -n %s %s: %s" % (ns, " ".join(str(w) for w in words), r.stderr.strip()))
+
+    def ip_batch(self, ns, commands):
+        r = run(["ip", "-n", ns, "-batch", "-"], input="".join(c + "\n" for c in commands))
+        check(r.returncode == 0, "ip -n %s -batch: %s" % (ns, r.stderr.strip()))
+
+    def remove(self):
+        for ns in self.made:
+            run(["ip", "netns", "del", ns])
+        self.made = []
+
+
+def in_netns(ns, argv):
+    return (["ip", "netns", "exec", ns] + list(argv)) if ns else list(argv)
+
+
+# ---------------------------------------------------------------------------
+# Wine prefix
+
+
+class WinePrefix:
+    """A Wine prefix held by one run at a time (a lock file next to it), whose wine
+    server runs in the namespace ns."""
+
+    def __init__(self, path, display=None):
+        self.path = path
+        self.display = display
+        self.ns = None
+        self.lock_file = None
+
+    def lock(self, suffix, timeout_s, poll_s=0.2):
+        """Waits for the other runs of this prefix; Skip when it stays busy."""
+        os.makedirs(os.path.dirname(os.path.abspath(self.path)) or "/", exist_ok=True)
+        self.lock_file = open(self.path + suffix, "w")
+        deadline = time.monotonic() + timeout_s
+        while True:
+            try:
+                fcntl.flock(self.lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return
+            except OSError:
+                if time.monotonic() > deadline:
+                    self.unlock()
+                    raise Skip("the Wine prefix %s stayed busy" % self.path)
+                time.sleep(poll_s)
+
+    @property
+    def locked(self):
+        return self.lock_file is not None
+
+    def unlock(self):
+        if self.lock_file:
+            self.lock_file.close()
+            self.lock_file = None
+
+    def env(self, extra=None):
+        env = dict(os.environ, WINEPREFIX=self.path, **WINE_QUIET)
+        if self.display:
+            env["DISPLAY"] = self.display
+        else:
+            env.pop("DISPLAY", None)
+        if extra:
+            env.update(extra)
+        return env
+
+    def in_ns(self, argv):
+        return in_netns(self.ns, argv)
+
+    def server(self, flag):
+        try:
+            run(self.in_ns(["wineserver", flag]), env=self.env(), timeout=60)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def end_server(self):
+        """Ends the server of this prefix wherever it runs and waits until it has gone.
+        Only while this run holds the prefix: another run's server is not ours to end."""
+        if self.locked and shutil.which("wineserver"):
+            self.server("-k")
+            self.server("-w")
+
+    def make_headless(self, source, timeout_s):
+        """The prefix that draws nothing (tools/wine-prefix makes it once); Skip when it
+        cannot be made."""
+        try:
+            r = run([os.path.join(source, "tools", "wine-prefix")], env=dict(os.environ, WINEPREFIX=self.path),
+                    timeout=timeout_s)
+        except subprocess.TimeoutExpired:
+            raise Failure("making the Wine prefix %s took over %d s" % (self.path, timeout_s))
+        if r.returncode != 0:
+            raise Skip("cannot make a Wine prefix: " + r.stderr.strip())
+
+    def make_drawing(self, marker):
+        """A prefix that draws (plain wineboot, made inside ns) once, kept and known by the
+        marker file in it; True when it was made now. Skip when it cannot be made."""
+        ready = os.path.join(self.path, marker)
+        if os.path.exists(ready):
+            return False
+        shutil.rmtree(self.path, ignore_errors=True)
+        os.makedirs(self.path, exist_ok=True)
+        run(self.in_ns(["wineboot", "-i"]), env=self.env(), timeout=300)
+        run(self.in_ns(["wineserver", "-w"]), env=self.env(), timeout=120)
+        if not os.path.isdir(os.path.join(self.path, "drive_c")):
+            raise Skip("cannot make a Wine prefix")
+        open(ready, "w").close()
+        return True
+
+
+# ---------------------------------------------------------------------------
+# A private X server and its screenshots
+
+
+class Xvfb:
+    """A private X server on the first free display of numbers."""
+
+    def __init__(self, numbers, size, wrap=lambda argv: argv):
+        self.display = None
+        self.proc = None
+        for n in numbers:
+            if os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
+                continue
+            p = subprocess.Popen(wrap(["Xvfb", ":%d" % n, "-screen", "0", "%dx%dx24" % size, "-nolisten", "tcp"]),
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+            if wait_until(lambda: os.path.exists("/tmp/.X11-unix/X%d" % n) or p.poll() is not None, 5) \
+                    and p.poll() is None:
+                self.display, self.proc = ":%d" % n, p
+                return
+            stop_group(p)
+
+    def stop(self):
+        if not self.proc:
+            return
+        stop_group(self.proc)
+        if self.proc.poll() is not None:
+            # A server that had to be killed leaves them behind, and the next run
+            # would take the display for busy.
+            n = self.display[1:]
+            for leftover in ("/tmp/.X%s-lock" % n, "/tmp/.X11-unix/X%s" % n):
+                try:
+                    os.remove(leftover)
+                except OSError:
+                    pass
+        self.proc = None
+
+
+def screenshot(display, path, wrap=lambda argv: argv, timeout_s=60):
+    """The whole screen of display as a picture file: True when taken, False when no way
+    worked, None when neither ImageMagick's import nor xwd with convert is installed."""
+    cmds = []
+    if shutil.which("import"):
+        cmds.append(["import", "-display", display, "-window", "root", path])
+    if shutil.which("xwd") and shutil.which("convert"):
+        cmds.append(["sh", "-c", 'xwd -display "$0" -root -silent | convert xwd:- "$1"', display, path])
+    if not cmds:
+        return None
+    for c in cmds:
+        if os.path.exists(path):
+            os.remove(path)
+        r = subprocess.run(wrap(c), capture_output=True, timeout=timeout_s)
+        if r.returncode == 0 and os.path.isfile(path) and os.path.getsize(path) > 0:
+            return True
+    return False
+
+
+# ---------------------------------------------------------------------------
+# One run
+
+
+class Session:
+    """What one scenario run holds: a temporary folder, namespaces, a Wine prefix, the
+    children it started and helpers such as an X server. stop() gives everything
+    back: children, then the wine server, then the helpers, the namespaces, the lock
+    and the folder."""
+
+    def __init__(self, tmp_prefix, ns_prefixes, wine_path, keep=False, display=None):
+        self.tmp = tempfile.mkdtemp(prefix=tmp_prefix)
+        os.chmod(self.tmp, 0o755)
+        self.keep = keep
+        self.netns = Namespaces(ns_prefixes)
+        self.wine = WinePrefix(wine_path, display)
+        self.children = []
+        self.helpers = []
+
+    def track(self, child):
+        self.children.append(child)
+        return child
+
+    def stop(self):
+        for c in reversed(self.children):
+            c.stop()
+        self.children = []
+        self.wine.end_server()
+        for h in self.helpers:
+            h.stop()
+        self.helpers = []
+        self.netns.remove()
+        self.wine.unlock()
+        if self.keep:
+            say("kept " + self.tmp)
+        else:
+            shutil.rmtree(self.tmp, ignore_errors=True)
