@@ -19,45 +19,10 @@ import time
 
 sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from lanenv import SKIP, Failure, Lan, Skip, check, install_signal_handlers, peer_address, say, wait_until  # noqa: E402
+from lanenv import SKIP, Failure, Lan, Skip, check, install_signal_handlers, say, wait_until  # noqa: E402
+from qvharness import cpu_ticks, first_missing  # noqa: E402 (found through lanenv)
 
 TARGET_PERCENT = 1.0
-
-
-def find_pids(prefix, exe_name):
-    """(launcher pid, wine server pid) of the given prefix, from /proc."""
-    launcher = server = None
-    marker = ("WINEPREFIX=%s" % prefix).encode()
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                cmd = f.read()
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                env = f.read()
-            with open("/proc/%s/comm" % pid) as f:
-                comm = f.read().strip()
-        except OSError:
-            continue
-        if marker not in env:
-            continue
-        if comm.startswith("wineserver"):
-            server = int(pid)
-        elif exe_name.encode() in cmd and b"lanprobe" not in cmd:
-            launcher = int(pid)
-    return launcher, server
-
-
-def cpu_ticks(pid):
-    """utime + stime of a process in clock ticks, or None once it is gone."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            text = f.read()
-    except OSError:
-        return None
-    fields = text[text.rindex(")") + 2:].split()
-    return int(fields[11]) + int(fields[12])
 
 
 def measure(lan, args):
@@ -68,7 +33,7 @@ def measure(lan, args):
     probe.wait_window()
     full = wait_until(lambda: len(probe.names()) >= args.controllers, 15, 0.2)
     check(full, "only %d of %d controllers listed" % (len(probe.names()), args.controllers))
-    launcher, server = find_pids(lan.prefix, os.path.basename(args.launcher))
+    launcher, server = lan.wine_pids()
     check(launcher, "cannot find the launcher's process")
     hz = os.sysconf("SC_CLK_TCK")
     time.sleep(1.0)
@@ -108,10 +73,10 @@ def main():
     args.keep = False
     if not 1 <= args.controllers <= 59:
         ap.error("--controllers: 1 to 59")
-    for need in ("launcher", "probe"):
-        if not os.path.isfile(getattr(args, need)):
-            say("cannot measure: %s not built (%r)" % (need, getattr(args, need)))
-            return SKIP
+    missing = first_missing(args, ("launcher", "probe"))
+    if missing:
+        say("cannot measure: %s not built (%r)" % missing)
+        return SKIP
     install_signal_handlers()
     lan = Lan(args)
     try:

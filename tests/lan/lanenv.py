@@ -7,55 +7,33 @@ controller simulator. Nothing else is attached, so no datagram leaves the pair.
 Wine creates sockets in the wine server, so the server must run in namespace A: the
 scenarios use a Wine prefix of their own, end any server of it first, and start the
 first Wine program of the run inside A. Everything is torn down on exit, and
-namespaces left by an earlier run that was killed are removed on the next start.
+namespaces left by an earlier run that was killed are removed on the next start
+(tests/harness/qvharness.py does the parts every scenario group shares).
 """
 
-import fcntl
 import json
 import os
-import queue
 import re
-import shutil
-import signal
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 
-SKIP = 77
+sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+import qvharness as qh  # noqa: E402
+from qvharness import (  # noqa: E402,F401 (the scripts take these from here)
+    DATA_SUBPATH, SKIP, Failure, Skip, check, install_signal_handlers, say, wait_until, win_path)
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 LAUNCHER_ADDRESS = "10.77.0.1"
 FIRST_PEER = 2
 LAST_PEER = 60
 SUBNET_BROADCAST = "10.77.0.255"
 NS_PREFIX = ("qvl-a-", "qvl-b-")
-DATA_SUBPATH = ("OSKA Zizu Systems", "OSKA Rerudi")
-
-
-class Skip(Exception):
-    pass
-
-
-class Failure(Exception):
-    pass
-
-
-def check(cond, what):
-    if not cond:
-        raise Failure(what)
-
-
-def say(text):
-    print(text, flush=True)
 
 
 def peer_address(n):
     return "10.77.0.%d" % n
-
-
-def win_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def unescape(text):
@@ -63,90 +41,10 @@ def unescape(text):
     return re.sub(r"\\x([0-9A-Fa-f]{2})", lambda m: chr(int(m.group(1), 16)), text)
 
 
-def wait_until(fn, timeout_s, interval_s=0.05):
-    """fn() until it answers something true; that answer, or the last one at the deadline."""
-    deadline = time.monotonic() + timeout_s
-    while True:
-        value = fn()
-        if value or time.monotonic() >= deadline:
-            return value
-        time.sleep(interval_s)
-
-
-def run(argv, **kw):
-    kw.setdefault("capture_output", True)
-    kw.setdefault("text", True)
-    kw.setdefault("timeout", 60)
-    return subprocess.run(argv, **kw)
-
-
-def kill_group(proc):
-    if proc is None or proc.poll() is not None:
-        return
-    try:
-        os.killpg(proc.pid, signal.SIGTERM)
-        proc.wait(3)
-    except (ProcessLookupError, subprocess.TimeoutExpired):
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            pass
-
-
 # ---------------------------------------------------------------------------
 
 
-class LineProcess:
-    """A child whose standard output is read line by line in a thread."""
-
-    def __init__(self, argv, env=None, stdin=True):
-        self.proc = subprocess.Popen(argv, env=env, stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1,
-                                     encoding="latin-1", start_new_session=True)
-        self.lines = queue.Queue()
-        self.stderr = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-        threading.Thread(target=self._read_err, daemon=True).start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.on_line(line.rstrip("\n").rstrip("\r"))
-        self.lines.put(None)
-
-    def _read_err(self):
-        for line in self.proc.stderr:
-            self.stderr.append(line.rstrip("\n"))
-
-    def on_line(self, line):
-        self.lines.put(line)
-
-    def send(self, line):
-        try:
-            self.proc.stdin.write(line + "\n")
-            self.proc.stdin.flush()
-        except (BrokenPipeError, ValueError, OSError):
-            raise Failure("%s is gone:\n  %s" % (self.__class__.__name__, "\n  ".join(self.stderr[-20:])))
-
-    def next_line(self, timeout_s):
-        try:
-            line = self.lines.get(timeout=timeout_s)
-        except queue.Empty:
-            raise Failure("%s did not answer within %.0f s" % (self.__class__.__name__, timeout_s))
-        if line is None:
-            self.lines.put(None)
-            raise Failure("%s ended:\n  %s" % (self.__class__.__name__, "\n  ".join(self.stderr[-20:])))
-        return line
-
-    def stop(self):
-        kill_group(self.proc)
-
-
-class Peer(LineProcess):
+class Peer(qh.Conversation):
     """peer.py in namespace B: commands in, replies and events out."""
 
     def __init__(self, argv):
@@ -154,7 +52,9 @@ class Peer(LineProcess):
         self.events_lock = threading.Lock()
         super().__init__(argv)
         wait_until(lambda: self.taken_events("ready") or self.proc.poll() is not None, 15)
-        check(self.taken_events("ready"), "peer did not start:\n  " + "\n  ".join(self.stderr))
+        if not self.taken_events("ready"):
+            self.stop()
+            raise Failure("peer did not start:\n  " + "\n  ".join(self.stderr))
 
     def on_line(self, line):
         try:
@@ -165,7 +65,7 @@ class Peer(LineProcess):
             with self.events_lock:
                 self.events.append(obj)
         else:
-            self.lines.put(line)
+            self.replies.put(line)
 
     def cmd(self, op, **fields):
         fields["cmd"] = op
@@ -187,18 +87,18 @@ class Peer(LineProcess):
         return time.monotonic()
 
 
-class Probe(LineProcess):
+class Probe(qh.Conversation):
     """lanprobe.exe under Wine in namespace A, which starts the launcher."""
 
     def __init__(self, argv, env):
         super().__init__(argv, env=env)
-        first = self.next_line(60)
-        check(first.startswith("started\t"), "the probe could not start the launcher: %r" % first)
+        try:
+            first = self.next_line(60)
+            check(first.startswith("started\t"), "the probe could not start the launcher: %r" % first)
+        except Failure:
+            self.stop()
+            raise
         self.launcher_pid = int(first.split("\t")[1])
-
-    def ask(self, request, timeout_s=15):
-        self.send(request)
-        return self.next_line(timeout_s)
 
     def fields(self, request, timeout_s=15):
         return self.ask(request, timeout_s).split("\t")
@@ -252,75 +152,44 @@ class Probe(LineProcess):
     def wait_exit(self, timeout_s):
         return self.ask("waitexit %d" % int(timeout_s * 1000), timeout_s + 10)
 
-
-class Sim(LineProcess):
-    """rerudi-sim in namespace B; its lines are kept with the time they arrived."""
-
-    def __init__(self, argv):
-        self.log = []
-        self.log_lock = threading.Lock()
-        super().__init__(argv, stdin=False)
-        m = self.wait_for(r"^listening on ([0-9.]+):(\d+)$", 10)
-        if not m:
-            raise Failure("simulator did not start:\n  %s\n  %s" % (self.text(), "\n  ".join(self.stderr)))
-        self.port = int(m.group(2))
-
-    def on_line(self, line):
-        with self.log_lock:
-            self.log.append((time.monotonic(), line))
-
-    def text(self):
-        with self.log_lock:
-            return "\n  ".join(l for _, l in self.log)
-
-    def matching(self, pattern):
-        rx = re.compile(pattern)
-        with self.log_lock:
-            return [(t, rx.search(l)) for t, l in self.log if rx.search(l)]
-
-    def wait_for(self, pattern, timeout_s):
-        found = wait_until(lambda: self.matching(pattern), timeout_s, 0.02)
-        return found[0][1] if found else None
+    def stop(self, term_wait_s=3, kill_wait_s=5, join_s=None):
+        # The probe ends the launcher it started, which a signal to the probe would not.
+        if self.running():
+            try:
+                self.send("kill")
+                self.next_line(10)
+            except Failure:
+                pass
+        super().stop(term_wait_s, kill_wait_s, join_s)
 
 
 # ---------------------------------------------------------------------------
 
 
-class Lan:
+class Lan(qh.Session):
     """The two namespaces, the Wine prefix and the programs of one scenario group."""
 
     def __init__(self, args):
+        super().__init__("rerudi-lan-", NS_PREFIX, args.wineprefix, keep=getattr(args, "keep", False))
         self.args = args
-        self.tag = "%d" % (os.getpid() % 1000000)
+        self.tag = "%d" % (os.getpid() % qh.TAG_MODULUS)
         self.ns_a = NS_PREFIX[0] + self.tag
         self.ns_b = NS_PREFIX[1] + self.tag
         self.veth_a = "qva" + self.tag
         self.veth_b = "qvb" + self.tag
-        self.created = []
-        self.children = []
-        self.prefix = args.wineprefix
-        self.lock_file = None
-        self.tmp = tempfile.mkdtemp(prefix="rerudi-lan-")
-        os.chmod(self.tmp, 0o755)
         self.runs = 0
 
     # -- set-up -------------------------------------------------------------
 
     def start(self):
-        if os.geteuid() != 0:
-            raise Skip("needs root for network namespaces")
-        if not shutil.which("ip") or run(["ip", "netns", "list"]).returncode != 0:
-            raise Skip("`ip netns` is not available")
-        if not shutil.which("wine") or not shutil.which("wineserver"):
-            raise Skip("wine is not installed")
-        self.take_prefix()
-        remove_stale_namespaces()
-        for ns in (self.ns_a, self.ns_b):
-            r = run(["ip", "netns", "add", ns])
-            if r.returncode != 0:
-                raise Skip("cannot create a network namespace: " + r.stderr.strip())
-            self.created.append(ns)
-            self.ip(ns, "link set lo up")
+        qh.require_root("needs root for network namespaces")
+        qh.require_netns()
+        qh.require_wine()
+        self.wine.lock(".run.lock", 600, 0.5)
+        self.wine.make_headless(self.args.source, 600)
+        self.netns.remove_stale()
+        self.wine.ns = self.netns.add(self.ns_a)
+        self.netns.add(self.ns_b)
         self.ip(self.ns_a, "link add %s type veth peer name %s netns %s" % (self.veth_a, self.veth_b, self.ns_b))
         # A fixed hardware address: the adapter choice skips addresses in the subnet
         # derived from it, which this one can never produce for 10.77.0.0/24.
@@ -329,68 +198,32 @@ class Lan:
         self.ip(self.ns_a, "link set %s up" % self.veth_a)
         # The limited broadcast needs a route to leave by; the only way out is the pair.
         self.ip(self.ns_a, "route add default dev %s" % self.veth_a)
-        batch = "".join("addr add %s/24 brd + dev %s\n" % (peer_address(n), self.veth_b)
-                        for n in range(FIRST_PEER, LAST_PEER + 1))
-        r = run(["ip", "-n", self.ns_b, "-batch", "-"], input=batch)
-        check(r.returncode == 0, "cannot give the controllers their addresses: " + r.stderr)
+        self.netns.ip_batch(self.ns_b, ["addr add %s/24 brd + dev %s" % (peer_address(n), self.veth_b)
+                                        for n in range(FIRST_PEER, LAST_PEER + 1)])
         self.ip(self.ns_b, "link set %s up" % self.veth_b)
         # No server of this prefix may survive outside namespace A.
-        self.wineserver("-k")
-        self.wineserver("-w")
+        self.wine.end_server()
 
     def ip(self, ns, command):
-        r = run(["ip", "-n", ns] + command.split())
-        check(r.returncode == 0, "ip -n %s %s: %s" % (ns, command, r.stderr.strip()))
-
-    def take_prefix(self):
-        os.makedirs(os.path.dirname(self.prefix) or "/", exist_ok=True)
-        self.lock_file = open(self.prefix + ".run.lock", "w")
-        deadline = time.monotonic() + 600
-        while True:
-            try:
-                fcntl.flock(self.lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise Skip("the LAN Wine prefix stays busy: " + self.prefix)
-                time.sleep(0.5)
-        env = dict(os.environ, WINEPREFIX=self.prefix)
-        r = run([os.path.join(self.args.source, "tools", "wine-prefix")], env=env, timeout=600)
-        if r.returncode != 0:
-            raise Skip("cannot make a Wine prefix: " + r.stderr.strip())
-
-    def wine_env(self):
-        env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-        env.pop("DISPLAY", None)
-        return env
-
-    def wineserver(self, flag):
-        try:
-            run(["ip", "netns", "exec", self.ns_a, "wineserver", flag] if self.ns_a in self.created
-                else ["wineserver", flag], env=self.wine_env(), timeout=60)
-        except subprocess.TimeoutExpired:
-            pass
+        self.netns.ip(ns, *command.split())
 
     # -- programs -----------------------------------------------------------
 
     def in_a(self, argv):
-        return ["ip", "netns", "exec", self.ns_a] + argv
+        return qh.in_netns(self.ns_a, argv)
 
     def in_b(self, argv):
-        return ["ip", "netns", "exec", self.ns_b] + argv
+        return qh.in_netns(self.ns_b, argv)
 
     def start_peer(self):
         log = os.path.join(self.tmp, "peer-events.log")
-        p = Peer(self.in_b([sys.executable, os.path.join(HERE, "peer.py"), "--subnet-broadcast",
-                            SUBNET_BROADCAST, "--log", log]))
-        self.children.append(p)
-        return p
+        return self.track(Peer(self.in_b([sys.executable, os.path.join(HERE, "peer.py"), "--subnet-broadcast",
+                                          SUBNET_BROADCAST, "--log", log])))
 
     def start_sim(self, address, port=0, version="7.1.1.0", password="secret"):
-        p = Sim(self.in_b([self.args.sim, "--listen", address, "--port", str(port), "--password", password,
-                           "--version", version, "--viewer-file", self.args.viewer, "--max-run", "600000"]))
-        self.children.append(p)
-        return p
+        return self.track(qh.SimProcess(self.in_b([
+            self.args.sim, "--listen", address, "--port", str(port), "--password", password,
+            "--version", version, "--viewer-file", self.args.viewer, "--max-run", "600000"])))
 
     def appdata(self, login=None):
         """A fresh APPDATA folder; login = (name, password) writes a LOGIN.DAT into it."""
@@ -400,7 +233,7 @@ class Lan:
         os.makedirs(data, exist_ok=True)
         if login is not None:
             with open(os.path.join(data, "LOGIN.DAT"), "wb") as f:
-                f.write(login_file(*login))
+                f.write(qh.login_file(*login))
         return path
 
     def start_launcher(self, options, appdata, env=None, launcher=None):
@@ -410,78 +243,8 @@ class Lan:
         for k, v in envs.items():
             argv += ["--env", "%s=%s" % (k, v)]
         argv += ["--", win_path(launcher or self.args.launcher)] + list(options)
-        p = Probe(self.in_a(argv), self.wine_env())
-        self.children.append(p)
-        return p
+        return self.track(Probe(self.in_a(argv), self.wine.env()))
 
-    # -- tear-down ----------------------------------------------------------
-
-    def stop(self):
-        for c in reversed(self.children):
-            if isinstance(c, Probe) and c.proc.poll() is None:
-                try:
-                    c.send("kill")
-                    c.next_line(10)
-                except Failure:
-                    pass
-            c.stop()
-        self.children = []
-        if shutil.which("wineserver"):
-            self.wineserver("-k")
-            self.wineserver("-w")
-        for ns in self.created:
-            run(["ip", "netns", "del", ns])
-        self.created = []
-        if self.lock_file:
-            self.lock_file.close()
-            self.lock_file = None
-        if getattr(self.args, "keep", False):
-            say("kept " + self.tmp)
-        else:
-            shutil.rmtree(self.tmp, ignore_errors=True)
-
-
-def remove_stale_namespaces():
-    """Namespaces of runs whose driver no longer exists (killed by a time-out)."""
-    r = run(["ip", "netns", "list"])
-    for line in r.stdout.splitlines():
-        name = line.split()[0] if line.split() else ""
-        for prefix in NS_PREFIX:
-            if name.startswith(prefix):
-                tail = name[len(prefix):]
-                alive = False
-                if tail.isdigit():
-                    for pid in os.listdir("/proc"):
-                        if pid.isdigit() and int(pid) % 1000000 == int(tail):
-                            try:
-                                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                                    alive = b"python" in f.read()
-                            except OSError:
-                                pass
-                            if alive:
-                                break
-                if not alive:
-                    for pid in run(["ip", "netns", "pids", name]).stdout.split():
-                        try:
-                            os.kill(int(pid), signal.SIGKILL)
-                        except (ProcessLookupError, ValueError):
-                            pass
-                    run(["ip", "netns", "del", name])
-
-
-def login_file(name, password):
-    """LOGIN.DAT as the launcher writes it: two counted strings and seven 32-bit words."""
-    import struct
-    def s(t):
-        b = t.encode("latin-1")
-        return struct.pack("<I", len(b)) + b
-    return s(name) + s(password) + struct.pack("<7I", 0, 0, 0, 1, 0, 2, 1)
-
-
-def on_terminate(signum, _frame):
-    raise SystemExit(128 + signum)
-
-
-def install_signal_handlers():
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(sig, on_terminate)
+    def wine_pids(self):
+        """(launcher, wine server): the Linux processes of this run's prefix, None where missing."""
+        return qh.wine_pids(self.wine.path, os.path.basename(self.args.launcher), exclude=("lanprobe",))

@@ -12,8 +12,6 @@ launcher has not been built).
 
 import argparse
 import os
-import re
-import statistics
 import struct
 import sys
 import time
@@ -21,8 +19,9 @@ import time
 sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from lanenv import (  # noqa: E402
-    DATA_SUBPATH, LAUNCHER_ADDRESS, SKIP, Failure, Lan, Skip, check, install_signal_handlers, peer_address,
-    say, wait_until)
+    DATA_SUBPATH, LAUNCHER_ADDRESS, SKIP, Lan, check, install_signal_handlers, peer_address, say, wait_until,
+    win_path)
+import qvharness as qh  # noqa: E402 (found through lanenv)
 
 TICK_MS = 300
 EXPIRY_MS = 2000
@@ -227,7 +226,7 @@ def group_start(lan):
     report = os.path.join(lan.tmp, "viewer-report.txt")
     appdata = lan.appdata()
     probe = lan.start_launcher(["/USER:Delta", "/PASS:secret"], appdata,
-                               env={"QV_DEMO_REPORT": "Z:" + report.replace("/", "\\"),
+                               env={"QV_DEMO_REPORT": win_path(report),
                                     "QV_DEMO_LINGER_MS": "2500"})
     probe.wait_window()
     check(wait_until(lambda: selected(probe) == "Delta", 10), "Delta was not selected")
@@ -237,9 +236,9 @@ def group_start(lan):
     probe.type(PASSWORD, "secret")
     probe.ask("click %d" % START)
     m = sim.wait_for(r"^conn 0: connected from ([0-9.]+):", 20)
-    check(m, "the controller simulator saw no connection:\n  " + sim.text())
+    check(m, "the controller simulator saw no connection:\n  " + sim.text("  "))
     check(m.group(1) == LAUNCHER_ADDRESS, "connection came from %s" % m.group(1))
-    check(sim.wait_for(r"^conn 0: login ok", 20), "no login:\n  " + sim.text())
+    check(sim.wait_for(r"^conn 0: login ok", 20), "no login:\n  " + sim.text("  "))
 
     # While the viewer runs: window hidden, start buttons disabled, no pings.
     check(wait_until(lambda: probe.controls()["window"][0] == "h", 10), "the main window stayed visible")
@@ -259,7 +258,7 @@ def group_start(lan):
           "discovery did not restart")
     check(probe.status() == "running", "the launcher ended with its viewer outside silent mode")
     check(sim.wait_for(r"^conn 0: closed", 10), "the controller connection was not closed")
-    check(len(sim.matching(r"connected from")) == 1, "more than one connection:\n  " + sim.text())
+    check(len(sim.matching(r"connected from")) == 1, "more than one connection:\n  " + sim.text("  "))
 
     # The login was saved with the selected line's address.
     with open(os.path.join(appdata, *DATA_SUBPATH, "LOGIN.DAT"), "rb") as f:
@@ -301,10 +300,10 @@ def group_silent(lan):
     peer.add(33, "Echo", advertise=peer_address(30), delay_ms=120)
     report = os.path.join(lan.tmp, "viewer-report.txt")
     probe = lan.start_launcher(["/SILENT", "/USER:Echo", "/PASS:secret"], lan.appdata(),
-                               env={"QV_DEMO_REPORT": "Z:" + report.replace("/", "\\"),
+                               env={"QV_DEMO_REPORT": win_path(report),
                                     "QV_DEMO_LINGER_MS": "1500"})
     m = sim.wait_for(r"^conn 0: connected from ([0-9.]+):", 30)
-    check(m, "the silent launcher did not connect to the found controller:\n  " + sim.text())
+    check(m, "the silent launcher did not connect to the found controller:\n  " + sim.text("  "))
     searches = [e for e in peer.taken_events("query") if e["port"] == 444]
     check(searches, "no search broadcast on port 444")
     check(all(e["dst"] == "255.255.255.255" for e in searches), "search not broadcast: %r" % searches[:3])
@@ -402,35 +401,6 @@ def group_ipconfig(lan):
 # robustness: damaged datagrams and floods
 
 
-def launcher_linux_pid(lan):
-    """The launcher's Linux process: the Wine process whose command line names it."""
-    exe = os.path.basename(lan.args.launcher).encode()
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                cmd = f.read()
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                env = f.read()
-        except OSError:
-            continue
-        if exe in cmd and b"lanprobe" not in cmd and ("WINEPREFIX=%s" % lan.prefix).encode() in env:
-            return int(pid)
-    return None
-
-
-def rss_kb(pid):
-    try:
-        with open("/proc/%d/status" % pid) as f:
-            for line in f:
-                if line.startswith("VmRSS:"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return None
-
-
 def group_robustness(lan):
     peer = lan.start_peer()
     # An unterminated 28-byte name, a controller that sends junk of every size with
@@ -468,9 +438,9 @@ def group_robustness(lan):
     # can send them: each address keeps at most one line, the launcher stays alive,
     # does not grow, and its timer gets back to work between bursts.
     step("bursts of answers")
-    pid = launcher_linux_pid(lan)
+    pid = lan.wine_pids()[0]
     check(pid, "cannot find the launcher's process")
-    rss_before = rss_kb(pid)
+    rss_before = qh.rss_kb(pid)
     sources = [peer_address(n) for n in range(2, 50)]
     peer.add(57, "Latecomer", status=2)
     for burst in range(5):
@@ -492,7 +462,7 @@ def group_robustness(lan):
 
 
 def expect_bounded_memory(pid, rss_before):
-    rss_after = rss_kb(pid)
+    rss_after = qh.rss_kb(pid)
     if rss_before and rss_after:
         say("  resident memory %d kB -> %d kB" % (rss_before, rss_after))
         check(rss_after - rss_before < 16 * 1024, "memory grew by %d kB" % (rss_after - rss_before))
@@ -508,9 +478,9 @@ def group_flood(lan):
     probe = lan.start_launcher(["/USER:Nobody"], lan.appdata())
     probe.wait_window()
     check(listed(probe, "Mike", timeout_s=10) is not None, "Mike never appeared")
-    pid = launcher_linux_pid(lan)
+    pid = lan.wine_pids()[0]
     check(pid, "cannot find the launcher's process")
-    rss_before = rss_kb(pid)
+    rss_before = qh.rss_kb(pid)
     sources = [peer_address(n) for n in range(3, 50)]
     flood_from = peer.now()
     peer.cmd("flood", to="%s:1444" % LAUNCHER_ADDRESS, count=18000, rate=3000, sources=sources, names="rotate")
@@ -564,30 +534,12 @@ def main():
     args = ap.parse_args()
     install_signal_handlers()
 
-    for need in ("launcher", "probe", "viewer", "sim"):
-        if not os.path.isfile(getattr(args, need)):
-            say("SKIP: %s not built (%r)" % (need, getattr(args, need)))
-            return SKIP
+    missing = qh.first_missing(args, ("launcher", "probe", "viewer", "sim"))
+    if missing:
+        say("SKIP: %s not built (%r)" % missing)
+        return SKIP
     names = sorted(GROUPS) if args.group == "all" else [args.group]
-    failed = skipped = 0
-    for name in names:
-        lan = Lan(args)
-        started = time.monotonic()
-        try:
-            lan.start()
-            GROUPS[name](lan)
-            say("PASS %s (%.1f s)" % (name, time.monotonic() - started))
-        except Skip as s:
-            say("SKIP %s: %s" % (name, s))
-            skipped += 1
-        except Failure as f:
-            say("FAIL %s: %s" % (name, f))
-            failed += 1
-        finally:
-            lan.stop()
-    if failed:
-        return 1
-    return SKIP if skipped == len(names) else 0
+    return qh.run_each(names, lambda name: Lan(args), lambda name, lan: GROUPS[name](lan))
 
 
 if __name__ == "__main__":
