@@ -527,12 +527,15 @@ class WinePrefix:
         if r.returncode != 0:
             raise Skip("cannot make a Wine prefix: " + r.stderr.strip())
 
-    def make_drawing(self, marker):
+    def make_drawing(self, marker, note=None):
         """A prefix that draws (plain wineboot, made inside ns) once, kept and known by the
-        marker file in it; True when it was made now. Skip when it cannot be made."""
+        marker file in it; note() is called before it is made. True when it was made
+        now; Skip when it cannot be made."""
         ready = os.path.join(self.path, marker)
         if os.path.exists(ready):
             return False
+        if note:
+            note()
         shutil.rmtree(self.path, ignore_errors=True)
         os.makedirs(self.path, exist_ok=True)
         run(self.in_ns(["wineboot", "-i"]), env=self.env(), timeout=300)

@@ -18,6 +18,7 @@ import tempfile
 sys.dont_write_bytecode = True  # nothing cached next to the sources
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import check_look  # noqa: E402
+import qvharness  # noqa: E402 (found through check_look)
 
 
 def background_spot(shot, row):
@@ -143,7 +144,4 @@ def main(path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        print(__doc__)
-        sys.exit(2)
-    sys.exit(main(sys.argv[1]))
+    qvharness.main_on_one_path(__doc__, main)

@@ -14,8 +14,13 @@ text the colour itself must appear.
 """
 
 import json
+import os
 import subprocess
 import sys
+
+sys.dont_write_bytecode = True  # nothing cached next to the sources
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+import qvharness  # noqa: E402
 
 BLACK = (0, 0, 0)
 WHITE = (255, 255, 255)
@@ -99,6 +104,28 @@ def coverage(p, bg, fg):
     if abs(spans[widest]) < 1:
         return 0.0
     return (p[widest] - bg[widest]) / spans[widest]
+
+
+def survey(img, rect, background, fg, origin, tol=TEXT_TOLERANCE):
+    """A rectangle's pixels against its background (background(y) for row y) and the
+    colour fg drawn on it: (how many pixels, how many are the background, the first
+    three that are neither background nor a blend towards fg (placed from origin), the
+    column of each pixel within tol of fg)."""
+    total = plain = 0
+    strays, hits = [], []
+    for x, y, p in pixels(img, rect):
+        total += 1
+        bg = background(y)
+        if p == bg:
+            plain += 1
+            continue
+        if not is_blend(p, bg, fg):
+            if len(strays) < 3:
+                strays.append("(%d,%d) %s" % (x - origin[0], y - origin[1], p))
+            continue
+        if near(p, fg, tol):
+            hits.append(x)
+    return total, plain, strays, hits
 
 
 def grey_level(row, height):
@@ -220,23 +247,12 @@ class Shot:
                 if self.img.px(x, y) != WHITE:
                     problems.append("%s outline %s, not white" % (where, self.img.px(x, y)))
             inner = [left + 3, top + 3, right - 2, bottom - 2]
-            total = face_count = white = 0
-            strays = []
-            for x, y, p in pixels(self.img, inner):
-                total += 1
-                if p == face:
-                    face_count += 1
-                elif not is_blend(p, face, WHITE):
-                    if len(strays) < 3:
-                        strays.append("(%d,%d) %s" % (x - left, y - top, p))
-                    continue
-                if near(p, WHITE):
-                    white += 1
+            total, face_count, strays, white = survey(self.img, inner, lambda y: face, WHITE, (left, top))
             if face_count < total * 0.6:
                 problems.append("face is %s in only %d of %d pixels" % (face, face_count, total))
             if strays:
                 problems.append("neither face nor white text: " + ", ".join(strays))
-            if white < 5:
+            if len(white) < 5:
                 problems.append("no white text")
             self.result("button %d %r (%s): %s face, white outline and text" % (cid, c["text"], state, face),
                         not problems, "; ".join(problems))
@@ -246,22 +262,12 @@ class Shot:
     def check_text(self, cid, colour, colour_name):
         c = self.controls[cid]
         r = clip(c["rect"], self.client)
-        strays, hits = [], 0
-        for x, y, p in pixels(self.img, r):
-            bg = self.background_at(y)
-            if p == bg:
-                continue
-            if not is_blend(p, bg, colour):
-                if len(strays) < 3:
-                    strays.append("(%d,%d) %s" % (x - r[0], y - r[1], p))
-                continue
-            if near(p, colour):
-                hits += 1
+        _, _, strays, hits = survey(self.img, r, self.background_at, colour, r)
         problems = []
         if strays:
             problems.append("pixels not of the text colour: " + ", ".join(strays))
-        if hits < 5:
-            problems.append("only %d pixels of the text colour" % hits)
+        if len(hits) < 5:
+            problems.append("only %d pixels of the text colour" % len(hits))
         self.result("label %d %r in %s" % (cid, c["text"], colour_name), not problems, "; ".join(problems))
 
     def check_texts(self):
@@ -349,23 +355,10 @@ class Shot:
                 continue
             bottom_of_lines = max(bottom_of_lines, r[3])
             bg = AMBER if i == lst["selected"] else BLACK
-            total = bg_count = 0
-            strays = []
-            white_left = white_right = 0
+            total, bg_count, strays, white = survey(self.img, r, lambda y: bg, WHITE, r, tol=40)
             mid = (r[0] + r[2]) // 2
-            for x, y, p in pixels(self.img, r):
-                total += 1
-                if p == bg:
-                    bg_count += 1
-                    continue
-                if not is_blend(p, bg, WHITE):
-                    if len(strays) < 3:
-                        strays.append("(%d,%d) %s" % (x - r[0], y - r[1], p))
-                elif near(p, WHITE, 40):
-                    if x < mid:
-                        white_left += 1
-                    else:
-                        white_right += 1
+            white_left = sum(1 for x in white if x < mid)
+            white_right = len(white) - white_left
             problems = []
             if bg_count < total * 0.5:
                 problems.append("background %s in only %d of %d pixels" % (bg, bg_count, total))
@@ -467,7 +460,4 @@ def check_manifest(path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        print(__doc__)
-        sys.exit(2)
-    sys.exit(check_manifest(sys.argv[1]))
+    qvharness.main_on_one_path(__doc__, check_manifest)

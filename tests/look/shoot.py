@@ -24,19 +24,18 @@ could be shot (no X server, ImageMagick, Wine, root or network namespaces).
 """
 
 import argparse
-import fcntl
 import json
 import os
 import shutil
-import signal
-import struct
 import subprocess
 import sys
-import tempfile
-import time
 
-SKIP = 77
-DATA_SUBPATH = ("OSKA Zizu Systems", "OSKA Rerudi")
+sys.dont_write_bytecode = True  # nothing cached next to the sources
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "harness"))
+import qvharness as qh  # noqa: E402
+from qvharness import DATA_SUBPATH, SKIP, Failure, Skip, win_path  # noqa: E402
+
 SCREEN = (1280, 1024)
 WINDOW_POS = (40, 40)
 TALL_CLIENT_HEIGHT = 800
@@ -82,155 +81,75 @@ while True:
 """
 
 
-class Skip(Exception):
-    pass
-
-
-class Failure(Exception):
-    pass
-
-
 def say(text):
-    print("look: " + text, flush=True)
+    qh.say("look: " + text)
 
 
-def win_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+class Look(qh.Session):
+    """The launcher's namespace with its X server and Wine prefix, the controllers'
+    namespace with their answerer, and lookctl to operate the window."""
 
-
-def login_file(name, password, options_expanded=0):
-    """LOGIN.DAT: two length-prefixed strings and seven little-endian words."""
-    def string(text):
-        raw = text.encode("latin-1")
-        return struct.pack("<I", len(raw)) + raw
-    return (string(name) + string(password) +
-            struct.pack("<7I", 0, 0, options_expanded, 1, 0, 2, 1))
-
-
-class Session:
     def __init__(self, args):
+        super().__init__("rerudi-look-", ("rerudi-look-l-", "rerudi-look-c-"), args.prefix, keep=args.keep)
         self.args = args
-        self.ns = None       # the launcher's namespace
-        self.peer_ns = None  # the controllers' namespace
-        self.procs = []
+        self.peer_ns = None  # the controllers' namespace (the launcher's is self.wine.ns)
         self.display = None
-        self.xvfb = None
-        self.lock = None
-        self.tmp = tempfile.mkdtemp(prefix="rerudi-look-")
-        os.chmod(self.tmp, 0o755)
 
     # -- set-up ------------------------------------------------------------------
 
-    def in_ns(self, argv, ns="launcher"):
-        name = self.ns if ns == "launcher" else self.peer_ns
-        return (["ip", "netns", "exec", name] + argv) if name else argv
+    def start(self):
+        # The prefix is shared by build trees: one run at a time.
+        self.wine.lock(".lock", 200)
+        self.make_namespaces()
+        self.start_xvfb()
+        self.ensure_prefix()
+        self.start_answerer()
 
-    def take_lock(self, timeout_s=200):
-        os.makedirs(os.path.dirname(os.path.abspath(self.args.prefix)), exist_ok=True)
-        self.lock = open(os.path.abspath(self.args.prefix) + ".lock", "w")
-        deadline = time.monotonic() + timeout_s
-        while True:
-            try:
-                fcntl.flock(self.lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                return
-            except BlockingIOError:
-                if time.monotonic() > deadline:
-                    raise Skip("the Wine prefix %s stayed busy" % self.args.prefix)
-                time.sleep(0.2)
+    def in_ns(self, argv, ns="launcher"):
+        return qh.in_netns(self.wine.ns if ns == "launcher" else self.peer_ns, argv)
 
     def make_namespaces(self):
-        if os.geteuid() != 0 or not shutil.which("ip"):
-            raise Skip("needs root and `ip` to keep the launcher's broadcasts in a network namespace")
+        why = "needs root and `ip` to keep the launcher's broadcasts in a network namespace"
+        qh.require_root(why)
+        if not shutil.which("ip"):
+            raise Skip(why)
+        self.netns.remove_stale()
         pid = os.getpid()
-        names = ("rerudi-look-l-%d" % pid, "rerudi-look-c-%d" % pid)
-        for n in names:
-            r = subprocess.run(["ip", "netns", "add", n], capture_output=True, text=True)
-            if r.returncode != 0:
-                for made in names:
-                    subprocess.run(["ip", "netns", "del", made], capture_output=True)
-                raise Skip("cannot create a network namespace: " + r.stderr.strip())
-        self.ns, self.peer_ns = names
-        steps = [
-            ["ip", "-n", self.ns, "link", "set", "lo", "up"],
-            ["ip", "-n", self.peer_ns, "link", "set", "lo", "up"],
-            ["ip", "-n", self.ns, "link", "add", "look0", "type", "veth", "peer", "name", "look1",
-             "netns", self.peer_ns],
-            ["ip", "-n", self.ns, "addr", "add", "%s/%d" % (LAUNCHER_ADDR, NET_PREFIX), "dev", "look0"],
-            ["ip", "-n", self.ns, "link", "set", "look0", "up"],
-            ["ip", "-n", self.peer_ns, "addr", "add", "10.77.0.2/%d" % NET_PREFIX, "dev", "look1"],
-            ["ip", "-n", self.peer_ns, "link", "set", "look1", "up"],
-            # The limited broadcast of the discovery pings needs a route to leave by.
-            ["ip", "-n", self.ns, "route", "add", "default", "dev", "look0"],
-        ]
+        self.wine.ns = self.netns.add("rerudi-look-l-%d" % pid)
+        self.peer_ns = self.netns.add("rerudi-look-c-%d" % pid)
+        ip = self.netns.ip
+        ip(self.wine.ns, "link", "add", "look0", "type", "veth", "peer", "name", "look1", "netns", self.peer_ns)
+        ip(self.wine.ns, "addr", "add", "%s/%d" % (LAUNCHER_ADDR, NET_PREFIX), "dev", "look0")
+        ip(self.wine.ns, "link", "set", "look0", "up")
+        ip(self.peer_ns, "addr", "add", "10.77.0.2/%d" % NET_PREFIX, "dev", "look1")
+        ip(self.peer_ns, "link", "set", "look1", "up")
+        # The limited broadcast of the discovery pings needs a route to leave by.
+        ip(self.wine.ns, "route", "add", "default", "dev", "look0")
         for addr, _, _, _ in CONTROLLERS:
-            steps.append(["ip", "-n", self.peer_ns, "addr", "add", "%s/%d" % (addr, NET_PREFIX), "dev", "look1"])
-        for s in steps:
-            r = subprocess.run(s, capture_output=True, text=True)
-            if r.returncode != 0:
-                raise Failure("namespace set-up failed: %s: %s" % (" ".join(s), r.stderr.strip()))
+            ip(self.peer_ns, "addr", "add", "%s/%d" % (addr, NET_PREFIX), "dev", "look1")
 
     def start_xvfb(self):
         if not shutil.which("Xvfb"):
             raise Skip("Xvfb is not installed")
-        for n in range(97, 140):
-            if os.path.exists("/tmp/.X11-unix/X%d" % n) or os.path.exists("/tmp/.X%d-lock" % n):
-                continue
-            p = subprocess.Popen(self.in_ns(["Xvfb", ":%d" % n, "-screen", "0", "%dx%dx24" % SCREEN,
-                                             "-nolisten", "tcp"]),
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-            self.procs.append(p)
-            for _ in range(100):
-                if os.path.exists("/tmp/.X11-unix/X%d" % n):
-                    self.display = ":%d" % n
-                    self.xvfb = p
-                    return
-                if p.poll() is not None:
-                    break
-                time.sleep(0.05)
-            if p.poll() is None:
-                os.killpg(p.pid, signal.SIGTERM)
-                p.wait(5)
-        raise Skip("no X server display could be started")
-
-    def wine_env(self):
-        env = dict(os.environ, WINEPREFIX=os.path.abspath(self.args.prefix), WINEDEBUG="-all",
-                   WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=self.display)
-        return env
-
-    def wineserver(self, flag):
-        subprocess.run(self.in_ns(["wineserver", flag]), env=self.wine_env(), stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60)
+        xvfb = qh.Xvfb(range(97, 140), SCREEN, self.in_ns)
+        if not xvfb.display:
+            raise Skip("no X server display could be started")
+        self.helpers.append(xvfb)
+        self.display = self.wine.display = xvfb.display
 
     def ensure_prefix(self):
-        if not shutil.which("wine") or not shutil.which("wineserver"):
-            raise Skip("wine is not installed")
-        prefix = os.path.abspath(self.args.prefix)
-        marker = os.path.join(prefix, ".rerudi-look-ready")
+        qh.require_wine()
         # A server of this prefix left running elsewhere would hold the sockets (and
         # windows) of every program we start: end it so that ours starts here.
-        self.wineserver("-k")
-        self.wineserver("-w")
-        if os.path.exists(marker):
-            return
-        say("making the drawing Wine prefix %s (once)" % prefix)
-        shutil.rmtree(prefix, ignore_errors=True)
-        os.makedirs(prefix, exist_ok=True)
-        subprocess.run(self.in_ns(["wineboot", "-i"]), env=self.wine_env(), stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300)
-        subprocess.run(self.in_ns(["wineserver", "-w"]), env=self.wine_env(), stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=120)
-        if not os.path.isdir(os.path.join(prefix, "drive_c")):
-            raise Skip("cannot make a Wine prefix")
-        open(marker, "w").close()
+        self.wine.end_server()
+        self.wine.make_drawing(".rerudi-look-ready",
+                               note=lambda: say("making the drawing Wine prefix %s (once)" % self.wine.path))
 
     def start_answerer(self):
-        ctrls = json.dumps(CONTROLLERS)
-        p = subprocess.Popen(self.in_ns([sys.executable, "-c", ANSWERER, ctrls], ns="peer"),
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
-        self.procs.append(p)
-        line = p.stdout.readline()
-        if line.strip() != "ready":
-            raise Failure("the simulated controllers did not start: " + p.stderr.read()[-400:])
+        p = self.track(qh.LineProcess(self.in_ns([sys.executable, "-c", ANSWERER, json.dumps(CONTROLLERS)],
+                                                 ns="peer")))
+        if not p.wait_for(r"^ready$", 15):
+            raise Failure("the simulated controllers did not start: " + "\n".join(p.stderr)[-400:])
 
     # -- running -------------------------------------------------------------------
 
@@ -245,7 +164,7 @@ class Session:
         # would hold a pipe open for as long as it runs.
         out_path = os.path.join(self.tmp, "lookctl.out")
         with open(out_path, "w") as out_file:
-            r = subprocess.run(self.in_ns(argv), env=self.wine_env(), stdout=out_file, stderr=subprocess.STDOUT,
+            r = subprocess.run(self.in_ns(argv), env=self.wine.env(), stdout=out_file, stderr=subprocess.STDOUT,
                                stdin=subprocess.DEVNULL, timeout=timeout_s, cwd=self.tmp)
         with open(out_path, errors="replace") as f:
             out = f.read()
@@ -254,20 +173,11 @@ class Session:
         return out
 
     def screenshot(self, path):
-        cmds = []
-        if shutil.which("import"):
-            cmds.append(["import", "-display", self.display, "-window", "root", path])
-        if shutil.which("xwd") and shutil.which("convert"):
-            cmds.append(["sh", "-c", 'xwd -display "$0" -root -silent | convert xwd:- "$1"', self.display, path])
-        if not cmds:
+        taken = qh.screenshot(self.display, path, self.in_ns, timeout_s=60)
+        if taken is None:
             raise Skip("neither ImageMagick's import nor xwd with convert is installed")
-        for c in cmds:
-            if os.path.exists(path):
-                os.remove(path)
-            r = subprocess.run(self.in_ns(c), capture_output=True, timeout=60)
-            if r.returncode == 0 and os.path.isfile(path) and os.path.getsize(path) > 0:
-                return
-        raise Failure("no screenshot could be taken of display " + self.display)
+        if not taken:
+            raise Failure("no screenshot could be taken of display " + self.display)
 
     def shoot(self, name, out_dir, expect):
         layout = os.path.join(out_dir, name + ".json")
@@ -276,46 +186,6 @@ class Session:
         self.screenshot(png)
         say("shot %s: %s" % (name, png))
         return {"name": name, "png": png, "layout": layout, "expect": expect}
-
-    def stop(self):
-        try:
-            if self.display and shutil.which("wineserver"):
-                self.wineserver("-k")
-                self.wineserver("-w")
-        except subprocess.TimeoutExpired:
-            pass
-        for p in self.procs:
-            # Asked first, so that the X server removes its lock and socket.
-            for sig, wait_s in ((signal.SIGTERM, 3), (signal.SIGKILL, 5)):
-                if p.poll() is not None:
-                    break
-                try:
-                    os.killpg(p.pid, sig)
-                except ProcessLookupError:
-                    break
-                try:
-                    p.wait(wait_s)
-                except subprocess.TimeoutExpired:
-                    pass
-        if self.display and self.xvfb and self.xvfb.poll() is not None:
-            # A server that had to be killed leaves them behind, and the next run
-            # would take the display for busy.
-            n = self.display[1:]
-            for leftover in ("/tmp/.X%s-lock" % n, "/tmp/.X11-unix/X%s" % n):
-                try:
-                    os.remove(leftover)
-                except OSError:
-                    pass
-            self.display = None
-        for n in (self.ns, self.peer_ns):
-            if n:
-                subprocess.run(["ip", "netns", "del", n], capture_output=True)
-        self.ns = self.peer_ns = None
-        if self.lock:
-            self.lock.close()
-            self.lock = None
-        if not self.args.keep:
-            shutil.rmtree(self.tmp, ignore_errors=True)
 
 
 def run(args):
@@ -329,21 +199,17 @@ def run(args):
     for old in os.listdir(args.out):
         if old.endswith(".png") or old.endswith(".json"):
             os.remove(os.path.join(args.out, old))
-    s = Session(args)
+    s = Look(args)
     shots = []
     try:
-        s.take_lock()
-        s.make_namespaces()
-        s.start_xvfb()
-        s.ensure_prefix()
-        s.start_answerer()
+        s.start()
 
         appdata = os.path.join(s.tmp, "appdata")
         data = os.path.join(appdata, *DATA_SUBPATH)
         os.makedirs(data)
         # A remembered system that is not on the list: nothing gets selected on its own.
         with open(os.path.join(data, "LOGIN.DAT"), "wb") as f:
-            f.write(login_file("Kitchen", "secret"))
+            f.write(qh.login_file("Kitchen", "secret"))
 
         s.ctl(["launch", "--env", "APPDATA=" + win_path(appdata), "--", win_path(args.launcher)],
               ["wait", 30000], ["moveto", WINDOW_POS[0], WINDOW_POS[1]], ["redraw"], ["settle", 1200])
@@ -408,6 +274,7 @@ def main():
                     help="judge the shots with check_look.py, then prove with check_faults.py that it can fail")
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = ap.parse_args()
+    qh.install_signal_handlers()
     for name in ("launcher", "ctl", "out", "prefix"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
     try:
@@ -420,8 +287,7 @@ def main():
         return 1
     if not args.check:
         return 0
-    sys.dont_write_bytecode = True  # nothing cached next to the sources
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    sys.path.insert(0, HERE)
     import check_look
     if check_look.check_manifest(manifest_path) != 0:
         return 1
