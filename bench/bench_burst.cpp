@@ -25,6 +25,7 @@ public:
         return (int)n;
     }
     bool WaitReadable(uint32_t) override { return m_nPos < m_Bytes.size(); }
+    QVSOCKET GetReadySocket() override { return QV_INVALID_SOCKET; }
     bool IsUp() override { return true; }
     void Close() override {}
 

@@ -72,6 +72,7 @@ public:
         return m_nPos < m_nSize || m_bReadableDrained;
     }
 
+    QVSOCKET GetReadySocket() override { return QV_INVALID_SOCKET; }
     bool IsUp() override
     {
         if (m_bClosed)

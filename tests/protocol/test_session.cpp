@@ -639,6 +639,7 @@ struct FakeStream : public CDatagramStream {
         return 3;
     }
     bool WaitReadable(uint32_t) override { return up; }
+    QVSOCKET GetReadySocket() override { return QV_INVALID_SOCKET; }
     bool IsUp() override { return up; }
     void Close() override { closed = true; }
 };

@@ -314,6 +314,7 @@ public:
                                   [&] { return !m_state->up || !m_state->toBridge.empty(); });
         return !m_state->up || !m_state->toBridge.empty();
     }
+    QVSOCKET GetReadySocket() override { return QV_INVALID_SOCKET; }
     bool IsUp() override
     {
         std::lock_guard<std::mutex> g(m_state->lock);
