@@ -60,6 +60,12 @@ DSERVER_PORT = 500
 # NAT B forwards this public TCP port to the controller (the discovery server's road).
 FORWARD_PORT = 7000
 
+# Host names the launcher namespace resolves (through /etc/netns/<ns>/hosts, which
+# `ip netns exec` puts over /etc/hosts): the deployment's default relay and discovery
+# hosts, so that a launcher built with the defaults finds the lab's servers.
+LAB_HOSTS = {"relay.example.invalid": RELAY_ADDRESSES[0], "dserver.example.invalid": DSERVER_ADDRESS}
+ETC_NETNS = "/etc/netns"
+
 MODES = {
     "ei": {},
     "random": {"random_fully": True},
@@ -115,7 +121,7 @@ class NatLab:
     """The five namespaces of one run and the lab's programs. session: the run's
     qvharness.Session (namespaces, children, temporary folder)."""
 
-    def __init__(self, session, mode, tag=None, controller_tcp_port=None):
+    def __init__(self, session, mode, tag=None, controller_tcp_port=None, hosts=None):
         if mode not in MODES:
             raise ValueError("unknown lab mode %r" % mode)
         self.session = session
@@ -124,6 +130,7 @@ class NatLab:
         self.tag = tag or "%d" % (os.getpid() % qh.TAG_MODULUS)
         self.ns = {role: NS_PREFIXES[i] + self.tag for i, role in enumerate(NS_ROLES)}
         self.controller_tcp_port = controller_tcp_port
+        self.hosts = dict(LAB_HOSTS, **(hosts or {}))
         self.relays = []
         self.dserver = None
 
@@ -142,8 +149,10 @@ class NatLab:
         self.require()
         netns = self.session.netns
         netns.remove_stale()
+        self._remove_stale_hosts()
         for role in NS_ROLES:
             netns.add(self.ns[role])
+        self._write_hosts(self.ns["launcher"])
         ns = self.ns
         # Interface names are per namespace: each veth end is made in its own one. (No
         # one-letter names: `ip` takes those for abbreviated keywords.)
@@ -179,6 +188,25 @@ class NatLab:
                              "-A FORWARD -p udp -s %s -d %s -j DROP" % (NAT_B_PUBLIC, NAT_A_PUBLIC)]
         self._rules(ns["public"], public_rules + ["COMMIT"])
         return self
+
+    def _write_hosts(self, ns):
+        folder = os.path.join(ETC_NETNS, ns)
+        os.makedirs(folder, exist_ok=True)
+        self.session.helpers.append(_Folder(folder))
+        with open(os.path.join(folder, "hosts"), "w") as f:
+            f.write("127.0.0.1\tlocalhost\n")
+            for name, address in sorted(self.hosts.items()):
+                f.write("%s\t%s\n" % (address, name))
+
+    @staticmethod
+    def _remove_stale_hosts():
+        """/etc/netns folders of lab namespaces that no longer exist (a killed run's)."""
+        if not os.path.isdir(ETC_NETNS):
+            return
+        listed = set(line.split()[0] for line in qh.run(["ip", "netns", "list"]).stdout.splitlines() if line.split())
+        for name in os.listdir(ETC_NETNS):
+            if name.startswith(NS_PREFIXES) and name not in listed:
+                shutil.rmtree(os.path.join(ETC_NETNS, name), ignore_errors=True)
 
     def _veth(self, ns1, name1, ns2, name2):
         self.session.netns.ip(ns1, "link", "add", name1, "type", "veth", "peer", "name", name2, "netns", ns2)
@@ -250,6 +278,16 @@ class NatLab:
 
     def relay_endpoints(self):
         return ["%s:%d" % (a, RELAY_PORT) for a in RELAY_ADDRESSES]
+
+
+class _Folder:
+    """A folder removed when the run stops (a session helper)."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def stop(self):
+        shutil.rmtree(self.path, ignore_errors=True)
 
 
 class LabSession(qh.Session):

@@ -14,6 +14,8 @@ Exit codes: 0 passed, 1 failed, 77 skipped.
 import argparse
 import json
 import os
+import random
+import re
 import signal
 import socket
 import struct
@@ -141,7 +143,10 @@ def find_request(name, relayed=False):
 def group_wire_relay(ctx):
     # Probe answer, byte for byte: the sender's address record and the list checksum
     # (one entry named A, host B, port 258: 65 + 66 + 2 + 1).
-    r = ctx.relay("--server", "A,B,258")
+    ready = os.path.join(ctx.session.tmp, "relay.ready")
+    r = ctx.relay("--server", "A,B,258", "--ready-file", ready)
+    with open(ready) as f:
+        check(f.read() == "udp %s\nturn %d\nchecksum 0x00000086\n" % (r.endpoint, r.turn_port), "ready file")
     answers, port = ctx.raw(r.endpoint, hexbytes("0a 00000000"))
     check([a for a, _ in answers] == [b"\x0b" + record("127.0.0.1", port) + struct.pack("<I", 134)],
           "probe answer: %r" % answers)
@@ -207,6 +212,19 @@ def group_wire_relay(ctx):
     answers, _ = ctx.raw(r.endpoint, hexbytes("11 00 00000000"))
     check(len(answers) == 1 and len(answers[0][0]) == 8, "cut count answer: %r" % answers)
     r.stop()
+    # Garbage of every type and length (empty datagrams included) is survived.
+    r = ctx.relay("--server", "A,B,258")
+    g = udp_socket()
+    rng = random.Random(10)
+    for i in range(600):
+        tail = rng.randbytes(rng.choice((0, 1, 3, 4, 5, 20, 64, 68, 200, 1500)))
+        g.sendto(bytes([i % 256]) + tail, ("127.0.0.1", r.port))
+    g.sendto(b"", ("127.0.0.1", r.port))
+    g.close()
+    answers, _ = ctx.raw(r.endpoint, hexbytes("0a 00000000"))
+    check(len(answers) == 1 and r.running(), "the relay still answers after garbage")
+    r.stop()
+
     r = ctx.relay("--fault", "probe=drop-first:2")
     got = [len(ctx.raw(r.endpoint, hexbytes("0a 00000000"), 150)[0]) for _ in range(3)]
     check(got == [0, 0, 1], "the first two probes dropped, the third answered: %r" % got)
@@ -244,6 +262,13 @@ def group_wire_dserver(ctx):
     check(ask(d, hexbytes("0000 5346 10000000 04000000") + b"Nope" + hexbytes("04000000") + b"Nope",
               read_all=False) == hexbytes("0000 4E46 00000000"), "not found")
     check(ask(d, hexbytes("0000 5346 88130000")) == b"", "a query announcing 5000 bytes is refused")
+    rng = random.Random(11)
+    for n in (0, 3, 8, 9, 12, 40, 300):
+        junk = rng.randbytes(n)
+        if n >= 8:
+            junk = junk[:4] + struct.pack("<I", n - 8) + junk[8:]
+        ask(d, junk, wait_s=0.3)
+    check(ask(d, zizu_query, read_all=False) == answer and d.running(), "still answering after garbage")
     check(ctx.client("dserver", "127.0.0.1:%d" % d.port, "Zizu")["address"] == "10.0.2.2", "stand-in reads it")
     d.stop()
 
@@ -373,6 +398,9 @@ def group_ei(ctx):
     check(a["mapped"] == b["mapped"] and a["mapped"].startswith(nl.NAT_A_PUBLIC + ":"),
           "same public endpoint at both relays (endpoint-independent mapping): %s %s" % (a["mapped"], b["mapped"]))
     check(a["checksum"] == nl.list_checksum(nl.relay_list()), "checksum of the lab's list")
+    r = qh.run(ctx.lab.argv_in("launcher", ["getent", "hosts", "dserver.example.invalid"]))
+    check(r.stdout.split()[:1] == [nl.DSERVER_ADDRESS], "the launcher namespace resolves the discovery host: %r"
+          % r.stdout)
     listed = ctx.client("list", my_relay(ctx))
     check(listed["entries"] == [list(e) for e in nl.relay_list()], "list: %r" % listed)
     got = ctx.client("find", my_relay(ctx), SYSTEM, "--punch", "--echo", 5)
@@ -451,6 +479,8 @@ def group_cleanup(ctx):
 
     def gone(names, pids):
         listed = qh.run(["ip", "netns", "list"]).stdout
+        if any(os.path.exists(os.path.join(nl.ETC_NETNS, n)) for n in names):
+            return False
         alive = [pid for pid in pids if qh.proc_read(pid, "stat") is not None
                  and b") Z" not in qh.proc_read(pid, "stat")]
         return not any(n in listed for n in names) and not alive
@@ -501,7 +531,14 @@ def main():
         return nl.LabSession(name, controller_tcp_port=CONTROLLER_ECHO_PORT)
 
     def body(name, session):
-        return {**WIRE, **LAB, **OTHER}[name](Context(args, session))
+        shown = {**WIRE, **LAB, **OTHER}[name](Context(args, session))
+        # A sanitizer build of the simulators reports on the way out: stop them here
+        # and look.
+        for child in session.children:
+            child.stop()
+            check(not re.search(r"Sanitizer|runtime error:", child.text()),
+                  "%s reported:\n  %s" % (child.what, child.text("  ")))
+        return shown
 
     return qh.run_each(names, make, body)
 
