@@ -17,15 +17,26 @@ public namespace has no link to the machine.
 Modes (MODES): "ei" endpoint-independent mapping (hole punching works); "random"
 NAT A maps every new flow to a random port (--random-fully: two relays see different
 ports); "udp-blocked" NAT A drops all UDP from the launcher (no relay answers: the
-discovery server's road, through a TCP port forwarded on NAT B); "no-punch" UDP
-between the two NATs is dropped on the public segment (hellos never arrive: TURN);
-"nack" plain NATs plus the port forward on NAT B (the relays are told to answer FIND
-NACK by the scenario).
+discovery server's road); "no-punch" UDP between the two NATs is dropped on the
+public segment (hellos never arrive: TURN); "nack" the NATs of "ei" (the scenario
+tells the relays to answer FIND NACK: the discovery server's road). Given the
+controller's TCP port, NAT B forwards its public TCP port FORWARD_PORT to it in
+every mode (the road of the discovery server's answer and of a TCP ACK).
 
 Used by the lab's self-tests (tests/natlab) and by the remote scenarios, which put
 the launcher's Wine server in the launcher namespace (session.wine.ns). Namespaces
 carry the run's tag; a run killed before its clean-up leaves them, and the next run
 removes them with everything still running inside (qvharness.Namespaces).
+
+A scenario with the launcher under Wine builds the lab inside its own session:
+
+    class Remote(qvharness.Session):
+        def start(self):
+            self.lab = NatLab(self, "ei", controller_tcp_port=sim_port).build()
+            self.wine.ns = self.lab.ns["launcher"]   # the wine server lives there
+            self.lab.start_relays(relay_bin); self.lab.start_dserver(dserver_bin, [...])
+            # the controller simulator: self.lab.argv_in("controller", [...])
+            # servers.txt for the launcher's data folder: servers_txt()
 
 Run alone, it builds a lab and holds it until interrupted:
     python3 natlab.py --mode ei --relay <rerudi-relay> --dserver <rerudi-dserver> hold
@@ -69,9 +80,9 @@ ETC_NETNS = "/etc/netns"
 MODES = {
     "ei": {},
     "random": {"random_fully": True},
-    "udp-blocked": {"block_udp": True, "forward": True},
+    "udp-blocked": {"block_udp": True},
     "no-punch": {"drop_between": True},
-    "nack": {"forward": True},
+    "nack": {},
 }
 
 
@@ -148,7 +159,8 @@ class NatLab:
     def build(self):
         self.require()
         netns = self.session.netns
-        netns.remove_stale()
+        # Whatever prefixes the session has, a killed lab's namespaces are found by these.
+        qh.Namespaces(NS_PREFIXES).remove_stale()
         self._remove_stale_hosts()
         for role in NS_ROLES:
             netns.add(self.ns[role])
@@ -179,7 +191,7 @@ class NatLab:
         self._rules(ns["nata"], self._nat_rules(random_fully=self.options.get("random_fully"),
                                                 block_udp=self.options.get("block_udp")))
         forward = None
-        if self.options.get("forward") and self.controller_tcp_port:
+        if self.controller_tcp_port:
             forward = (FORWARD_PORT, CONTROLLER_ADDRESS, self.controller_tcp_port)
         self._rules(ns["natb"], self._nat_rules(forward=forward))
         public_rules = ["*filter"]

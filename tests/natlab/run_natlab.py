@@ -392,7 +392,7 @@ def my_relay(ctx):
 
 
 def group_ei(ctx):
-    peer = lab_start(ctx)
+    peer = lab_start(ctx, relay_extra=["--answer", "Direct=tcp=" + ctx.lab.forwarded_endpoint()])
     a, b = probe_both(ctx)
     check(a and b, "both relays answer the probe: %r %r" % (a, b))
     check(a["mapped"] == b["mapped"] and a["mapped"].startswith(nl.NAT_A_PUBLIC + ":"),
@@ -408,6 +408,10 @@ def group_ei(ctx):
           "FIND ACK with NAT B's public endpoint: %r" % got)
     check(got.get("punched") and got.get("echoed") == 5, "hole punched through both NATs: %r\n%s"
           % (got, peer.text()))
+    direct = ctx.client("find", my_relay(ctx), "Direct")
+    check(direct.get("answer") == "tcp" and direct["address"] == ctx.lab.forwarded_endpoint(), "TCP ACK: %r" % direct)
+    check(ctx.client("tcp-echo", direct["address"], "--echo", 10000)["echo_ok"],
+          "the TCP ACK address reaches the controller through NAT B's forwarded port")
     return "  punched after %d hello(s)" % got["attempts"]
 
 
