@@ -300,6 +300,10 @@ class _Folder:
 
     def stop(self):
         shutil.rmtree(self.path, ignore_errors=True)
+        try:
+            os.rmdir(os.path.dirname(self.path))  # /etc/netns itself, once empty
+        except OSError:
+            pass
 
 
 class LabSession(qh.Session):
