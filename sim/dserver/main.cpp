@@ -1,0 +1,217 @@
+// rerudi-dserver: a stand-in discovery server (D.SERVER) on one TCP port, for the NAT
+// lab, the remote scenarios and the demo. One line per event on standard output.
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "../../util/qvtick.h"
+#include "../../util/qvtypes.h"
+#include "../relay/simopts.h"
+#include "dserver.h"
+
+namespace
+{
+
+const char* const kUsage =
+    "usage: rerudi-dserver [options]\n"
+    "  --listen ADDR            IPv4 address (default 127.0.0.1)\n"
+    "  --port N                 TCP port (default 500; 0: any free port)\n"
+    "  --system NAME=ADDR:PORT[,found=N][,licensed=N][,open=N][,relay=N]\n"
+    "                           how the system NAME is answered; ADDR is sent as text as it\n"
+    "                           stands (may be empty or anything); flags default to 1,1,1,0\n"
+    "  --not-found-command N    command of the not-found answer (default 0x464E = 18766)\n"
+    "  --padding item|payload   string padding counted from the item (default) or payload start\n"
+    "  --fault WHAT             silent | oversize | exact-1024 | dribble:MS | late:MS |\n"
+    "                           header-only (repeatable)\n"
+    "  --ready-file PATH        written (\"tcp A:P\") once listening\n"
+    "  --max-run MS             end after MS milliseconds whatever happens (exit code 3)\n"
+    "Prints \"listening on ADDR:PORT\" once ready, then one line per event.\n";
+
+std::atomic<bool> g_bStop(false);
+std::mutex g_OutputLock;
+
+void OnSignal(int)
+{
+    g_bStop = true;
+}
+
+void PrintLine(const std::string& line)
+{
+    std::lock_guard<std::mutex> g(g_OutputLock);
+    fputs(line.c_str(), stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+bool ParseFlag(const std::string& item, DServerSystem* sys)
+{
+    size_t eq = item.find('=');
+    uint32_t n = 0;
+    if (eq == std::string::npos || !simopts::ParseNumber(item.substr(eq + 1), &n) || n > 255) return false;
+    std::string key = item.substr(0, eq);
+    if (key == "found")
+        sys->found = (uint8_t)n;
+    else if (key == "licensed")
+        sys->licensed = (uint8_t)n;
+    else if (key == "open")
+        sys->open = (uint8_t)n;
+    else if (key == "relay")
+        sys->relay = (uint8_t)n;
+    else
+        return false;
+    return true;
+}
+
+// NAME=ADDR:PORT[,flag=N...]; the address may contain anything but the last colon.
+bool ParseSystem(const std::string& text, std::string* name, DServerSystem* sys)
+{
+    size_t eq = text.find('=');
+    if (eq == std::string::npos || eq == 0) return false;
+    *name = text.substr(0, eq);
+    std::string rest = text.substr(eq + 1);
+    size_t comma = rest.find(',');
+    std::string where = rest.substr(0, comma);
+    size_t colon = where.rfind(':');
+    uint32_t port = 0;
+    if (colon == std::string::npos || !simopts::ParseNumber(where.substr(colon + 1), &port) || port > 65535)
+        return false;
+    sys->address = where.substr(0, colon);
+    sys->port = (uint16_t)port;
+    while (comma != std::string::npos) {
+        size_t next = rest.find(',', comma + 1);
+        if (!ParseFlag(rest.substr(comma + 1, next == std::string::npos ? next : next - comma - 1), sys))
+            return false;
+        comma = next;
+    }
+    return true;
+}
+
+bool ParseFault(const std::string& text, DServerFaults* f)
+{
+    size_t colon = text.find(':');
+    std::string word = text.substr(0, colon);
+    uint32_t n = 0;
+    bool hasNumber = colon != std::string::npos && simopts::ParseNumber(text.substr(colon + 1), &n);
+    if (colon == std::string::npos) {
+        if (word == "silent")
+            f->silent = true;
+        else if (word == "oversize")
+            f->oversize = true;
+        else if (word == "exact-1024")
+            f->exact1024 = true;
+        else if (word == "header-only")
+            f->closeAfterHeader = true;
+        else
+            return false;
+        return true;
+    }
+    if (!hasNumber) return false;
+    if (word == "dribble")
+        f->dribbleMs = n;
+    else if (word == "late")
+        f->lateMs = n;
+    else
+        return false;
+    return true;
+}
+
+bool WriteReadyFile(const std::string& path, const std::string& text)
+{
+    std::string tmp = path + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "wb");
+    if (!f) return false;
+    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = fclose(f) == 0 && ok;
+    return ok && rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    DServerConfig c;
+    std::string readyFile;
+    uint32_t maxRunMs = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        if (name == "--help" || name == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            fprintf(stderr, "rerudi-dserver: %s needs a value\n%s", name.c_str(), kUsage);
+            return 2;
+        }
+        std::string value = argv[++i];
+        uint32_t n = 0;
+        bool numeric = simopts::ParseNumber(value, &n);
+        bool ok = true;
+        if (name == "--listen")
+            ok = simopts::ParseDotted(value, &c.listenAddress);
+        else if (name == "--port") {
+            ok = numeric && n <= 65535;
+            c.port = (uint16_t)n;
+        } else if (name == "--system") {
+            std::string sysName;
+            DServerSystem sys;
+            ok = ParseSystem(value, &sysName, &sys);
+            if (ok) c.systems[sysName] = sys;
+        } else if (name == "--not-found-command") {
+            ok = numeric && n <= 65535 && n != dserverwire::ANSWER;
+            c.notFoundCommand = (uint16_t)n;
+        } else if (name == "--padding") {
+            ok = value == "item" || value == "payload";
+            c.padding = value == "payload" ? PAD_PAYLOAD : PAD_ITEM;
+        } else if (name == "--fault") {
+            ok = ParseFault(value, &c.faults);
+        } else if (name == "--ready-file") {
+            readyFile = value;
+        } else if (name == "--max-run") {
+            ok = numeric && n > 0;
+            maxRunMs = n;
+        } else {
+            fprintf(stderr, "rerudi-dserver: unknown option %s\n%s", name.c_str(), kUsage);
+            return 2;
+        }
+        if (!ok) {
+            fprintf(stderr, "rerudi-dserver: bad value for %s: %s\n", name.c_str(), value.c_str());
+            return 2;
+        }
+    }
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    SocketStartup();
+    CSimDServer server(c);
+    server.SetLogCallback(PrintLine);
+    if (!server.Start()) {
+        fprintf(stderr, "rerudi-dserver: cannot listen (address in use or not local)\n");
+        return 1;
+    }
+    std::string at = simopts::EndpointText(MakeSockAddr(server.GetAddress(), server.GetPort()));
+    if (!readyFile.empty() && !WriteReadyFile(readyFile, "tcp " + at + "\n")) {
+        fprintf(stderr, "rerudi-dserver: cannot write %s\n", readyFile.c_str());
+        return 1;
+    }
+    PrintLine("listening on " + at);
+    const uint32_t started = GetTick();
+    int exitCode = 0;
+    const char* why = "stopped";
+    while (!g_bStop.load()) {
+        SleepMs(20);
+        if (maxRunMs && TickSince(started) >= maxRunMs) {
+            why = "time limit reached";
+            exitCode = 3;
+            break;
+        }
+    }
+    server.Stop();
+    DServerStats s = server.GetStats();
+    PrintLine(StrPrintf("summary: %u connections, %u queries, %u answered, %u not found, %u bad",
+                        s.connections, s.queries, s.answered, s.notFound, s.badQueries));
+    PrintLine(StrPrintf("exiting: %s", why));
+    SocketCleanup();
+    return exitCode;
+}

@@ -1,0 +1,551 @@
+#!/usr/bin/env python3
+"""Self-tests of the NAT lab and its simulators.
+
+Wire groups (loopback, no root): the relay simulator's datagrams byte by byte (wire-relay),
+the discovery server's answers (wire-dserver), the controller's enrollment library against
+the relay with the stand-in launcher (wire-enroll).
+Lab groups (network namespaces and real NATs; root, `ip netns` and iptables): one per
+lab mode (ei, random, udp-blocked, no-punch, nack), proving what the mode is for with
+the simulators, natpeer behind NAT B and the stand-in launcher behind NAT A; cleanup
+proves that an interrupted or killed run leaves nothing behind for long.
+Exit codes: 0 passed, 1 failed, 77 skipped.
+"""
+
+import argparse
+import json
+import os
+import random
+import re
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "harness"))
+import natlab as nl  # noqa: E402
+import qvharness as qh  # noqa: E402
+from qvharness import Failure, check, say, wait_until  # noqa: E402
+
+STANDIN = os.path.join(HERE, "standin.py")
+SYSTEM = "HomeLab"
+CONTROLLER_ECHO_PORT = 7100
+
+
+def hexbytes(text):
+    return bytes.fromhex(text.replace(" ", ""))
+
+
+def record(ip, port):
+    return struct.pack("<H", 2) + struct.pack(">H", port) + socket.inet_aton(ip) + b"\0" * 8
+
+
+# ---------------------------------------------------------------------------
+# Sessions
+
+
+class WireSession(qh.Session):
+    """Loopback only: no namespaces, just the children and a folder."""
+
+    def __init__(self):
+        super().__init__("rerudi-natwire-", (), "/nonexistent-natlab-wine")
+        self.lab = None
+
+    def start(self):
+        pass
+
+
+class Context:
+    def __init__(self, args, session):
+        self.args = args
+        self.session = session
+        self.lab = session.lab
+
+    # -- programs -----------------------------------------------------------
+
+    def relay(self, *extra, index=0):
+        """A relay: on loopback (any free port) without a lab, on its public address in one."""
+        if self.lab:
+            return self.lab.start_relay(self.args.relay, index, extra)
+        p = self.session.track(nl.ServiceProcess([self.args.relay, "--listen", "127.0.0.1", "--port", "0"]
+                                                 + list(extra), "relay"))
+        m = p.wait_for(r"^listening on ([0-9.]+):(\d+) udp, sessions on tcp port (\d+)$", 1)
+        p.endpoint = "127.0.0.1:%s" % m.group(2)
+        p.port = int(m.group(2))
+        p.turn_port = int(m.group(3))
+        return p
+
+    def dserver(self, *extra):
+        p = self.session.track(nl.ServiceProcess([self.args.dserver, "--listen", "127.0.0.1", "--port", "0"]
+                                                 + list(extra), "discovery server"))
+        p.port = int(p.wait_for(r"^listening on [0-9.]+:(\d+)$", 1).group(1))
+        return p
+
+    def peer(self, relays, *extra):
+        argv = [self.args.peer, "--name", SYSTEM]
+        for r in relays:
+            argv += ["--relay", r]
+        argv += list(extra)
+        if self.lab:
+            argv = self.lab.argv_in("controller", argv)
+        return self.session.track(nl.ServiceProcess(argv, "natpeer", ready=r"^started as "))
+
+    def client(self, *args, timeout_s=60):
+        """The stand-in launcher (in the launcher namespace when there is a lab)."""
+        argv = [sys.executable, STANDIN] + [str(a) for a in args]
+        if self.lab:
+            argv = self.lab.argv_in("launcher", argv)
+        r = qh.run(argv, timeout=timeout_s)
+        check(r.returncode == 0 and r.stdout.strip(), "stand-in %s failed:\n%s%s" % (" ".join(map(str, args)),
+                                                                                   r.stdout, r.stderr))
+        return json.loads(r.stdout.strip().splitlines()[-1])
+
+    def raw(self, endpoint, data, wait_ms=1000, count=1):
+        """The answers to one datagram: the first count of them, or all within wait_ms
+        (count 0: a wait for answers that should not come)."""
+        out = self.client("raw", endpoint, data.hex(), "--wait", wait_ms, "--count", count)
+        return [(bytes.fromhex(a["hex"]), a["ms"]) for a in out["answers"]], out["local_port"]
+
+
+def udp_socket():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", 0))
+    s.settimeout(1.0)
+    return s
+
+
+def recv_type(s, t, wait_s=1.0):
+    """The next datagram of type t within wait_s (others skipped), or None."""
+    deadline = time.monotonic() + wait_s
+    while time.monotonic() < deadline:
+        s.settimeout(max(0.01, deadline - time.monotonic()))
+        try:
+            d, _ = s.recvfrom(2048)
+        except socket.timeout:
+            return None
+        if d and d[0] == t:
+            return d
+    return None
+
+
+def find_request(name, relayed=False):
+    raw = name.encode("latin-1")[:64]
+    return bytes([12 if relayed else 2]) + raw + b"\0" * (64 - len(raw))
+
+
+# ---------------------------------------------------------------------------
+# Wire groups
+
+
+def group_wire_relay(ctx):
+    # Probe answer, byte for byte: the sender's address record and the list checksum
+    # (one entry named A, host B, port 258: 65 + 66 + 2 + 1).
+    ready = os.path.join(ctx.session.tmp, "relay.ready")
+    r = ctx.relay("--server", "A,B,258", "--ready-file", ready)
+    with open(ready) as f:
+        check(f.read() == "udp %s\nturn %d\nchecksum 0x00000086\n" % (r.endpoint, r.turn_port), "ready file")
+    answers, port = ctx.raw(r.endpoint, hexbytes("0a 00000000"))
+    check([a for a, _ in answers] == [b"\x0b" + record("127.0.0.1", port) + struct.pack("<I", 134)],
+          "probe answer: %r" % answers)
+    r.stop()
+    r = ctx.relay("--server", "A,B,258", "--checksum-offset", "5")
+    answers, _ = ctx.raw(r.endpoint, hexbytes("0a 00000000"))
+    check(answers and answers[0][0][17:21] == struct.pack("<I", 139), "offset checksum: %r" % answers)
+    r.stop()
+
+    # The list: count and entries as the launcher asks for them; names and hosts cut
+    # to 63 and 127 characters; the checksum agrees with the rule computed here.
+    long_name, long_host = "N" * 70, "h" * 130
+    entries = nl.relay_list() + [(long_name, long_host, 65535)]
+    args = []
+    for e in entries:
+        args += ["--server", "%s,%s,%d" % e]
+    r = ctx.relay(*args)
+    m = r.wait_for(r"checksum (0x[0-9A-F]{8}), probe answers carry", 1)
+    check(int(m.group(1), 16) == nl.list_checksum(entries), "list checksum %s" % m.group(1))
+    got = ctx.client("list", r.endpoint)
+    want = [list(e) for e in nl.relay_list()] + [[long_name[:63], long_host[:127], 65535]]
+    check(got == {"count": 3, "entries": want}, "list: %r" % got)
+    answers, _ = ctx.raw(r.endpoint, hexbytes("11 00 00000000"))
+    check(len(answers) == 1 and answers[0][0][:1] == b"\x12" and answers[0][0][5:9] == struct.pack("<I", 3)
+          and len(answers[0][0]) == 9, "count answer: %r" % answers)
+    answers, _ = ctx.raw(r.endpoint, hexbytes("11 04 0000"), 300, 0)
+    check(answers == [], "an entry past the list is not answered: %r" % answers)
+    r.stop()
+    r = ctx.relay("--server", "A,B,258", "--announce", "40")
+    answers, _ = ctx.raw(r.endpoint, hexbytes("11 28 0000"))
+    check(len(answers) == 1 and len(answers[0][0]) == 195 and answers[0][0][1:9] == b"Extra 40",
+          "made-up entry 40: %r" % answers)
+    r.stop()
+
+    # Lookup answers as configured, byte for byte.
+    name64 = "L" * 64
+    r = ctx.relay("--answer", "Tcp=tcp=192.0.2.7:7000", "--answer", "Turn=turn", "--first-sid", "2147483649",
+                  "--answer", "Fixed=find-ack=198.51.100.9:4000", "--answer", "Quiet=silent",
+                  "--answer", name64 + "=tcp=192.0.2.8:80")
+    table = [
+        ("Nobody", False, [b"\x04"]),
+        ("Tcp", False, [b"\x0e" + record("192.0.2.7", 7000)]),
+        ("Tcp", True, [b"\x0e" + record("192.0.2.7", 7000)]),
+        ("Turn", True, [b"\x0d" + struct.pack("<IH", 2147483649, r.turn_port)]),
+        ("Fixed", False, [b"\x03" + record("198.51.100.9", 4000)]),
+        ("Quiet", False, []),
+        (name64, False, [b"\x0e" + record("192.0.2.8", 80)]),
+        (name64 + "XYZ", False, [b"\x0e" + record("192.0.2.8", 80)]),  # cut at 64 as the launcher does
+    ]
+    for name, relayed, want in table:
+        answers, _ = ctx.raw(r.endpoint, find_request(name, relayed), 300, len(want))
+        check([a for a, _ in answers] == want, "lookup %s (relayed %s): %r" % (name, relayed, answers))
+    r.stop()
+
+    # Faults: silence, the first requests dropped, strays before the answer, late and cut answers.
+    r = ctx.relay("--fault", "probe=silent", "--fault", "find=stray:5,stray-type:6,late:300",
+                  "--fault", "list=truncate", "--answer", "X=nack")
+    answers, _ = ctx.raw(r.endpoint, hexbytes("0a 00000000"), 400, 0)
+    check(answers == [], "silent probe: %r" % answers)
+    answers, _ = ctx.raw(r.endpoint, find_request("X"), 1000, 6)
+    check([a for a, _ in answers] == [b"\x06"] * 5 + [b"\x04"], "strays then the answer: %r" % answers)
+    check(answers[-1][1] >= 250, "late answer after %d ms" % answers[-1][1])
+    answers, _ = ctx.raw(r.endpoint, hexbytes("11 00 00000000"))
+    check(len(answers) == 1 and len(answers[0][0]) == 8, "cut count answer: %r" % answers)
+    r.stop()
+    # Garbage of every type and length (empty datagrams included) is survived.
+    r = ctx.relay("--server", "A,B,258")
+    g = udp_socket()
+    rng = random.Random(10)
+    for i in range(600):
+        tail = rng.randbytes(rng.choice((0, 1, 3, 4, 5, 20, 64, 68, 200, 1500)))
+        g.sendto(bytes([i % 256]) + tail, ("127.0.0.1", r.port))
+    g.sendto(b"", ("127.0.0.1", r.port))
+    g.close()
+    answers, _ = ctx.raw(r.endpoint, hexbytes("0a 00000000"))
+    check(len(answers) == 1 and r.running(), "the relay still answers after garbage")
+    r.stop()
+
+    r = ctx.relay("--fault", "probe=drop-first:2")
+    got = [len(ctx.raw(r.endpoint, hexbytes("0a 00000000"), 150)[0]) for _ in range(3)]
+    check(got == [0, 0, 1], "the first two probes dropped, the third answered: %r" % got)
+
+
+def group_wire_dserver(ctx):
+    zizu_query = hexbytes("0000 5346 10000000 04000000 5A697A75 04000000 5A697A75")
+
+    def ask(server, query, wait_s=2.0, read_all=True):
+        s = socket.create_connection(("127.0.0.1", server.port), timeout=wait_s)
+        s.sendall(query)
+        got = b""
+        s.settimeout(wait_s)
+        try:
+            while True:
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                got += chunk
+                if not read_all and len(got) >= 8 and len(got) >= 8 + struct.unpack("<I", got[4:8])[0]:
+                    break
+        except socket.timeout:
+            pass
+        s.close()
+        return got
+
+    systems = ["--system", "Zizu=10.0.2.2:7000", "--system", "Flags=:0,found=0,licensed=0,open=0,relay=1"]
+    d = ctx.dserver(*systems)
+    answer = hexbytes("0000 5446 12000000 01 01 08000000") + b"10.0.2.2" + hexbytes("581B 01 00")
+    check(ask(d, zizu_query, read_all=False) == answer, "answer for Zizu")
+    flags = hexbytes("0000 5446 0A000000 00 00 00000000 0000 00 01")
+    q = hexbytes("0000 5346 10000000 05000000") + b"Flags\0\0\0"
+    q = q[:4] + struct.pack("<I", 24) + q[8:] + q[8:]
+    check(ask(d, q, read_all=False) == flags, "empty address and flags")
+    check(ask(d, hexbytes("0000 5346 10000000 04000000") + b"Nope" + hexbytes("04000000") + b"Nope",
+              read_all=False) == hexbytes("0000 4E46 00000000"), "not found")
+    check(ask(d, hexbytes("0000 5346 88130000")) == b"", "a query announcing 5000 bytes is refused")
+    rng = random.Random(11)
+    for n in (0, 3, 8, 9, 12, 40, 300):
+        junk = rng.randbytes(n)
+        if n >= 8:
+            junk = junk[:4] + struct.pack("<I", n - 8) + junk[8:]
+        ask(d, junk, wait_s=0.3)
+    check(ask(d, zizu_query, read_all=False) == answer and d.running(), "still answering after garbage")
+    check(ctx.client("dserver", "127.0.0.1:%d" % d.port, "Zizu")["address"] == "10.0.2.2", "stand-in reads it")
+    d.stop()
+
+    d = ctx.dserver("--padding", "payload", *systems)
+    check(ask(d, zizu_query, read_all=False) ==
+          hexbytes("0000 5446 14000000 01 01 08000000") + b"10.0.2.2" + hexbytes("0000 581B 01 00"),
+          "payload-relative padding")
+    d.stop()
+
+    for fault, size in (("oversize", 1025), ("exact-1024", 1024)):
+        d = ctx.dserver("--fault", fault, *systems)
+        got = ask(d, zizu_query, read_all=False)
+        check(len(got) == size and struct.unpack("<I", got[4:8])[0] == size - 8 and got[8:26] == answer[8:26],
+              "%s answer: %d bytes" % (fault, len(got)))
+        d.stop()
+    d = ctx.dserver("--fault", "dribble:5", *systems)
+    started = time.monotonic()
+    check(ask(d, zizu_query, read_all=False) == answer, "dribbled answer arrives whole")
+    check(time.monotonic() - started >= 0.1, "dribbled answer took its time")
+    d.stop()
+    d = ctx.dserver("--fault", "header-only", *systems)
+    check(ask(d, zizu_query) == answer[:8], "header only, then closed")
+    d.stop()
+    d = ctx.dserver("--fault", "silent", *systems)
+    check(ask(d, zizu_query, wait_s=0.8) == b"", "silent server")
+
+
+def group_wire_enroll(ctx):
+    # The registration format seen from a raw controller socket.
+    r = ctx.relay("--enroll-lifetime", "700", "--turn-wait", "400")
+    relay = ("127.0.0.1", r.port)
+    c = udp_socket()
+
+    def enroll():
+        c.sendto(b"\x00" + struct.pack("<I", 77) + b"Ctl".ljust(64, b"\0"), relay)
+        return recv_type(c, 1)
+    ack = enroll()
+    check(ack == b"\x01" + record("127.0.0.1", c.getsockname()[1]) + struct.pack("<I", 700), "ENROLL ACK %r" % ack)
+    answers, lport = ctx.raw(r.endpoint, find_request("Ctl"))
+    check([a for a, _ in answers] == [b"\x03" + record("127.0.0.1", c.getsockname()[1])], "FIND ACK %r" % answers)
+    notice = recv_type(c, 5)
+    check(notice is not None and len(notice) == 21 and notice[5:] == record("127.0.0.1", lport),
+          "SENDTO carries the launcher's endpoint: %r" % notice)
+    again = recv_type(c, 5, 0.5)
+    check(again == notice, "an unacknowledged notice is sent again")
+    c.sendto(b"\x14" + notice[1:5], relay)
+    check(wait_until(lambda: r.matching(r"notice \d+ acknowledged"), 1), "acknowledgement recorded")
+    time.sleep(0.3)
+    while recv_type(c, 5, 0.05):
+        pass
+    check(recv_type(c, 5, 0.5) is None, "no resends after the acknowledgement")
+
+    # TURN: the launcher's session id alone, the controller's "RCTL" + id; bytes both ways.
+    enroll()
+    answers, _ = ctx.raw(r.endpoint, find_request("Ctl", relayed=True))
+    check(len(answers) == 1 and answers[0][0][0] == 13, "TURN ACK %r" % answers)
+    sid, port = struct.unpack("<IH", answers[0][0][1:7])
+    check(port == r.turn_port, "TURN ACK port %d (little-endian) is the session port %d" % (port, r.turn_port))
+    opened = recv_type(c, 19)
+    check(opened is not None and struct.unpack("<IH", opened[5:11]) == (sid, port), "TURN OPEN %r" % opened)
+    launcher = socket.create_connection(("127.0.0.1", port), timeout=2)
+    launcher.sendall(struct.pack("<I", sid) + b"hello controller")
+    controller = socket.create_connection(("127.0.0.1", port), timeout=2)
+    controller.sendall(b"RCTL" + struct.pack("<I", sid) + b"hello launcher")
+    check(controller.recv(100) == b"hello controller", "relayed to the controller")
+    check(launcher.recv(100) == b"hello launcher", "relayed to the launcher")
+    launcher.close()
+    check(controller.recv(100) == b"", "the launcher's close ends the controller's side")
+    controller.close()
+    # A session nobody joins, and an id never handed out.
+    answers, _ = ctx.raw(r.endpoint, find_request("Lonely", relayed=True))
+    check([a for a, _ in answers] == [b"\x04"], "unknown name: FIND NACK %r" % answers)
+    stranger = socket.create_connection(("127.0.0.1", port), timeout=2)
+    stranger.sendall(struct.pack("<I", 999999))
+    check(stranger.recv(10) == b"", "an unknown session id is refused")
+    c.close()
+    # The enrollment expires without refresh.
+    time.sleep(0.9)
+    answers, _ = ctx.raw(r.endpoint, find_request("Ctl"))
+    check([a for a, _ in answers] == [b"\x04"], "expired enrollment: %r" % answers)
+    r.stop()
+
+    # The library through natpeer: punch, hand-over, enrolling again, TURN.
+    r = ctx.relay("--enroll-lifetime", "1500")
+    p = ctx.peer([r.endpoint], "--enroll-period", "200")
+    check(p.wait_for(r"^enrolled with relay", 3), "natpeer enrolled:\n" + p.text())
+    first = ctx.client("find", r.endpoint, SYSTEM, "--punch", "--echo", 3)
+    check(first.get("punched") and first.get("echoed") == 3, "punched on loopback: %r" % first)
+    check(wait_until(lambda: r.matching(r"enrollment of '%s' moved to" % SYSTEM), 3),
+          "enrolled again from a new socket after the hand-over:\n" + r.text())
+    second = ctx.client("find", r.endpoint, SYSTEM, "--punch", "--echo", 1)
+    check(second.get("punched") and second["address"] != first["address"], "second punch: %r" % second)
+    turn = ctx.client("find", r.endpoint, SYSTEM, "--relayed", "--turn", "--echo", 200000)
+    check(turn.get("answer") == "turn" and turn.get("echo_ok"), "TURN echo: %r" % turn)
+    p.stop()
+    time.sleep(1.8)
+    check(ctx.client("find", r.endpoint, SYSTEM)["answer"] == "nack", "stopped controller: FIND NACK")
+
+
+# ---------------------------------------------------------------------------
+# Lab groups
+
+
+def lab_start(ctx, relay_extra=(), dserver_systems=None):
+    ctx.lab.start_relays(ctx.args.relay, relay_extra)
+    if dserver_systems is not None:
+        ctx.lab.start_dserver(ctx.args.dserver, dserver_systems)
+    peer = ctx.peer(ctx.lab.relay_endpoints(), "--enroll-period", "300", "--tcp-echo", CONTROLLER_ECHO_PORT)
+    check(wait_until(lambda: len(peer.matching(r"^enrolled with relay")) >= 2, 5),
+          "natpeer enrolled with both relays through NAT B:\n" + peer.text())
+    return peer
+
+
+def probe_both(ctx, tries=5):
+    got = ctx.client("probe", *ctx.lab.relay_endpoints(), "--tries", tries)
+    return [got["relays"][e] for e in ctx.lab.relay_endpoints()]
+
+
+def my_relay(ctx):
+    return ctx.lab.relay_endpoints()[nl.relay_index_for(SYSTEM)]
+
+
+def group_ei(ctx):
+    peer = lab_start(ctx, relay_extra=["--answer", "Direct=tcp=" + ctx.lab.forwarded_endpoint()])
+    a, b = probe_both(ctx)
+    check(a and b, "both relays answer the probe: %r %r" % (a, b))
+    check(a["mapped"] == b["mapped"] and a["mapped"].startswith(nl.NAT_A_PUBLIC + ":"),
+          "same public endpoint at both relays (endpoint-independent mapping): %s %s" % (a["mapped"], b["mapped"]))
+    check(a["checksum"] == nl.list_checksum(nl.relay_list()), "checksum of the lab's list")
+    r = qh.run(ctx.lab.argv_in("launcher", ["getent", "hosts", "dserver.example.invalid"]))
+    check(r.stdout.split()[:1] == [nl.DSERVER_ADDRESS], "the launcher namespace resolves the discovery host: %r"
+          % r.stdout)
+    listed = ctx.client("list", my_relay(ctx))
+    check(listed["entries"] == [list(e) for e in nl.relay_list()], "list: %r" % listed)
+    got = ctx.client("find", my_relay(ctx), SYSTEM, "--punch", "--echo", 5)
+    check(got.get("answer") == "find-ack" and got["address"].startswith(nl.NAT_B_PUBLIC + ":"),
+          "FIND ACK with NAT B's public endpoint: %r" % got)
+    check(got.get("punched") and got.get("echoed") == 5, "hole punched through both NATs: %r\n%s"
+          % (got, peer.text()))
+    direct = ctx.client("find", my_relay(ctx), "Direct")
+    check(direct.get("answer") == "tcp" and direct["address"] == ctx.lab.forwarded_endpoint(), "TCP ACK: %r" % direct)
+    check(ctx.client("tcp-echo", direct["address"], "--echo", 10000)["echo_ok"],
+          "the TCP ACK address reaches the controller through NAT B's forwarded port")
+    return "  punched after %d hello(s)" % got["attempts"]
+
+
+def group_random(ctx):
+    lab_start(ctx)
+    a, b = probe_both(ctx)
+    check(a and b, "both relays answer the probe: %r %r" % (a, b))
+    check(a["mapped"] != b["mapped"] and a["mapped"].split(":")[0] == b["mapped"].split(":")[0] == nl.NAT_A_PUBLIC,
+          "random mapping: the two relays see different ports: %s %s" % (a["mapped"], b["mapped"]))
+    got = ctx.client("find", my_relay(ctx), SYSTEM, "--punch")
+    check(got.get("answer") == "find-ack" and got.get("punched") is False,
+          "no hole through a NAT that maps each flow anew: %r" % got)
+    got = ctx.client("find", my_relay(ctx), SYSTEM, "--relayed", "--turn", "--echo", 100000)
+    check(got.get("answer") == "turn" and got.get("echo_ok"), "relayed session instead: %r" % got)
+
+
+def group_udp_blocked(ctx):
+    lab_start(ctx, dserver_systems=["%s=%s:%d" % (SYSTEM, nl.NAT_B_PUBLIC, nl.FORWARD_PORT)])
+    a, b = probe_both(ctx, tries=1)
+    check(a is None and b is None, "no relay answers when UDP is blocked: %r %r" % (a, b))
+    got = ctx.client("dserver", "%s:%d" % (nl.DSERVER_ADDRESS, nl.DSERVER_PORT), SYSTEM)
+    check(got.get("command") == 0x4654 and got.get("address") == nl.NAT_B_PUBLIC
+          and got.get("port") == nl.FORWARD_PORT, "discovery answer: %r" % got)
+    got = ctx.client("tcp-echo", ctx.lab.forwarded_endpoint(), "--echo", 100000)
+    check(got["echo_ok"], "the forwarded port reaches the controller: %r" % got)
+
+
+def group_no_punch(ctx):
+    peer = lab_start(ctx)
+    a, b = probe_both(ctx)
+    check(a and b and a["mapped"] == b["mapped"], "relays reachable, same public port: %r %r" % (a, b))
+    got = ctx.client("find", my_relay(ctx), SYSTEM, "--punch")
+    check(got.get("answer") == "find-ack" and got.get("punched") is False,
+          "hellos never arrive when UDP between the NATs is dropped: %r" % got)
+    check(peer.wait_for(r"launcher at %s:" % nl.NAT_A_PUBLIC, 1), "the controller was told to punch")
+    got = ctx.client("find", my_relay(ctx), SYSTEM, "--relayed", "--turn", "--echo", 100000)
+    check(got.get("answer") == "turn" and got.get("echo_ok"), "TURN session relays the bytes: %r" % got)
+
+
+def group_nack(ctx):
+    lab_start(ctx, relay_extra=["--answer", "%s=nack" % SYSTEM],
+              dserver_systems=["%s=%s:%d" % (SYSTEM, nl.NAT_B_PUBLIC, nl.FORWARD_PORT)])
+    got = ctx.client("find", my_relay(ctx), SYSTEM)
+    check(got.get("answer") == "nack", "FIND NACK: %r" % got)
+    got = ctx.client("dserver", "%s:%d" % (nl.DSERVER_ADDRESS, nl.DSERVER_PORT), SYSTEM)
+    check(got.get("address") == nl.NAT_B_PUBLIC and got.get("port") == nl.FORWARD_PORT, "discovery: %r" % got)
+    got = ctx.client("tcp-echo", ctx.lab.forwarded_endpoint(), "--echo", 100000)
+    check(got["echo_ok"], "direct TCP through the forwarded port: %r" % got)
+
+
+def group_cleanup(ctx):
+    """A run told to stop removes its namespaces and processes; a killed run's are
+    removed by the next run."""
+    natlab_py = os.path.join(HERE, "..", "harness", "natlab.py")
+
+    def hold():
+        p = qh.LineProcess([sys.executable, natlab_py, "--mode", "ei", "--relay", ctx.args.relay,
+                            "--dserver", ctx.args.dserver, "hold"], stderr="merge")
+        m = p.wait_for(r"^lab ready \(ei\): (.*)$", 20)
+        if not m:
+            p.stop()
+            raise Failure("the lab did not come up:\n  " + p.text("  "))
+        names = [kv.split("=", 1)[1] for kv in m.group(1).split()]
+        pids = set()
+        for n in names:
+            pids |= set(int(x) for x in qh.run(["ip", "netns", "pids", n]).stdout.split())
+        check(len(pids) >= 3, "relays and discovery server running in the lab: %r" % pids)
+        return p, names, pids
+
+    def gone(names, pids):
+        listed = qh.run(["ip", "netns", "list"]).stdout
+        if any(os.path.exists(os.path.join(nl.ETC_NETNS, n)) for n in names):
+            return False
+        alive = [pid for pid in pids if qh.proc_read(pid, "stat") is not None
+                 and b") Z" not in qh.proc_read(pid, "stat")]
+        return not any(n in listed for n in names) and not alive
+
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        p, names, pids = hold()
+        p.proc.send_signal(sig)
+        p.wait(20)
+        check(wait_until(lambda: gone(names, pids), 10), "after %s: namespaces and processes removed" % sig.name)
+    p, names, pids = hold()
+    p.proc.kill()
+    p.wait(10)
+    check(not gone(names, pids), "a killed run leaves its lab behind (until the next run)")
+    p2, names2, pids2 = hold()
+    check(wait_until(lambda: gone(names, pids), 10), "the next run removed the killed run's lab")
+    p2.proc.send_signal(signal.SIGTERM)
+    p2.wait(20)
+    check(wait_until(lambda: gone(names2, pids2), 10), "and its own")
+
+
+WIRE = {"wire-relay": group_wire_relay, "wire-dserver": group_wire_dserver, "wire-enroll": group_wire_enroll}
+LAB = {"ei": group_ei, "random": group_random, "udp-blocked": group_udp_blocked, "no-punch": group_no_punch,
+       "nack": group_nack}
+OTHER = {"cleanup": group_cleanup}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--group", choices=sorted(list(WIRE) + list(LAB) + list(OTHER)) + ["all"], required=True)
+    ap.add_argument("--relay", required=True)
+    ap.add_argument("--dserver", required=True)
+    ap.add_argument("--peer", required=True)
+    args = ap.parse_args()
+    qh.install_signal_handlers()
+    missing = qh.first_missing(args, ("relay", "dserver", "peer"))
+    if missing:
+        say("SKIP: %s not built (%r)" % missing)
+        return qh.SKIP
+    names = sorted(list(WIRE) + list(LAB) + list(OTHER)) if args.group == "all" else [args.group]
+
+    def make(name):
+        if name in WIRE:
+            return WireSession()
+        if name in OTHER:
+            nl.NatLab.require()
+            return WireSession()
+        nl.NatLab.require()
+        return nl.LabSession(name, controller_tcp_port=CONTROLLER_ECHO_PORT)
+
+    def body(name, session):
+        shown = {**WIRE, **LAB, **OTHER}[name](Context(args, session))
+        # A sanitizer build of the simulators reports on the way out: stop them here
+        # and look.
+        for child in session.children:
+            child.stop()
+            check(not re.search(r"Sanitizer|runtime error:", child.text()),
+                  "%s reported:\n  %s" % (child.what, child.text("  ")))
+        return shown
+
+    return qh.run_each(names, make, body)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
