@@ -90,8 +90,10 @@ bool ServerEntry::Resolve()
     return true;
 }
 
+// A path too long for the pool is not cut: a cut path names another file, or a
+// file in a parent folder. The pool then works without a list file.
 CServerPool::CServerPool(const std::string& path)
-    : m_strPath(path.substr(0, SERVER_PATH_MAX)), m_dwChecksum(0), m_nCount(0)
+    : m_strPath(path.size() <= (size_t)SERVER_PATH_MAX ? path : std::string()), m_dwChecksum(0), m_nCount(0)
 {
     for (ServerEntry& e : m_aEntries)
         e.Clear();

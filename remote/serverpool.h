@@ -42,6 +42,8 @@ struct ServerEntry {
 class CServerPool
 {
   public:
+    // A path longer than SERVER_PATH_MAX characters is not used: the pool then
+    // neither reads nor writes a file.
     explicit CServerPool(const std::string& path);
     virtual ~CServerPool();
 

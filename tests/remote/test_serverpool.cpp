@@ -14,6 +14,7 @@
 #include "util/qvsocket.h"
 #include "util/qvtick.h"
 #include "util/tempdir.h"
+#include "util/trace.h"
 
 namespace
 {
@@ -202,6 +203,45 @@ TEST_F(ServerPoolFile, FailedSaveLeavesTheOldFileWhole)
     Write(Repeat("Long,10.9.9.9,9999\n", 30));
     ASSERT_TRUE(pool.Save());
     EXPECT_EQ(Read(), std::string("x!Relay,") + DefaultRelayHost() + ",8500\n");
+}
+
+std::vector<std::string> g_Traced;
+void KeepTrace(const char* line)
+{
+    g_Traced.push_back(line);
+}
+
+TEST_F(ServerPoolFile, DiagnosticsNameTheFileAndTheEntries)
+{
+    g_Traced.clear();
+    SetTraceSink(KeepTrace);
+    CServerPool pool(Path());
+    EXPECT_FALSE(pool.Load());
+    Write("A,B,258\n");
+    ASSERT_TRUE(pool.Load());
+    pool.UpdateChecksum();
+    testing::internal::CaptureStdout();
+    pool.Dump();
+    const std::string out = testing::internal::GetCapturedStdout();
+    SetTraceSink(nullptr);
+    EXPECT_EQ(out, "Server Pool CS:0x00000086\r\n");
+    EXPECT_EQ(g_Traced,
+              (std::vector<std::string>{"Error Can't open " + Path() + " for reading...", "A\tB:\t258\r\n"}));
+}
+
+TEST_F(ServerPoolFile, APathTooLongIsNeverCut)
+{
+    // Cut at 255 characters this path would name a file in the test folder itself.
+    const std::string longPath = m_Dir.Q(std::string(300, 'd') + "\\servers.txt");
+    Write("A,B,1\n");
+    CServerPool pool(longPath);
+    EXPECT_FALSE(pool.Load());
+    EXPECT_EQ(pool.GetCount(), 1);
+    EXPECT_FALSE(pool.Save());
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(m_Dir.N("")))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"servers.txt"});
 }
 
 TEST(ServerPool, ChecksumAddsFieldsWithTheirPadding)
