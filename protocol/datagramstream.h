@@ -34,7 +34,7 @@ const uint32_t DATAGRAM_STREAM_CLOSE_MS = 6000;
 
 class CDatagramStream
 {
-public:
+  public:
     virtual ~CDatagramStream() {}
     virtual bool Send(const void* data, int length) = 0; // true: every byte taken
     virtual int Receive(void* buffer, int size) = 0;     // bytes copied; 0 none or down

@@ -9,14 +9,22 @@ static_assert(sizeof(DIRECT_PREAMBLE) == DIRECT_PREAMBLE_LENGTH + 1, "greeting i
 const char* ConnectResultText(ConnectResult result)
 {
     switch (result) {
-    case ConnectResult::CantResolve: return "Can't resolve server address";
-    case ConnectResult::NoServerResponse: return "No Response from server";
-    case ConnectResult::NoControllerResponse: return "No Response from Controller";
-    case ConnectResult::NotLocated: return "Could not locate Controller";
-    case ConnectResult::InternalError: return "Internal network error";
-    case ConnectResult::CantConnect: return "Can't connect to Controller";
-    case ConnectResult::Cancelled: return "Cancelled";
-    case ConnectResult::Ok: break;
+    case ConnectResult::CantResolve:
+        return "Can't resolve server address";
+    case ConnectResult::NoServerResponse:
+        return "No Response from server";
+    case ConnectResult::NoControllerResponse:
+        return "No Response from Controller";
+    case ConnectResult::NotLocated:
+        return "Could not locate Controller";
+    case ConnectResult::InternalError:
+        return "Internal network error";
+    case ConnectResult::CantConnect:
+        return "Can't connect to Controller";
+    case ConnectResult::Cancelled:
+        return "Cancelled";
+    case ConnectResult::Ok:
+        break;
     }
     return "OK";
 }
@@ -26,7 +34,10 @@ CXConnection::CXConnection(const std::string& serverListPath)
 {
 }
 
-CXConnection::~CXConnection() { Close(); }
+CXConnection::~CXConnection()
+{
+    Close();
+}
 
 static std::string AddressText(const QVSockAddr& a)
 {
@@ -56,7 +67,8 @@ ConnectResult CXConnection::ConnectDirect(const QVSockAddr& address, uint32_t ti
     if (SetNonBlocking(s) && SocketConnect(s, address))
         waited = AttemptWaitWritable(observer, s, timeoutMs ? timeoutMs : DIRECT_CONNECT_MS);
     if (waited != ATTEMPT_WAIT_READY || !SocketConnectSucceeded(s) || !SetBlocking(s)) {
-        if (waited != ATTEMPT_WAIT_CANCELLED) Trace("Error Can't do connect (%s)", AddressText(address).c_str());
+        if (waited != ATTEMPT_WAIT_CANCELLED)
+            Trace("Error Can't do connect (%s)", AddressText(address).c_str());
         CloseSocket(s);
         return waited == ATTEMPT_WAIT_CANCELLED ? ConnectResult::Cancelled : ConnectResult::CantConnect;
     }
@@ -150,7 +162,10 @@ void CXConnection::Interrupt()
     if (std::shared_ptr<CDatagramStream> client = Client()) client->Close();
 }
 
-void CXConnection::InstallClient(CDatagramStream* client) { InstallClient(std::shared_ptr<CDatagramStream>(client)); }
+void CXConnection::InstallClient(CDatagramStream* client)
+{
+    InstallClient(std::shared_ptr<CDatagramStream>(client));
+}
 
 void CXConnection::InstallClient(std::shared_ptr<CDatagramStream> client)
 {

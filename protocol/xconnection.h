@@ -36,7 +36,7 @@ const uint32_t DIRECT_CONNECT_MS = 30000;
 
 class CXConnection
 {
-public:
+  public:
     explicit CXConnection(const std::string& serverListPath);
     virtual ~CXConnection();
 
@@ -73,7 +73,7 @@ public:
     const std::string& GetServerListPath() const { return m_strServerList; }
     uint32_t GetClientTag() const { return m_dwClientTag; }
 
-private:
+  private:
     CXConnection(const CXConnection&) = delete;
     CXConnection& operator=(const CXConnection&) = delete;
     // The installed stream, held for the duration of one call.

@@ -2,7 +2,8 @@
 
 #include "../util/qvtypes.h"
 
-ConnectResult ConnectRemote(CXConnection& transport, CAttemptObserver* observer, const std::string& systemName)
+ConnectResult ConnectRemote(CXConnection& transport, CAttemptObserver* observer,
+                            const std::string& systemName)
 {
     // The roads through the relay servers are not part of this build: report the
     // attempt and fail, so that the caller shows its own failure text.

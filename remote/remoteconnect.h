@@ -10,4 +10,5 @@
 
 // Every step reports a status line to the observer and asks it at every wait.
 // On failure the transport is left closed.
-ConnectResult ConnectRemote(CXConnection& transport, CAttemptObserver* observer, const std::string& systemName);
+ConnectResult ConnectRemote(CXConnection& transport, CAttemptObserver* observer,
+                            const std::string& systemName);

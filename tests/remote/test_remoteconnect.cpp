@@ -6,7 +6,8 @@
 #include "remote/remoteconnect.h"
 #include "tests/support/tcppair.h"
 
-namespace {
+namespace
+{
 struct Lines : CAttemptObserver {
     std::vector<std::string> lines;
     void OnStatus(const char* text) override { lines.push_back(text); }

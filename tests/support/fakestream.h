@@ -16,7 +16,7 @@
 
 class CFakeStream : public CDatagramStream
 {
-public:
+  public:
     CFakeStream();
     ~CFakeStream() override;
 
@@ -59,7 +59,7 @@ public:
     void Close() override;
     QVSOCKET GetReadySocket() override;
 
-private:
+  private:
     bool DrainedLocked() const { return m_nPos >= m_In.size(); }
     bool UpLocked();
     void UpdateSignalLocked();

@@ -9,8 +9,8 @@ bool MakeTcpPair(QVSOCKET* a, QVSOCKET* b)
     *a = *b = QV_INVALID_SOCKET;
     QVSOCKET l = SocketTcp();
     QVSockAddr addr;
-    bool ok = l != QV_INVALID_SOCKET && SocketBind(l, MakeSockAddr(LoopbackAddress(), 0)) && SocketListen(l, 1) &&
-              SocketLocalAddr(l, &addr);
+    bool ok = l != QV_INVALID_SOCKET && SocketBind(l, MakeSockAddr(LoopbackAddress(), 0)) &&
+              SocketListen(l, 1) && SocketLocalAddr(l, &addr);
     if (ok) {
         *a = SocketTcp();
         ok = SocketConnect(*a, addr);
