@@ -58,6 +58,9 @@ CQVServer::~CQVServer()
     delete m_pConnection;
     m_pConnection = nullptr;
     Unregister(this);
+    // Endpoints that outlive the session must not reach back into it.
+    for (int i = 0; i < m_nSinks; i++) m_apSinks[i]->m_pSession = nullptr;
+    m_nSinks = 0;
     for (int i = 0; i < m_nDeferred; i++) delete m_apDeferred[i];
     m_nDeferred = 0;
     delete[] m_pRxBuffer;

@@ -37,6 +37,7 @@ protected:
     uint16_t m_nId;
 
 private:
+    friend class CQVServer; // detaches the endpoints it still holds when it goes
     CSocketSink(const CSocketSink&) = delete;
     CSocketSink& operator=(const CSocketSink&) = delete;
 };
