@@ -16,6 +16,8 @@ const char QV_SOCKETS_FAILED_TEXT[] = "ERROR: Cannot Start Windows Sockets";
 
 CVOLTAROApp::CVOLTAROApp() {}
 
+CVOLTAROApp::~CVOLTAROApp() {}
+
 static std::string ComputerName()
 {
     char name[256];
@@ -56,22 +58,21 @@ BOOL CVOLTAROApp::InitInstance()
 
     ParseStartOptions(commandLine, &m_Options);
 
-    g_pServer = new CQVServer(GetDataFolder());
+    m_pSession.reset(new CQVServer(GetDataFolder()));
     const std::string mac = FirstAdapterMacText();
     const std::string computer = ComputerName();
-    g_pServer->SetLoginInfo(mac, computer, "WINDOWS", "WINDOWS");
+    m_pSession->SetLoginInfo(mac, computer, "WINDOWS", "WINDOWS");
 
-    CVOLTARODlg* dlg = new CVOLTARODlg(m_Options.systemName, m_Options.password, m_Options.sizeOption,
-                                       m_Options.targetAddress, m_Options.startType, m_Options.silent,
-                                       nullptr);
+    CVOLTARODlg* dlg = new CVOLTARODlg(m_pSession.get(), m_Options.systemName, m_Options.password,
+                                       m_Options.sizeOption, m_Options.targetAddress, m_Options.startType,
+                                       m_Options.silent, nullptr);
     m_pMainWnd = dlg;
     dlg->DoModal();
 
-    // The session goes first, so that the window's destructor finds none to touch.
-    delete g_pServer;
-    g_pServer = nullptr;
+    // The window (with the bridge it may hold) goes before the session it serves.
     m_pMainWnd = nullptr;
     delete dlg;
+    m_pSession.reset();
 
     SocketCleanup();
     return FALSE;

@@ -12,7 +12,8 @@
 #include "../ui/resource.h"
 #include "../util/qvtick.h"
 #include "../util/qvtypes.h"
-#include "voltarodlg.h"
+#include "../protocol/attempt.h"
+#include "configip.h"
 
 namespace {
 
@@ -24,32 +25,22 @@ const uint32_t NO_RESPONSE_PAUSE_MS = 2000;
 
 } // namespace
 
-void CVOLTARODlg::OnConfigureIP()
+bool RunConfigureIp(CWnd* parent, CConnectDlg* progress, uint32_t target, bool localNetworkOff)
 {
     uint8_t record[CONFIG_RECORD_SIZE];
     memset(record, 0, sizeof(record));
-    SystemEntry* selected = SelectedEntry();
-    if (!selected || m_bBusy)
-        return;
-    const uint32_t target = selected->m_dwAddress;
-
-    // The command serves no ticks of its own, but the modal dialog below does:
-    // the list must not change under it.
-    m_bBusy = 1;
-    OpenProgressWindow();
-    ShowStatus("Retrieving IP Configuration...");
-    StopDiscovery();
+    AttemptStatus(progress, "Retrieving IP Configuration...");
 
     bool found = false;
     uint32_t foundLocal = 0;
     uint32_t controller = 0;
-    const int count = s_bLocalNetworkOff ? 0 : CountIpAddresses();
+    const int count = localNetworkOff ? 0 : CountIpAddresses();
     for (int i = 0; i < count && !found; ++i) {
         uint32_t mask = 0, local = 0;
         if (!FindAdapterAddress(i, &mask, &local))
             continue;
         for (int round = 0; round < CONFIG_ROUNDS && !found; ++round) {
-            ShowStatus("Sending Config Query...");
+            AttemptStatus(progress, "Sending Config Query...");
             CPingSocket socket(local);
             socket.SetLocalMask(mask);
             socket.SendConfigQuery();
@@ -59,9 +50,10 @@ void CVOLTARODlg::OnConfigureIP()
                 memset(&from, 0, sizeof(from));
                 const int got = socket.ReceiveConfig(record, from);
                 if (got == 0) {
-                    SleepMs(CONFIG_IDLE_SLEEP_MS);
+                    if (!AttemptSleep(progress, CONFIG_IDLE_SLEEP_MS))
+                        return false;
                 } else if (got == 2) {
-                    ShowStatus("Response From " + FormatIPv4(from));
+                    AttemptStatus(progress, ("Response From " + FormatIPv4(from)).c_str());
                     if (GetAddress(from) == target) {
                         found = true;
                         foundLocal = local;
@@ -73,15 +65,12 @@ void CVOLTARODlg::OnConfigureIP()
     }
 
     if (!found) {
-        ShowStatus("No Response from Target System. Old Version?");
-        SleepMs(NO_RESPONSE_PAUSE_MS);
-        CloseProgressWindow();
-        m_bBusy = 0;
-        StartDiscovery();
-        return;
+        AttemptStatus(progress, "No Response from Target System. Old Version?");
+        AttemptSleep(progress, NO_RESPONSE_PAUSE_MS);
+        return false;
     }
 
-    CConfigBrickDlg dialog(record, this);
+    CConfigBrickDlg dialog(record, parent);
     if (dialog.DoModal() == IDOK) {
         uint8_t datagram[CONFIG_SET_SIZE];
         PutLE32(datagram, CONFIG_SET);
@@ -92,15 +81,9 @@ void CVOLTARODlg::OnConfigureIP()
             // address no longer fits the subnet still hears the broadcast.
             const QVSockAddr to = MakeSockAddr(k < 2 ? controller : 0xFFFFFFFFu, PING_PORT);
             socket.SendConfig(to, datagram);
-            ShowStatus("IP Config Sent...");
-            SleepMs(CONFIG_SEND_GAP_MS);
+            AttemptStatus(progress, "IP Config Sent...");
+            AttemptSleep(nullptr, CONFIG_SEND_GAP_MS);
         }
     }
-
-    ::EnableWindow(GetDlgItem(IDC_START), FALSE);
-    ::EnableWindow(GetDlgItem(IDC_START_CONFIGURATOR), FALSE);
-    ::EnableWindow(GetDlgItem(IDC_CONFIGURE_IP), FALSE);
-    CloseProgressWindow();
-    m_bBusy = 0;
-    StartDiscovery();
+    return true;
 }

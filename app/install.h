@@ -14,6 +14,9 @@
 // user asked for one, the shortcut was made.
 bool Install();
 bool WriteVersionFile();
+// Moves the files older launchers kept in the data folder into the folder of this
+// build; a missing source or an existing target leaves that file where it is.
+void MoveBuildFiles(const std::string& dataFolder);
 // PROGRAMFILES\OSKA Zizu Systems\OSKA Rerudi. With create set, missing levels are
 // made and an empty path is returned when one cannot be. Empty as well when
 // PROGRAMFILES is not usable.

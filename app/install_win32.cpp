@@ -192,15 +192,32 @@ static void ClearFolder(const std::string& folder, const std::string& self)
     DeleteDirectoryContents(folder);
 }
 
+// The launcher is a window program: a printed line reaches no one, so a refusal
+// is also shown in a box.
+static bool Refuse(const char* text)
+{
+    printf("%s\n", text);
+    QVMessageBox(nullptr, text, GetProductName(false, false), MB_OK | MB_ICONWARNING | MB_TOPMOST);
+    return false;
+}
+
+void MoveBuildFiles(const std::string& dataFolder)
+{
+    // Files that older launchers kept directly in the data folder; they now live
+    // in the folder of the build that uses them. An existing target stays.
+    static const char* const BUILD_FILES[] = {"BRIGHTLEAF.EXE", "TIDEWORKER.EXE", "MOSSDESK.EXE", "AREA.CSV"};
+    const std::string buildFolder = dataFolder + "\\" + GetBuildVersion(false);
+    if (!CreateFolder(buildFolder)) return;
+    for (const char* name : BUILD_FILES) QVMoveFile(dataFolder + "\\" + name, buildFolder + "\\" + name);
+}
+
 bool Install()
 {
     if (!IsUsableRootFolder(GetEnv("PROGRAMFILES"))) {
-        printf("Install refused: PROGRAMFILES is not set\n");
-        return false;
+        return Refuse("Install refused: PROGRAMFILES is not set");
     }
     if (!IsUsableRootFolder(GetEnv("APPDATA"))) {
-        printf("Install refused: APPDATA is not set\n");
-        return false;
+        return Refuse("Install refused: APPDATA is not set");
     }
     const std::string installFolder = GetInstallFolder(false);
     const std::string shortcutFolder = GetShortcutFolder(false);
@@ -214,8 +231,7 @@ bool Install()
         if (fellBack) {
             // The "data folder" is now the executable's own folder: emptying it would
             // delete whatever else lives there.
-            printf("Install refused: no data folder of our own\n");
-            return false;
+            return Refuse("Install refused: no data folder of our own");
         }
         if (!link.empty()) QVDeleteFile(link);
         ClearFolder(installFolder, self);
@@ -223,19 +239,16 @@ bool Install()
     }
 
     if (GetInstallFolder(true).empty()) {
-        printf("Install path creation failed");
-        return false;
+        return Refuse("Install path creation failed");
     }
     // Started as the installed program itself: the file is already in place, and a
     // copy onto itself would fail.
     bool copied = SamePath(self, target) || QVCopyFile(self, target);
     if (!copied || !WriteVersionFile()) {
-        printf("Install failed");
-        return false;
+        return Refuse("Install failed");
     }
     if (link.empty()) {
-        printf("Shortcut refused: PROGRAMDATA is not set\n");
-        return false;
+        return Refuse("Shortcut refused: PROGRAMDATA is not set");
     }
     if (FileExists(link)) return true;
 
@@ -243,8 +256,7 @@ bool Install()
                               MB_YESNO | MB_ICONQUESTION | MB_TOPMOST);
     if (answer != IDYES) return true;
     if (GetShortcutFolder(true).empty()) {
-        printf("Shortcut path creation failed");
-        return false;
+        return Refuse("Shortcut path creation failed");
     }
     return CreateShortcut(target, link, installFolder, GetProductName(false, false)) >= 0;
 }

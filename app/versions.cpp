@@ -99,7 +99,10 @@ bool ParseSystemAddress(const std::string& text, uint32_t* address, uint16_t* po
     for (int i = 0; i < 4; ++i) {
         size_t end = t.find('.', start);
         std::string field = t.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        a |= LeadingDecimal(field) << (8 * i);
+        // Blanks before a field are skipped, as the address helpers do: " 10.0.0.1"
+        // is 10.0.0.1, never 0.0.0.1.
+        size_t digits = field.find_first_not_of(" \t\r\n\v\f");
+        a |= LeadingDecimal(digits == std::string::npos ? std::string() : field.substr(digits)) << (8 * i);
         if (end == std::string::npos) break;
         start = end + 1;
     }

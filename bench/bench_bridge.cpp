@@ -11,28 +11,12 @@
 
 #include "protocol/xconnection.h"
 #include "remote/loopback.h"
+#include "tests/support/tcppair.h"
 #include "util/qvsocket.h"
 
 namespace {
 
 const int kBlock = 8 * 1024 * 1024;
-
-bool MakeTcpPair(QVSOCKET* a, QVSOCKET* b)
-{
-    *a = *b = QV_INVALID_SOCKET;
-    QVSOCKET l = SocketTcp();
-    QVSockAddr addr;
-    bool ok = l != QV_INVALID_SOCKET && SocketBind(l, MakeSockAddr(LoopbackAddress(), 0)) && SocketListen(l, 1) &&
-              SocketLocalAddr(l, &addr);
-    if (ok) {
-        *a = SocketTcp();
-        ok = SocketConnect(*a, addr);
-        if (ok) *b = SocketAccept(l, nullptr);
-        ok = ok && *b != QV_INVALID_SOCKET;
-    }
-    CloseSocket(l);
-    return ok;
-}
 
 bool RecvAll(QVSOCKET s, char* buf, int n)
 {

@@ -37,23 +37,20 @@ void BM_Download20MBInPieces(benchmark::State& state)
         return;
     }
     CQVServer server(".");
-    g_pServer = &server;
     server.SetLoginInfo("00-11-22-33-44-55", "BENCH", "WINDOWS", "WINDOWS");
     server.SetMode(0, cfg.password);
-    if (!server.ConnectDirect(sim.GetAddress())) {
+    if (server.ConnectDirect(sim.GetAddress()) != LoginResult::Ok) {
         state.SkipWithError("login failed");
-        g_pServer = nullptr;
         return;
     }
     const std::string path = "bench_download.tmp";
-    CDownloadTracker tracker;
     for (auto _ : state) {
-        CFileDownloader downloader(&tracker, path);
+        CFileDownloader downloader(&server, nullptr, path);
         CQVMSG request(downloader.GetId(), MSG_GET_VIEWER_EXE, 0);
         request.WriteDWord(0);
         request.WriteDWord(2);
         request.WriteDWord(CLIENT_REVISION);
-        if (!downloader.Run(&request)) {
+        if (downloader.Run(&request) != DownloadResult::Written) {
             state.SkipWithError("download failed");
             break;
         }
@@ -61,7 +58,6 @@ void BM_Download20MBInPieces(benchmark::State& state)
     state.SetBytesProcessed((int64_t)state.iterations() * kFileSize);
     remove(path.c_str());
     server.GetConnection()->Close();
-    g_pServer = nullptr;
 }
 BENCHMARK(BM_Download20MBInPieces)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -20,7 +20,6 @@ struct Rig {
         sim.reset(new CSimController(cfg));
         if (!sim->Start()) return false;
         server.reset(new CQVServer("."));
-        g_pServer = server.get();
         server->SetLoginInfo("00-11-22-33-44-55", "BENCH", "WINDOWS", "WINDOWS");
         server->SetMode(0, cfg.password);
         return true;
@@ -28,7 +27,6 @@ struct Rig {
     ~Rig()
     {
         server.reset();
-        g_pServer = nullptr;
     }
 };
 
@@ -40,7 +38,7 @@ void BM_ConnectAndLogin(benchmark::State& state)
         return;
     }
     for (auto _ : state) {
-        if (!rig.server->ConnectDirect(rig.sim->GetAddress())) {
+        if (rig.server->ConnectDirect(rig.sim->GetAddress()) != LoginResult::Ok) {
             state.SkipWithError("login failed");
             break;
         }
@@ -59,13 +57,13 @@ void BM_LoginPlus10000Queries(benchmark::State& state)
     }
     const int kQueries = 10000;
     for (auto _ : state) {
-        if (!rig.server->ConnectDirect(rig.sim->GetAddress())) {
+        if (rig.server->ConnectDirect(rig.sim->GetAddress()) != LoginResult::Ok) {
             state.SkipWithError("login failed");
             break;
         }
         CQVMSG request(0, SIM_MSG_ECHO, 0);
         request.WriteDWord(0x12345678);
-        CQVQuery q;
+        CQVQuery q(rig.server.get());
         for (int i = 0; i < kQueries; i++) {
             CQVMSG* reply = nullptr;
             if (!q.Ask(&reply, &request)) {

@@ -17,115 +17,57 @@
 //   rest:   the bytes the controller sends
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "protocol/downloader.h"
 #include "protocol/qvmsg.h"
 #include "protocol/qvserver.h"
 #include "protocol/xconnection.h"
+#include "tests/support/fakestream.h"
 
 namespace {
 
-struct StreamStats {
-    size_t waits = 0;
-    size_t receives = 0;
-    size_t sends = 0;
-};
+// Hands out the input as the stream's bytes in chunks taken from the input.
+std::shared_ptr<CFakeStream> MakeStream(const uint8_t* data, size_t size, const uint8_t* chunks, size_t nchunks,
+                                        bool readableDrained, int grace)
+{
+    auto stream = std::make_shared<CFakeStream>();
+    std::vector<size_t> sizes;
+    for (size_t i = 0; i < nchunks; i++) {
+        uint8_t b = chunks[i];
+        sizes.push_back(b < 128 ? (size_t)b + 1 : ((size_t)(b & 127) + 1) * 32);
+    }
+    if (sizes.empty()) sizes.push_back(4096);
+    stream->SetChunks(sizes);
+    stream->SetReadableWhenDrained(readableDrained);
+    stream->SetWaitsAtOnce(true);
+    // A few more rounds after the last byte, so that messages the session has
+    // buffered but not yet handed out still get dispatched.
+    stream->SetUpAfterDrain(grace);
+    stream->Push(data, size);
+    return stream;
+}
 
-class FuzzStream : public CDatagramStream
+// Reports progress and status lines, and cancels the download after a number of
+// progress calls.
+class FuzzObserver : public CAttemptObserver
 {
 public:
-    FuzzStream(const uint8_t* data, size_t size, const uint8_t* chunks, size_t nchunks, bool readableDrained,
-               int grace, StreamStats* stats)
-        : m_pData(data), m_nSize(size), m_nPos(0), m_pChunks(chunks), m_nChunks(nchunks), m_nNextChunk(0),
-          m_bReadableDrained(readableDrained), m_nGrace(grace), m_bClosed(false), m_pStats(stats)
+    explicit FuzzObserver(int cancelAfter) : m_nCancelAfter(cancelAfter), m_nProgress(0), m_nErrors(0) {}
+    void OnStatus(const char* text) override
     {
+        FUZZ_CHECK(text && *text);
+        m_nErrors++;
     }
-
-    bool Send(const void* data, int length) override
-    {
-        m_pStats->sends++;
-        return !m_bClosed && data && length >= 0;
-    }
-
-    int Receive(void* buffer, int size) override
-    {
-        m_pStats->receives++;
-        if (m_bClosed || size <= 0 || m_nPos >= m_nSize)
-            return 0;
-        size_t n = ChunkSize();
-        if (n > (size_t)size)
-            n = (size_t)size;
-        if (n > m_nSize - m_nPos)
-            n = m_nSize - m_nPos;
-        memcpy(buffer, m_pData + m_nPos, n);
-        m_nPos += n;
-        return (int)n;
-    }
-
-    bool WaitReadable(uint32_t) override
-    {
-        m_pStats->waits++;
-        if (m_bClosed)
-            return false;
-        return m_nPos < m_nSize || m_bReadableDrained;
-    }
-
-    QVSOCKET GetReadySocket() override { return QV_INVALID_SOCKET; }
-    bool IsUp() override
-    {
-        if (m_bClosed)
-            return false;
-        if (m_nPos < m_nSize)
-            return true;
-        // A few more rounds after the last byte, so that messages the session has
-        // buffered but not yet handed out still get dispatched.
-        if (m_nGrace > 0) {
-            m_nGrace--;
-            return true;
-        }
-        return false;
-    }
-
-    void Close() override { m_bClosed = true; }
-
-private:
-    size_t ChunkSize()
-    {
-        if (!m_nChunks)
-            return 4096;
-        uint8_t b = m_pChunks[m_nNextChunk++ % m_nChunks];
-        return b < 128 ? (size_t)b + 1 : ((size_t)(b & 127) + 1) * 32;
-    }
-
-    const uint8_t* m_pData;
-    size_t m_nSize;
-    size_t m_nPos;
-    const uint8_t* m_pChunks;
-    size_t m_nChunks;
-    size_t m_nNextChunk;
-    bool m_bReadableDrained;
-    int m_nGrace;
-    bool m_bClosed;
-    StreamStats* m_pStats;
-};
-
-class FuzzTracker : public CDownloadTracker
-{
-public:
-    explicit FuzzTracker(int cancelAfter) : m_nCancelAfter(cancelAfter), m_nProgress(0), m_nErrors(0) {}
     void OnProgress(uint32_t done, uint32_t total) override
     {
         FUZZ_CHECK(done <= total);
         m_nProgress++;
     }
-    void OnError(const std::string& message) override
-    {
-        FUZZ_CHECK(!message.empty());
-        m_nErrors++;
-    }
-    bool IsCancelled() override { return m_nCancelAfter > 0 && m_nProgress >= m_nCancelAfter; }
+    bool KeepWaiting() override { return m_nCancelAfter == 0 || m_nProgress < m_nCancelAfter; }
 
 private:
     int m_nCancelAfter;
@@ -138,7 +80,10 @@ private:
 class NestingSink : public CSocketSink
 {
 public:
-    explicit NestingSink(uint16_t queryId) : m_nQueryId(queryId), m_nDepth(0), m_nNested(0) {}
+    NestingSink(CQVServer* session, uint16_t queryId)
+        : CSocketSink(session), m_nQueryId(queryId), m_nDepth(0), m_nNested(0)
+    {
+    }
     void OnMessage(CQVMSG* msg) override
     {
         FUZZ_CHECK(msg->GetCursor() == 0);
@@ -147,19 +92,19 @@ public:
         for (int i = 0; i < 8 && msg->ReadString(&text); i++) {
         }
         FUZZ_CHECK(msg->GetCursor() <= msg->GetLength());
-        if (!g_pServer || m_nDepth >= 2 || m_nNested >= 64)
+        if (m_nDepth >= 2 || m_nNested >= 64)
             return;
         m_nDepth++;
         m_nNested++;
         switch (msg->GetCode() & 7) {
-        case 1: g_pServer->Poll(); break;
-        case 2: g_pServer->Pump(m_nId); break;
-        case 3: g_pServer->Pump(m_nQueryId); break;
-        case 4: g_pServer->Unregister(this); break;
+        case 1: m_pSession->Poll(); break;
+        case 2: m_pSession->Pump(m_nId); break;
+        case 3: m_pSession->Pump(m_nQueryId); break;
+        case 4: m_pSession->Unregister(this); break;
         case 5: {
             CQVMSG answer(m_nId, (uint16_t)(msg->GetCode() + 1), 0);
             answer.WriteDWord(msg->GetLength());
-            g_pServer->Send(&answer);
+            m_pSession->Send(&answer);
             break;
         }
         default: break;
@@ -195,7 +140,7 @@ std::string PasswordOfKind(int kind)
     }
 }
 
-void RunSession(qvfuzz::Reader& in, const std::string& folder)
+void RunSession(CQVServer* server, qvfuzz::Reader& in, const std::string& folder)
 {
     const uint8_t flags = in.Byte();
     const uint8_t setup = in.Byte();
@@ -216,30 +161,29 @@ void RunSession(qvfuzz::Reader& in, const std::string& folder)
     const int cancelAfter = ((setup >> 6) & 3) * 2;
 
     g_LastOutcome = SessionOutcome();
-    StreamStats stats;
     const std::string target = folder + "/download.exe";
-    qvfuzz::RemovePath(target);
 
-    CQVServer* server = new CQVServer(folder);
-    g_pServer = server;
-    server->SetLoginInfo("00-11-22-33-44-55", "FUZZPC", "WINDOWS", "WINDOWS");
+    // One session serves every input: its receive buffer is made once. What an
+    // input leaves behind (bytes, put-aside messages, ids) is dropped by the
+    // next login or connection start, as it is between two real connections.
     server->SetMode(mode, PasswordOfKind((setup >> 4) & 3));
-    server->GetConnection()->InstallClient(
-        new FuzzStream(stream, streamSize, chunks, nchunks, readableDrained, grace, &stats));
+    server->ResetSession();
+    std::shared_ptr<CFakeStream> fake = MakeStream(stream, streamSize, chunks, nchunks, readableDrained, grace);
+    server->GetConnection()->InstallClient(fake);
     FUZZ_CHECK(server->IsConnected() || streamSize == 0);
 
     {
         // Ids are handed out in construction order: the query gets 1, the
         // downloader 2 and the nesting endpoint 3, so inputs can aim at them.
-        CQVQuery query;
+        CQVQuery query(server);
         query.SetTimeout(3000);
-        FuzzTracker tracker(cancelAfter);
-        CFileDownloader downloader(&tracker, target);
-        NestingSink nesting(query.GetId());
+        FuzzObserver observer(cancelAfter);
+        CFileDownloader downloader(server, &observer, target);
+        NestingSink nesting(server, query.GetId());
         server->Register(&nesting);
 
         if (login)
-            g_LastOutcome.loginOk = server->Login(nullptr);
+            g_LastOutcome.loginOk = server->Login(nullptr) == LoginResult::Ok;
 
         if (question < 3 && server->IsConnected()) {
             CQVMSG ask(0, QUESTIONS[question], 0);
@@ -259,7 +203,7 @@ void RunSession(qvfuzz::Reader& in, const std::string& folder)
         }
 
         CQVMSG request(0, downloadCode, 0);
-        const bool written = downloader.Run(&request);
+        const bool written = downloader.Run(&request) == DownloadResult::Written;
         const int state = downloader.GetState();
         FUZZ_CHECK(!written || state == CFileDownloader::StateWritten);
         // The file is on disk exactly when the download completed.
@@ -283,12 +227,12 @@ void RunSession(qvfuzz::Reader& in, const std::string& folder)
     // rounds the stream stays up after it is drained; anything beyond is a loop that
     // makes no progress.
     const size_t bound = streamSize + (size_t)grace * 8 + 64 * 8 + 64;
+    const CFakeStream::Stats stats = fake->GetStats();
     FUZZ_CHECK(stats.waits <= bound);
     FUZZ_CHECK(stats.receives <= bound);
 
-    delete server;
-    g_pServer = nullptr;
-    qvfuzz::RemovePath(target);
+    server->GetConnection()->Close();
+    if (g_LastOutcome.fileWritten) qvfuzz::RemovePath(target);
 }
 
 } // namespace
@@ -298,7 +242,12 @@ extern "C" int QV_FUZZ_ENTRY(const uint8_t* data, size_t size)
     static qvfuzz::TempFolder folder("session");
     if (!folder.Ok())
         return 0;
+    static CQVServer* server = [] {
+        CQVServer* s = new CQVServer(folder.Path());
+        s->SetLoginInfo("00-11-22-33-44-55", "FUZZPC", "WINDOWS", "WINDOWS");
+        return s;
+    }();
     qvfuzz::Reader in(data, size);
-    RunSession(in, folder.Path());
+    RunSession(server, in, folder.Path());
     return 0;
 }

@@ -39,5 +39,7 @@ enum AttemptWait {
 // Waits up to ms for s to become readable, asking the observer in slices of at
 // most ATTEMPT_ASK_MS. A null observer means a plain wait.
 AttemptWait AttemptWaitReadable(CAttemptObserver* observer, QVSOCKET s, uint32_t ms);
+// The same for room to send, or a failure (a refused connect ends the wait).
+AttemptWait AttemptWaitWritable(CAttemptObserver* observer, QVSOCKET s, uint32_t ms);
 // Sleeps ms, asking the observer in the same slices; false when cancelled.
 bool AttemptSleep(CAttemptObserver* observer, uint32_t ms);

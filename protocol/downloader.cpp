@@ -3,7 +3,6 @@
 #include <new>
 
 #include "../util/qvfile.h"
-#include "../util/qvpump.h"
 #include "../util/qvtick.h"
 
 static const uint32_t DOWNLOAD_INACTIVITY_MS = 45000;
@@ -16,41 +15,56 @@ static const char TEXT_CANNOT_OPEN[] = "ERROR: Cannot open file for writing";
 static const char TEXT_CANNOT_WRITE[] = "ERROR: Cannot write file";
 static const char TEXT_TOO_LARGE[] = "ERROR: File from system controller is too large";
 
-CFileDownloader::CFileDownloader(CDownloadTracker* tracker, const std::string& path)
-    : m_nState(StateRunning), m_pData(nullptr), m_nTotal(0), m_nReceived(0), m_strPath(path), m_pTracker(tracker),
-      m_dwLastActivity(GetTick())
+const char* DownloadResultText(DownloadResult result)
 {
-    if (g_pServer) g_pServer->Register(this);
+    switch (result) {
+    case DownloadResult::Written: return "Download complete";
+    case DownloadResult::NotSent: return "The download request could not be sent";
+    case DownloadResult::BadReply: return TEXT_UNEXPECTED;
+    case DownloadResult::FileError: return TEXT_CANNOT_WRITE;
+    case DownloadResult::Stalled: return "The controller stopped sending the file";
+    case DownloadResult::Lost: return "The connection was lost during the download";
+    case DownloadResult::Cancelled: return "Cancelled";
+    }
+    return TEXT_UNEXPECTED;
+}
+
+CFileDownloader::CFileDownloader(CQVServer* session, CAttemptObserver* observer, const std::string& path)
+    : CSocketSink(session), m_nState(StateRunning), m_pData(nullptr), m_nTotal(0), m_nReceived(0), m_strPath(path),
+      m_pObserver(observer), m_dwLastActivity(GetTick()), m_Failure(DownloadResult::BadReply)
+{
+    if (m_pSession) m_pSession->Register(this);
 }
 
 CFileDownloader::~CFileDownloader()
 {
-    if (g_pServer) g_pServer->Unregister(this);
+    if (m_pSession) m_pSession->Unregister(this);
     delete[] m_pData;
 }
 
-bool CFileDownloader::Run(CQVMSG* request)
+DownloadResult CFileDownloader::Run(CQVMSG* request)
 {
-    if (!g_pServer || !request) return false;
+    if (!m_pSession || !request) return DownloadResult::NotSent;
     // Replies come back to the request's id; make sure that is ours.
     request->SetId(m_nId);
-    if (!g_pServer->Send(request)) return false;
+    if (!m_pSession->Send(request)) return DownloadResult::NotSent;
     m_dwLastActivity = GetTick();
     while (m_nState == StateRunning) {
-        if (m_pTracker && m_pTracker->IsCancelled()) break;
-        if (TickSince(m_dwLastActivity) > DOWNLOAD_INACTIVITY_MS) return false;
-        if (g_pServer->Poll() == 2) {
-            g_pServer->Unregister(this);
-            return false;
+        // Each Poll waits at most 100 ms: the observer is asked often enough.
+        if (!AttemptKeepWaiting(m_pObserver)) return DownloadResult::Cancelled;
+        if (TickSince(m_dwLastActivity) > DOWNLOAD_INACTIVITY_MS) return DownloadResult::Stalled;
+        if (m_pSession->Poll() == 2) {
+            m_pSession->Unregister(this);
+            if (m_nState == StateRunning) return DownloadResult::Lost;
         }
-        PumpOneWindowMessage();
     }
-    return m_nState == StateWritten;
+    return m_nState == StateWritten ? DownloadResult::Written : m_Failure;
 }
 
-void CFileDownloader::Fail(const char* text)
+void CFileDownloader::Fail(const char* text, DownloadResult why)
 {
-    if (text && m_pTracker) m_pTracker->OnError(text);
+    if (text) AttemptStatus(m_pObserver, text);
+    m_Failure = why;
     m_nState = StateFailed;
     delete[] m_pData;
     m_pData = nullptr;
@@ -62,14 +76,14 @@ bool CFileDownloader::WriteFile(const uint8_t* data, uint32_t length)
     // byte is here, and removed again if writing stops part way.
     CQVFile file(m_strPath);
     if (!file.Open(CQVFile::OpenCreate, 0)) {
-        Fail(TEXT_CANNOT_OPEN);
+        Fail(TEXT_CANNOT_OPEN, DownloadResult::FileError);
         return false;
     }
     bool ok = (length == 0 || file.Write(data, length)) && file.Flush();
     file.Close();
     if (!ok) {
         QVDeleteFile(m_strPath);
-        Fail(TEXT_CANNOT_WRITE);
+        Fail(TEXT_CANNOT_WRITE, DownloadResult::FileError);
         return false;
     }
     m_nState = StateWritten;
@@ -90,7 +104,7 @@ void CFileDownloader::OnMessage(CQVMSG* msg)
     case MSG_CONFIG_EXE_FILE: {
         uint32_t length;
         if (!msg->ReadDWord(&length) || length > msg->Remaining()) {
-            Fail(TEXT_UNEXPECTED);
+            Fail(TEXT_UNEXPECTED, DownloadResult::BadReply);
             return;
         }
         WriteFile(msg->GetBody() + msg->GetCursor(), length);
@@ -101,17 +115,17 @@ void CFileDownloader::OnMessage(CQVMSG* msg)
         m_dwLastActivity = GetTick();
         uint32_t total, length;
         if (!msg->ReadDWord(&total) || !msg->ReadDWord(&length)) {
-            Fail(TEXT_UNEXPECTED);
+            Fail(TEXT_UNEXPECTED, DownloadResult::BadReply);
             return;
         }
         if (!m_pData) {
             if (total > DOWNLOAD_MAX_TOTAL) {
-                Fail(TEXT_TOO_LARGE);
+                Fail(TEXT_TOO_LARGE, DownloadResult::BadReply);
                 return;
             }
             m_pData = new (std::nothrow) uint8_t[total ? total : 1];
             if (!m_pData) {
-                Fail(nullptr);
+                Fail(nullptr, DownloadResult::FileError);
                 return;
             }
             m_nTotal = total;
@@ -119,12 +133,12 @@ void CFileDownloader::OnMessage(CQVMSG* msg)
         // Later pieces' totals are not compared with the first; what matters is
         // that no piece runs past the buffer or past its own message.
         if (length > msg->Remaining() || length > m_nTotal - m_nReceived) {
-            Fail(TEXT_UNEXPECTED);
+            Fail(TEXT_UNEXPECTED, DownloadResult::BadReply);
             return;
         }
-        if (m_pTracker) m_pTracker->OnProgress(m_nReceived, m_nTotal);
+        if (m_pObserver) m_pObserver->OnProgress(m_nReceived, m_nTotal);
         if (length && !msg->ReadBytes(m_pData + m_nReceived, length)) {
-            Fail(TEXT_UNEXPECTED);
+            Fail(TEXT_UNEXPECTED, DownloadResult::BadReply);
             return;
         }
         m_nReceived += length;
@@ -132,7 +146,7 @@ void CFileDownloader::OnMessage(CQVMSG* msg)
         return;
     }
     default:
-        Fail(TEXT_UNEXPECTED);
+        Fail(TEXT_UNEXPECTED, DownloadResult::BadReply);
         return;
     }
 }

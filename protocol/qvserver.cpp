@@ -7,8 +7,6 @@
 #include "../util/qvtypes.h"
 #include "qvcode.h"
 
-CQVServer* g_pServer = nullptr;
-
 const char LAUNCHER_VERSION_TEXT[] = "8.6 Build 522.0 Rel";
 
 const ClientKind g_ClientKinds[QV_MODE_COUNT] = {
@@ -29,15 +27,15 @@ static const uint32_t SILENCE_DATA_MS = 5000;
 // ---------------------------------------------------------------------------
 // CSocketSink
 
-CSocketSink::CSocketSink() : m_nId(g_pServer ? g_pServer->AllocateId() : 0) {}
+CSocketSink::CSocketSink(CQVServer* session) : m_pSession(session), m_nId(session ? session->AllocateId() : 0) {}
 
-CSocketSink::CSocketSink(uint16_t id) : m_nId(id) {}
+CSocketSink::CSocketSink(CQVServer* session, uint16_t id) : m_pSession(session), m_nId(id) {}
 
 CSocketSink::~CSocketSink()
 {
     // An endpoint that goes away while still registered must not leave a dangling
     // pointer in the session's table.
-    if (g_pServer && static_cast<CSocketSink*>(g_pServer) != this) g_pServer->Unregister(this);
+    if (m_pSession && static_cast<CSocketSink*>(m_pSession) != this) m_pSession->Unregister(this);
 }
 
 void CSocketSink::OnMessage(CQVMSG*) {}
@@ -48,7 +46,7 @@ void CSocketSink::OnConnectionState(bool) {}
 // CQVServer
 
 CQVServer::CQVServer(const std::string& dataFolder)
-    : CSocketSink((uint16_t)0), m_pConnection(new CXConnection(dataFolder + "/servers.txt")), m_nStateFlags(0),
+    : CSocketSink(nullptr, 0), m_pConnection(new CXConnection(dataFolder + "/servers.txt")), m_nStateFlags(0),
       m_nSinks(0), m_nNextId(0), m_nDeferred(0), m_nMode(0), m_pRxBuffer(new (std::nothrow) uint8_t[QVSERVER_RX_BUFFER]),
       m_nRxCount(0), m_nDispatchOffset(0), m_dwLastMessage(GetTick()), m_dwLastData(m_dwLastMessage)
 {
@@ -60,10 +58,12 @@ CQVServer::~CQVServer()
     delete m_pConnection;
     m_pConnection = nullptr;
     Unregister(this);
+    // Endpoints that outlive the session must not reach back into it.
+    for (int i = 0; i < m_nSinks; i++) m_apSinks[i]->m_pSession = nullptr;
+    m_nSinks = 0;
     for (int i = 0; i < m_nDeferred; i++) delete m_apDeferred[i];
     m_nDeferred = 0;
     delete[] m_pRxBuffer;
-    if (g_pServer == this) g_pServer = nullptr;
 }
 
 void CQVServer::SetLoginInfo(const std::string& hardwareAddress, const std::string& computerName,
@@ -261,6 +261,16 @@ int CQVServer::Poll()
             if (tooBig) result = 2;
             break;
         }
+        // Nothing may move while a handler holds its message, so room for the
+        // handler's own nested reads is made now: once the handled bytes outweigh
+        // what a move would shift, or outweigh the free space (a full buffer of
+        // handled messages would otherwise look like one that can never complete
+        // a message). Either way every byte is moved a bounded number of times.
+        const uint32_t handled = pos - base;
+        if (handled && (handled >= m_nRxCount - pos || handled > QVSERVER_RX_BUFFER - m_nRxCount)) {
+            RemoveBytes(base, handled);
+            pos = base;
+        }
         m_dwLastMessage = GetTick();
         m_nDispatchOffset = pos + size;
         CQVMSG view(m_pRxBuffer + pos);
@@ -272,12 +282,6 @@ int CQVServer::Poll()
         }
         pos += size;
         result = 1;
-        // Compact once the handled bytes outweigh what the move would shift, so
-        // that every byte is moved a bounded number of times.
-        if (pos - base >= m_nRxCount - pos) {
-            RemoveBytes(base, pos - base);
-            pos = base;
-        }
     }
     RemoveBytes(base, pos - base);
     m_nDispatchOffset = base;
@@ -344,6 +348,14 @@ bool CQVServer::Send(CQVMSG* msg)
     return m_pConnection->Send(wire, (int)size);
 }
 
+void CQVServer::ResetSession()
+{
+    CloseTransport();
+    ResetForConnection();
+    m_nStateFlags = 0;
+    if (m_nSinks == 1 && m_apSinks[0] == this) m_nNextId = 0;
+}
+
 void CQVServer::ResetForConnection()
 {
     // Bytes and put-aside messages of an earlier connection mean nothing on a new one.
@@ -354,66 +366,62 @@ void CQVServer::ResetForConnection()
     m_dwLastMessage = m_dwLastData = GetTick();
 }
 
-bool CQVServer::ConnectDirect(const QVSockAddr& address)
+LoginResult CQVServer::ConnectDirect(const QVSockAddr& address, CAttemptObserver* observer, ConnectResult* connect)
 {
     ResetForConnection();
-    if (m_pConnection->ConnectDirect(address, 0) != CONNECT_OK) return false;
-    m_dwLastMessage = m_dwLastData = GetTick();
-    if (!Login(nullptr)) {
-        m_pConnection->Close();
-        return false;
-    }
-    return true;
+    ConnectResult c = m_pConnection->ConnectDirect(address, 0, observer);
+    if (connect) *connect = c;
+    if (c != ConnectResult::Ok) return c == ConnectResult::Cancelled ? LoginResult::Cancelled : LoginResult::NoResponse;
+    LoginResult r = Login(observer);
+    if (r != LoginResult::Ok) m_pConnection->Close();
+    return r;
 }
 
-bool CQVServer::ConnectRemote(const std::string& systemName, CConnectionListener* listener)
+const char* LoginResultText(LoginResult result)
+{
+    switch (result) {
+    case LoginResult::Ok: return "Login OK";
+    case LoginResult::NoResponse: return "No Response From Server";
+    case LoginResult::PasswordRejected: return "Password Rejected";
+    case LoginResult::BadMode: return "Unknown client kind";
+    case LoginResult::Cancelled: return "Cancelled";
+    }
+    return "Password Rejected";
+}
+
+static LoginResult Refused(CAttemptObserver* observer, LoginResult result)
+{
+    if (result != LoginResult::Cancelled && result != LoginResult::BadMode)
+        AttemptStatus(observer, LoginResultText(result));
+    return result;
+}
+
+LoginResult CQVServer::Login(CAttemptObserver* observer)
 {
     ResetForConnection();
-    if (!m_pConnection->ConnectRemote(listener, systemName)) return false;
-    m_dwLastMessage = m_dwLastData = GetTick();
-    if (!Login(listener)) {
-        m_pConnection->Close();
-        return false;
-    }
-    return true;
-}
-
-static void Status(CConnectionListener* listener, const char* text)
-{
-    if (listener) listener->OnStatus(text);
-}
-
-bool CQVServer::Login(CConnectionListener* listener)
-{
     // Such a password has no key, so no response could be computed for any
     // challenge: fail before anything goes on the wire.
-    if (m_strPassword.size() > MAX_PASSWORD_BYTES) {
-        Status(listener, "Password Rejected");
-        return false;
-    }
+    if (m_strPassword.size() > MAX_PASSWORD_BYTES) return Refused(observer, LoginResult::PasswordRejected);
 
-    Status(listener, "Get Challenge");
+    AttemptStatus(observer, "Get Challenge");
     CQVMSG challengeRequest(0, MSG_GET_CHALLENGE, 0);
-    CQVQuery challengeQuery;
+    CQVQuery challengeQuery(this, observer);
     challengeQuery.SetTimeout(CHALLENGE_TIMEOUT_MS);
     CQVMSG* answer = nullptr;
-    if (!challengeQuery.Ask(&answer, &challengeRequest)) {
-        Status(listener, "No Response From Server");
-        return false;
-    }
+    if (!challengeQuery.Ask(&answer, &challengeRequest))
+        return Refused(observer, challengeQuery.GetResult() == QueryResult::Cancelled ? LoginResult::Cancelled
+                                                                                     : LoginResult::NoResponse);
     std::string challenge;
     answer->ReadString(&challenge);
-    Status(listener, "Challenge OK");
+    AttemptStatus(observer, "Challenge OK");
 
     std::vector<uint8_t> key = PadTo16(m_strPassword, 0);
     std::vector<uint8_t> input = PadTo16(challenge, 0);
     uint8_t response[16];
     CQVCode cipher;
-    if (!cipher.MakeKey(key.data(), (int)key.size()) || !cipher.EncryptBlock(input.data(), response)) {
-        Status(listener, "Password Rejected");
-        return false;
-    }
-    if (m_nMode < 0 || m_nMode >= QV_MODE_COUNT) return false;
+    if (!cipher.MakeKey(key.data(), (int)key.size()) || !cipher.EncryptBlock(input.data(), response))
+        return Refused(observer, LoginResult::PasswordRejected);
+    if (m_nMode < 0 || m_nMode >= QV_MODE_COUNT) return Refused(observer, LoginResult::BadMode);
     const ClientKind& kind = g_ClientKinds[m_nMode];
 
     CQVMSG login(0, MSG_LOGIN, 256);
@@ -422,36 +430,32 @@ bool CQVServer::Login(CConnectionListener* listener)
                  login.WriteDWord(16) && login.WriteBlock16(response) && login.WriteDWord(2) &&
                  login.WriteString(m_strHardwareAddress) && login.WriteString(m_strPlatformA) &&
                  login.WriteString(m_strPlatformB) && login.WriteString(m_strComputerName);
-    if (!built) {
-        Status(listener, "Password Rejected");
-        return false;
-    }
-    CQVQuery loginQuery;
+    if (!built) return Refused(observer, LoginResult::PasswordRejected);
+    CQVQuery loginQuery(this, observer);
     loginQuery.SetTimeout(LOGIN_TIMEOUT_MS);
-    if (!loginQuery.Ask(&answer, &login)) {
-        Status(listener, "Password Rejected");
-        return false;
-    }
-    Status(listener, "Login OK");
+    if (!loginQuery.Ask(&answer, &login))
+        return Refused(observer, loginQuery.GetResult() == QueryResult::Cancelled ? LoginResult::Cancelled
+                                                                                 : LoginResult::PasswordRejected);
+    AttemptStatus(observer, "Login OK");
 
     // The answer comes back to id 0 and is consumed by the session itself.
     CQVMSG version(0, MSG_GET_VERSION, 0);
     Send(&version);
-    return true;
+    return LoginResult::Ok;
 }
 
 // ---------------------------------------------------------------------------
 // CQVQuery
 
-CQVQuery::CQVQuery()
-    : m_dwTimeout(30000), m_pReply(nullptr), m_bReplyOwned(false), m_bWaiting(false), m_nExpectedCode(0),
-      m_bSent(false)
+CQVQuery::CQVQuery(CQVServer* session, CAttemptObserver* observer)
+    : CSocketSink(session), m_dwTimeout(30000), m_pReply(nullptr), m_bReplyOwned(false), m_bWaiting(false),
+      m_nExpectedCode(0), m_bSent(false), m_pObserver(observer), m_Result(QueryResult::Pending)
 {
 }
 
 CQVQuery::~CQVQuery()
 {
-    if (g_pServer) g_pServer->Unregister(this);
+    if (m_pSession) m_pSession->Unregister(this);
     DropReply();
 }
 
@@ -471,45 +475,64 @@ bool CQVQuery::Ask(CQVMSG** reply, CQVMSG* question)
 
 bool CQVQuery::Send(CQVMSG* question)
 {
-    if (!g_pServer || !question || !g_pServer->IsConnected()) return false;
+    m_Result = QueryResult::NotSent;
+    if (!m_pSession || !question || !m_pSession->IsConnected()) return false;
     // An answer to an earlier question would otherwise be handed out as this one's.
     DropReply();
-    g_pServer->Register(this); // a full table still sends; the wait then times out
+    m_pSession->Register(this); // a full table still sends; the wait then times out
     m_bWaiting = true;
     question->SetId(m_nId);
-    if (!g_pServer->Send(question)) {
-        g_pServer->Unregister(this);
+    if (!m_pSession->Send(question)) {
+        m_pSession->Unregister(this);
         m_bWaiting = false;
         return false;
     }
     m_nExpectedCode = CQVMSG::ReplyCode(question->GetCode());
     m_bSent = true;
+    m_Result = QueryResult::Pending;
     return true;
 }
 
 bool CQVQuery::HandOut(CQVMSG** reply)
 {
-    if (!m_pReply || m_pReply->GetCode() != m_nExpectedCode) return false;
+    if (!m_pReply || m_pReply->GetCode() != m_nExpectedCode) {
+        m_Result = QueryResult::WrongAnswer;
+        return false;
+    }
     m_pReply->Rewind();
     if (reply) *reply = m_pReply;
+    m_Result = QueryResult::Answered;
     return true;
 }
 
 bool CQVQuery::Wait(CQVMSG** reply)
 {
-    if (!m_bSent || !g_pServer) return false;
+    if (!m_bSent || !m_pSession) {
+        m_Result = QueryResult::NotSent;
+        return false;
+    }
     const uint32_t start = GetTick();
+    QueryResult failure = QueryResult::TimedOut;
     for (;;) {
         if (!m_bWaiting) {
-            g_pServer->Unregister(this);
+            m_pSession->Unregister(this);
             return HandOut(reply);
         }
         if (TickSince(start) >= m_dwTimeout) break;
-        g_pServer->Pump(m_nId);
-        if (m_bWaiting && !g_pServer->IsConnected()) break;
+        // Each Pump waits at most PUMP_WAIT_MS, well inside ATTEMPT_ASK_MS.
+        if (!AttemptKeepWaiting(m_pObserver)) {
+            failure = QueryResult::Cancelled;
+            break;
+        }
+        m_pSession->Pump(m_nId);
+        if (m_bWaiting && !m_pSession->IsConnected()) {
+            failure = QueryResult::Lost;
+            break;
+        }
     }
-    g_pServer->Unregister(this);
+    m_pSession->Unregister(this);
     m_bWaiting = false;
+    m_Result = failure;
     return false;
 }
 
@@ -520,5 +543,5 @@ void CQVQuery::OnMessage(CQVMSG* msg)
     m_pReply = msg->Clone();
     m_bReplyOwned = m_pReply != nullptr;
     m_bWaiting = false;
-    if (g_pServer) g_pServer->Unregister(this);
+    if (m_pSession) m_pSession->Unregister(this);
 }

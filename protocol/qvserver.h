@@ -1,6 +1,8 @@
-// The launcher's one session with a controller: connects, logs in, and carries
-// messages both ways for registered endpoints. No thread, no lock: it reads only
-// while a caller waits in a query or polls it.
+// The launcher's one session with a controller: logs in over whatever transport
+// it was given (or connects the direct road itself), and carries messages both
+// ways for registered endpoints. No thread, no lock: it reads only while a caller
+// waits in a query or polls it. Nobody reaches it through a global: whoever needs
+// it is handed it.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -10,7 +12,6 @@
 #include "xconnection.h"
 
 class CQVServer;
-extern CQVServer* g_pServer;
 
 const uint32_t QVSERVER_RX_BUFFER = 2000000;
 const int QVSERVER_MAX_SINKS = 64;
@@ -20,16 +21,36 @@ const int QVSERVER_MAX_DEFERRED = 256;
 class CSocketSink
 {
 public:
-    CSocketSink();                  // takes a fresh id from g_pServer when there is one
-    explicit CSocketSink(uint16_t id); // the session's own constructor (id 0)
-    virtual ~CSocketSink();
+    // Takes a fresh id from the session; without one the id is 0 and the endpoint
+    // can reach nothing.
+    explicit CSocketSink(CQVServer* session);
+    // A fixed id (the session's own 0, and tests).
+    CSocketSink(CQVServer* session, uint16_t id);
+    virtual ~CSocketSink(); // leaves the session's table
     virtual void OnMessage(CQVMSG* msg);
     virtual void OnConnectionState(bool connected);
     uint16_t GetId() const { return m_nId; }
+    CQVServer* GetSession() const { return m_pSession; }
 
 protected:
+    CQVServer* m_pSession;
     uint16_t m_nId;
+
+private:
+    friend class CQVServer; // detaches the endpoints it still holds when it goes
+    CSocketSink(const CSocketSink&) = delete;
+    CSocketSink& operator=(const CSocketSink&) = delete;
 };
+
+// How a login ended.
+enum class LoginResult {
+    Ok,
+    NoResponse,       // no challenge came back
+    PasswordRejected, // refused, answered wrongly, or no key could be made
+    BadMode,          // a client kind the launcher does not know
+    Cancelled,
+};
+const char* LoginResultText(LoginResult result);
 
 // Login client kinds: mode -> type number and client name.
 struct ClientKind {
@@ -51,9 +72,13 @@ public:
     void SetMode(int mode, const std::string& password);
     int GetMode() const { return m_nMode; }
 
-    bool ConnectDirect(const QVSockAddr& address);
-    bool ConnectRemote(const std::string& systemName, CConnectionListener* listener);
-    bool Login(CConnectionListener* listener);
+    // The direct road and the login in one step; the transport is closed again on
+    // failure. *connect, when given, tells a failed connect from a failed login.
+    LoginResult ConnectDirect(const QVSockAddr& address, CAttemptObserver* observer = nullptr,
+                              ConnectResult* connect = nullptr);
+    // Logs in over the transport as it stands, whichever road connected it. Bytes
+    // of an earlier connection are dropped first. Does not close on failure.
+    LoginResult Login(CAttemptObserver* observer);
 
     bool Send(CQVMSG* msg);
     int Poll();            // 0 nothing, 1 data or dispatch, 2 transport down
@@ -64,6 +89,11 @@ public:
     uint16_t AllocateId();
 
     bool IsConnected();
+    // Back to the state of a new session (closing the transport): no bytes, no
+    // put-aside messages, no reported connection, and, when no endpoint but the
+    // session is registered, ids counted from the start again. Lets one session
+    // (and its receive buffer) serve many short runs.
+    void ResetSession();
     CXConnection* GetConnection() { return m_pConnection; }
     int GetSinkCount() const { return m_nSinks; }
     int GetDeferredCount() const { return m_nDeferred; }
@@ -97,13 +127,27 @@ private:
     uint32_t m_dwLastData;
 };
 
-// One request and its answer, with a time-out. Lives on the caller's stack.
+// How a query ended.
+enum class QueryResult {
+    Pending,     // nothing asked yet
+    Answered,
+    NotSent,     // no session, no connection, or the send failed
+    TimedOut,
+    Lost,        // the connection went down while waiting
+    WrongAnswer, // an answer with another code than the request's plus one
+    Cancelled,   // the observer said no
+};
+
+// One request and its answer, with a time-out. Lives on the caller's stack. The
+// wait asks the observer (when given) between reads, at least every
+// ATTEMPT_ASK_MS.
 class CQVQuery : public CSocketSink
 {
 public:
-    CQVQuery();
+    explicit CQVQuery(CQVServer* session, CAttemptObserver* observer = nullptr);
     ~CQVQuery() override;
     void SetTimeout(uint32_t ms) { m_dwTimeout = ms; }
+    QueryResult GetResult() const { return m_Result; }
     // On success *reply is the answer rewound to its first field, owned by the query.
     bool Ask(CQVMSG** reply, CQVMSG* question);
     bool Send(CQVMSG* question);
@@ -120,4 +164,6 @@ private:
     bool m_bWaiting;
     uint16_t m_nExpectedCode;
     bool m_bSent;
+    CAttemptObserver* m_pObserver;
+    QueryResult m_Result;
 };

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <new>
 
-#include "../protocol/qvserver.h"
 #include "../protocol/xconnection.h"
 #include "../util/qvtick.h"
+#include "../util/trace.h"
 #include "../util/socketwait.h"
 
 namespace {
@@ -16,11 +16,10 @@ const uint32_t BRIDGE_STACK_SIZE = 256000;
 const uint32_t ACCEPT_WAIT_MS = 100;
 // Longest wait between two looks at the running flag while bridging.
 const uint32_t PUMP_WAIT_MS = 50;
-// A transport without a socket cannot be waited on together with the viewer;
-// this bounds how long viewer data may wait while the transport is watched.
+// A datagram stream that offers no readiness socket cannot be waited on together
+// with the viewer; this bounds how long viewer data may wait while it is watched.
 const uint32_t STREAM_WAIT_MS = 5;
 const uint32_t EXIT_WAIT_MS = 5000;
-const uint32_t STALLED_STREAM_MS = 31000;
 } // namespace
 
 CTCP_LoopBack::CTCP_LoopBack(CXConnection* transport)
@@ -28,7 +27,6 @@ CTCP_LoopBack::CTCP_LoopBack(CXConnection* transport)
       m_bRunning(true)
 {
     memset(&m_ListenAddr, 0, sizeof(m_ListenAddr));
-    if (!m_pTransport && g_pServer) m_pTransport = g_pServer->GetConnection();
 
     // Bound to 127.0.0.1 alone: whoever connects first is handed a logged-in
     // controller session, so nobody on the network may be able to.
@@ -60,12 +58,13 @@ CTCP_LoopBack::CTCP_LoopBack(CXConnection* transport)
 CTCP_LoopBack::~CTCP_LoopBack()
 {
     m_bRunning = false;
-    if (!m_Thread.WaitForExit(EXIT_WAIT_MS)) {
-        // Only a send into a stalled datagram stream can hold the worker this
-        // long, and that stream gives up on its own within STALLED_STREAM_MS.
-        // Closing the transport under the worker instead would pull the stream
-        // out from under its send, and returning would leave it using this object.
-        m_Thread.WaitForExit(STALLED_STREAM_MS);
+    // The worker's own waits are short; only a send into the transport can hold
+    // it, and interrupting the transport ends that send at once. Nothing is
+    // released before the worker has left: it may be inside any of it.
+    if (m_pTransport) m_pTransport->Interrupt();
+    while (!m_Thread.WaitForExit(EXIT_WAIT_MS)) {
+        Trace("Loopback bridge: worker still running after %u ms", (unsigned)EXIT_WAIT_MS);
+        if (m_pTransport) m_pTransport->Interrupt();
     }
     CloseSocket(m_hListen);
     m_hListen = QV_INVALID_SOCKET;
@@ -158,6 +157,8 @@ void CTCP_LoopBack::Bridge()
 
     while (m_bRunning && !ended) {
         QVSOCKET controller = t->GetSocket();
+        // A datagram stream is waited on through its readiness socket.
+        QVSOCKET ready = controller == QV_INVALID_SOCKET ? t->GetReadySocket() : QV_INVALID_SOCKET;
         if (controller != QV_INVALID_SOCKET && controller != nonBlocking) {
             // From here until the bridge closes it, the stream is the bridge's alone.
             // Bytes are forwarded the moment they arrive, so holding small segments
@@ -179,6 +180,10 @@ void CTCP_LoopBack::Bridge()
         } else if (controller != QV_INVALID_SOCKET) {
             int controllerInterest = (downPending ? 0 : QV_WAIT_READ) | (upPending ? QV_WAIT_WRITE : 0);
             int r = SocketWaitPair(viewer, viewerInterest, controller, controllerInterest, PUMP_WAIT_MS);
+            viewerReadable = (r & QV_WAIT_READ) != 0;
+            controllerReadable = ((r >> 2) & QV_WAIT_READ) != 0;
+        } else if (ready != QV_INVALID_SOCKET) {
+            int r = SocketWaitPair(viewer, viewerInterest, ready, downPending ? 0 : QV_WAIT_READ, PUMP_WAIT_MS);
             viewerReadable = (r & QV_WAIT_READ) != 0;
             controllerReadable = ((r >> 2) & QV_WAIT_READ) != 0;
         } else {

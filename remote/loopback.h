@@ -15,8 +15,12 @@ const int LOOPBACK_PORT_TRIES = 1000;
 class CTCP_LoopBack
 {
 public:
-    // Serves the transport given, or the session's (g_pServer) when null.
-    explicit CTCP_LoopBack(CXConnection* transport = nullptr);
+    // Serves the transport given; null serves nothing (a viewer is closed at once).
+    // The transport must outlive the bridge.
+    explicit CTCP_LoopBack(CXConnection* transport);
+    // Ends whatever the worker waits on or sends into (the transport's stream is
+    // interrupted), waits for the worker to end, and only then closes the
+    // viewer, the listener and the transport.
     virtual ~CTCP_LoopBack();
     uint16_t GetPort() const { return m_nPort; }
     // Where the listener is bound (always 127.0.0.1); family 0 when nothing listens.

@@ -8,10 +8,6 @@ const UINT PBM_SETRANGE_MSG = WM_USER + 1;
 const UINT PBM_SETPOS_MSG = WM_USER + 2;
 } // namespace
 
-void CStatusSink::SetStatus(std::string) {}
-
-bool CStatusSink::KeepWaiting() { return true; }
-
 std::string FormatConnectLogLine(const QVSystemTime& time, const std::string& text)
 {
     return StrPrintf("%02d:%02d:%02d %s", time.wHour, time.wMinute, time.wSecond, text.c_str());
@@ -44,7 +40,7 @@ BOOL CConnectDlg::OnInitDialog()
     return TRUE;
 }
 
-void CConnectDlg::SetStatus(std::string text)
+void CConnectDlg::SetStatus(const std::string& text)
 {
     HWND list = GetDlgItem(IDC_STATUS_LIST);
     if (list) {
@@ -58,21 +54,47 @@ void CConnectDlg::SetStatus(std::string text)
     ::Sleep(0);
 }
 
-bool CConnectDlg::KeepWaiting()
+namespace {
+// Whatever is waiting now, but not without end: a message that posts another
+// must not keep the attempt from its own work.
+void PumpWaiting(HWND dialog, const int32_t* cancelled)
 {
-    if (m_bCancelled)
-        return false;
-    MSG msg;
-    if (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD)) {
+    for (int i = 0; i < 64 && !(cancelled && *cancelled); ++i) {
+        MSG msg;
+        if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD))
+            break;
         if (msg.message == WM_QUIT) {
             // Not ours to take: the loop that owns the quit request must see it.
             ::PostQuitMessage((int)msg.wParam);
-        } else if (!m_hWnd || !::IsDialogMessageA(m_hWnd, &msg)) {
+            break;
+        }
+        if (!dialog || !::IsDialogMessageA(dialog, &msg)) {
             ::TranslateMessage(&msg);
             ::DispatchMessageA(&msg);
         }
     }
+}
+} // namespace
+
+bool CWindowPump::KeepWaiting()
+{
+    PumpWaiting(nullptr, nullptr);
     return true;
+}
+
+bool CConnectDlg::KeepWaiting()
+{
+    PumpWaiting(m_hWnd, &m_bCancelled);
+    return !m_bCancelled;
+}
+
+void CConnectDlg::OnProgress(uint32_t done, uint32_t total)
+{
+    if (total == 0)
+        return;
+    const int percent = (int)((uint64_t)done * 100u / total);
+    ReplaceLastLine(StrPrintf("Downloading File %d%% Complete", percent));
+    SetProgress(percent);
 }
 
 void CConnectDlg::OnStatus(const char* text) { SetStatus(std::string(text ? text : "")); }

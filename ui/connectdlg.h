@@ -3,35 +3,40 @@
 #pragma once
 #include <string>
 
-#include "../protocol/xconnection.h"
+#include "../protocol/attempt.h"
 #include "../util/qvoblist.h"
 #include "../util/qvtime.h"
 #include "framework.h"
-
-// The main window's status lines during an attempt; the base ignores them.
-class CStatusSink
-{
-public:
-    virtual void SetStatus(std::string text);
-    // false once the user has cancelled; otherwise serves the window a little.
-    virtual bool KeepWaiting();
-    virtual ~CStatusSink() {}
-};
 
 // The log line kept for a status line: "hh:mm:ss text".
 std::string FormatConnectLogLine(const QVSystemTime& time, const std::string& text);
 // The log's first line and the empty line after it.
 std::string FormatConnectLogHeader(const QVSystemTime& time, const std::string& title);
 
-class CConnectDlg : public CDialog, public CStatusSink, public CConnectionListener
+// The observer of an attempt without a progress window (the local roads): no
+// lines to show and no Cancel, but the windows keep answering while it waits.
+class CWindowPump : public CAttemptObserver
+{
+public:
+    void OnStatus(const char*) override {}
+    bool KeepWaiting() override;
+};
+
+// The observer of an attempt on screen: status lines, the download bar, and the
+// Cancel button that every wait of the attempt asks about.
+class CConnectDlg : public CDialog, public CAttemptObserver
 {
 public:
     explicit CConnectDlg(CWnd* parent = nullptr);
     ~CConnectDlg() override;
 
-    void SetStatus(std::string text) override;
+    void SetStatus(const std::string& text);
+    // false once the user has cancelled; otherwise lets the pending window
+    // messages through (so the windows keep answering) and answers true.
     bool KeepWaiting() override;
     void OnStatus(const char* text) override;
+    // "Downloading File n% Complete" in place of the last line, and the bar.
+    void OnProgress(uint32_t done, uint32_t total) override;
 
     // Replaces the visible last line; the log keeps both lines.
     void ReplaceLastLine(const std::string& text);

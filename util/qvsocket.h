@@ -48,12 +48,12 @@ QVSOCKET SocketUdp();
 void CloseSocket(QVSOCKET s);
 
 bool SetNonBlocking(QVSOCKET s);
+// Back to blocking mode: a socket handed to another program must behave as an
+// ordinary blocking socket there.
+bool SetBlocking(QVSOCKET s);
 // select() on this socket alone; false at once for QV_INVALID_SOCKET.
 bool SocketReadable(QVSOCKET s, uint32_t ms);
 bool SocketWritable(QVSOCKET s, uint32_t ms);
-// Waits up to ms for either socket to become readable (or to fail); bit 0 is a,
-// bit 1 is b. QV_INVALID_SOCKET takes no part; with neither valid the result is 0 at once.
-int SocketWaitEither(QVSOCKET a, QVSOCKET b, uint32_t ms);
 
 // Blocking connect (or started, for a non-blocking socket: true when it is in progress).
 bool SocketConnect(QVSOCKET s, const QVSockAddr& to);
@@ -82,10 +82,6 @@ int SocketRecvFromNonBlocking(QVSOCKET s, void* buf, int len, QVSockAddr* from);
 bool SocketSetBroadcast(QVSOCKET s);
 bool SocketSetReuseAddr(QVSOCKET s);
 bool SocketSetNoDelay(QVSOCKET s);
-bool SocketSetTos(QVSOCKET s, int tos);
-// Bytes waiting (FIONREAD); -1 on error. For UDP only the first datagram's size
-// may be reported, and an empty datagram reports 0.
-int SocketPending(QVSOCKET s);
 
 // Host name or dotted address to an IPv4 address value (gethostbyname's job).
 bool ResolveHostIPv4(const std::string& host, uint32_t* address);

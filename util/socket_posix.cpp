@@ -58,6 +58,13 @@ bool SetNonBlocking(QVSOCKET s)
     return flags >= 0 && fcntl(Fd(s), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+bool SetBlocking(QVSOCKET s)
+{
+    if (s == QV_INVALID_SOCKET) return false;
+    int flags = fcntl(Fd(s), F_GETFL, 0);
+    return flags >= 0 && fcntl(Fd(s), F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
 static bool WaitFor(QVSOCKET s, short events, uint32_t ms)
 {
     if (s == QV_INVALID_SOCKET) return false;
@@ -191,16 +198,6 @@ static bool SetOpt(QVSOCKET s, int level, int name, int value)
 bool SocketSetBroadcast(QVSOCKET s) { return SetOpt(s, SOL_SOCKET, SO_BROADCAST, 1); }
 bool SocketSetReuseAddr(QVSOCKET s) { return SetOpt(s, SOL_SOCKET, SO_REUSEADDR, 1); }
 bool SocketSetNoDelay(QVSOCKET s) { return SetOpt(s, IPPROTO_TCP, TCP_NODELAY, 1); }
-bool SocketSetTos(QVSOCKET s, int tos) { return SetOpt(s, IPPROTO_IP, IP_TOS, tos); }
-
-int SocketPending(QVSOCKET s)
-{
-    if (s == QV_INVALID_SOCKET) return -1;
-    int n = 0;
-    if (ioctl(Fd(s), FIONREAD, &n) != 0) return -1;
-    return n;
-}
-
 int SocketLastError() { return errno; }
 bool SocketErrorWouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS; }
 

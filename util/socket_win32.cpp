@@ -60,6 +60,12 @@ bool SetNonBlocking(QVSOCKET s)
     return s != QV_INVALID_SOCKET && ioctlsocket(Sys(s), FIONBIO, &on) == 0;
 }
 
+bool SetBlocking(QVSOCKET s)
+{
+    u_long off = 0;
+    return s != QV_INVALID_SOCKET && ioctlsocket(Sys(s), FIONBIO, &off) == 0;
+}
+
 static bool WaitFor(QVSOCKET s, bool write, uint32_t ms)
 {
     if (s == QV_INVALID_SOCKET) return false;
@@ -197,15 +203,6 @@ static bool SetOpt(QVSOCKET s, int level, int name, int value)
 bool SocketSetBroadcast(QVSOCKET s) { return SetOpt(s, SOL_SOCKET, SO_BROADCAST, 1); }
 bool SocketSetReuseAddr(QVSOCKET s) { return SetOpt(s, SOL_SOCKET, SO_REUSEADDR, 1); }
 bool SocketSetNoDelay(QVSOCKET s) { return SetOpt(s, IPPROTO_TCP, TCP_NODELAY, 1); }
-bool SocketSetTos(QVSOCKET s, int tos) { return SetOpt(s, IPPROTO_IP, IP_TOS, tos); }
-
-int SocketPending(QVSOCKET s)
-{
-    if (s == QV_INVALID_SOCKET) return -1;
-    u_long n = 0;
-    if (ioctlsocket(Sys(s), FIONREAD, &n) != 0) return -1;
-    return (int)n;
-}
 
 int SocketLastError() { return WSAGetLastError(); }
 bool SocketErrorWouldBlock(int err) { return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS; }

@@ -58,12 +58,6 @@ int SocketWaitPair(QVSOCKET a, int aInterest, QVSOCKET b, int bInterest, uint32_
     return result;
 }
 
-int SocketWaitEither(QVSOCKET a, QVSOCKET b, uint32_t ms)
-{
-    int r = SocketWaitPair(a, QV_WAIT_READ, b, QV_WAIT_READ, ms);
-    return ((r & QV_WAIT_READ) ? 1 : 0) | ((r & (QV_WAIT_READ << 2)) ? 2 : 0);
-}
-
 int SocketSendNow(QVSOCKET s, const void* data, int len)
 {
     if (s == QV_INVALID_SOCKET || len < 0) return -1;

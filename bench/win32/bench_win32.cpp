@@ -25,6 +25,7 @@
 
 #include "bench/win32/bench_stats.h"
 #include "protocol/downloader.h"
+#include "tests/support/tcppair.h"
 #include "protocol/qvserver.h"
 #include "protocol/xconnection.h"
 #include "remote/loopback.h"
@@ -94,27 +95,6 @@ Watchdog* g_pWatchdog = nullptr;
 void Arm(const char* phase, uint32_t seconds)
 {
     if (g_pWatchdog) g_pWatchdog->Arm(phase, seconds);
-}
-
-bool MakeTcpPair(QVSOCKET* a, QVSOCKET* b)
-{
-    *a = *b = QV_INVALID_SOCKET;
-    QVSOCKET l = SocketTcp();
-    QVSockAddr addr;
-    bool ok = l != QV_INVALID_SOCKET && SocketBind(l, MakeSockAddr(LoopbackAddress(), 0)) && SocketListen(l, 1) &&
-              SocketLocalAddr(l, &addr);
-    if (ok) {
-        *a = SocketTcp();
-        ok = SocketConnect(*a, addr);
-        if (ok) *b = SocketAccept(l, nullptr);
-        ok = ok && *b != QV_INVALID_SOCKET;
-    }
-    CloseSocket(l);
-    if (!ok) {
-        CloseSocket(*a);
-        *a = QV_INVALID_SOCKET;
-    }
-    return ok;
 }
 
 bool SendAll(QVSOCKET s, const char* data, uint32_t n)
@@ -393,7 +373,6 @@ struct SessionRig {
         sim.reset(new CSimController(cfg));
         if (!sim->Start()) return false;
         server.reset(new CQVServer("."));
-        g_pServer = server.get();
         server->SetLoginInfo("00-11-22-33-44-55", "BENCH", "WINDOWS", "WINDOWS");
         server->SetMode(0, cfg.password);
         return true;
@@ -402,18 +381,17 @@ struct SessionRig {
     {
         if (server && server->GetConnection()) server->GetConnection()->Close();
         server.reset();
-        g_pServer = nullptr;
         sim.reset();
     }
 };
 
 // n echo queries on the open session; each answer must carry the word asked.
-bool EchoQueries(int n)
+bool EchoQueries(CQVServer* session, int n)
 {
     const uint32_t kWord = 0x12345678;
     CQVMSG request(0, SIM_MSG_ECHO, 0);
     request.WriteDWord(kWord);
-    CQVQuery q;
+    CQVQuery q(session);
     for (int i = 0; i < n; i++) {
         CQVMSG* reply = nullptr;
         uint32_t word = 0;
@@ -435,14 +413,14 @@ void BenchSession(const Options& o)
     if (!ok) Fail("simulator did not start");
     for (int r = 0; ok && r < o.reps; r++) {
         auto t0 = Clock::now();
-        ok = rig.server->ConnectDirect(rig.sim->GetAddress());
+        ok = rig.server->ConnectDirect(rig.sim->GetAddress()) == LoginResult::Ok;
         double tLogin = SecondsSince(t0);
         if (!ok) {
             Fail("login failed");
             break;
         }
         auto t1 = Clock::now();
-        ok = EchoQueries(o.queries);
+        ok = EchoQueries(rig.server.get(), o.queries);
         double tQueries = SecondsSince(t1);
         rig.server->GetConnection()->Close();
         if (!ok) {
@@ -527,7 +505,7 @@ void BenchDownload(const Options& o)
     cfg.pieceSize = o.pieceBytes;
     SessionRig rig;
     std::vector<double> dl, dlRate, raw, rawRate, ratio;
-    bool ok = rig.Start(cfg) && rig.server->ConnectDirect(rig.sim->GetAddress());
+    bool ok = rig.Start(cfg) && rig.server->ConnectDirect(rig.sim->GetAddress()) == LoginResult::Ok;
     if (!ok) Fail("simulator did not start or refused the login");
 
     QVSOCKET listener = SocketTcp();
@@ -539,17 +517,16 @@ void BenchDownload(const Options& o)
     }
     const std::string path = TempFilePath();
     std::vector<uint8_t> sink(o.fileBytes);
-    CDownloadTracker tracker;
     for (int r = 0; ok && r < o.reps; r++) {
         remove(path.c_str());
         auto t0 = Clock::now();
         {
-            CFileDownloader downloader(&tracker, path);
+            CFileDownloader downloader(rig.server.get(), nullptr, path);
             CQVMSG request(downloader.GetId(), MSG_GET_VIEWER_EXE, 0);
             request.WriteDWord(0);
             request.WriteDWord(2);
             request.WriteDWord(CLIENT_REVISION);
-            ok = downloader.Run(&request);
+            ok = downloader.Run(&request) == DownloadResult::Written;
         }
         double tDl = SecondsSince(t0);
         if (!ok || !FileEquals(path, payload)) {

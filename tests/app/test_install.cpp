@@ -30,8 +30,14 @@ int g_nAnswer = IDNO;
 std::string g_strLastText;
 UINT g_nLastFlags = 0;
 
+std::vector<std::string> g_Refusals;
+
 int AnswerBox(HWND, const char* text, const char*, UINT flags)
 {
+    if ((flags & MB_ICONMASK) == MB_ICONWARNING) {
+        g_Refusals.push_back(text ? text : "");
+        return IDOK;
+    }
     ++g_nQuestions;
     g_strLastText = text ? text : "";
     g_nLastFlags = flags;
@@ -135,6 +141,7 @@ protected:
         target = installFolder + "\\OSKARerudi.exe";
         link = shortcutFolder + "\\OSKA Rerudi.lnk";
         g_nQuestions = 0;
+        g_Refusals.clear();
         g_nAnswer = IDNO;
         g_strLastText.clear();
         QVSetMessageBoxHook(AnswerBox);
@@ -274,6 +281,10 @@ TEST_F(InstallTest, UnsetProgramFilesOrAppDataRefusesBeforeTouchingAnything)
     EXPECT_TRUE(Exists(link));
     EXPECT_FALSE(Exists(pf + "\\OSKA Zizu Systems"));
     EXPECT_EQ(0, g_nQuestions);
+    // A window program's printed line reaches no one: each refusal is a box too.
+    EXPECT_EQ(g_Refusals, (std::vector<std::string>{"Install refused: PROGRAMFILES is not set",
+                                                    "Install refused: PROGRAMFILES is not set",
+                                                    "Install refused: APPDATA is not set"}));
 }
 
 TEST_F(InstallTest, UnsetProgramDataInstallsButMakesNoShortcut)
@@ -327,7 +338,7 @@ TEST_F(InstallTest, InstallOptionEndsStartUpBeforeAnyOtherOptionOrSession)
     EXPECT_FALSE(app.InitInstance());
     EXPECT_TRUE(Exists(target));
     EXPECT_EQ(1, g_nQuestions);
-    EXPECT_EQ(nullptr, g_pServer);
+    EXPECT_EQ(nullptr, app.GetSession());
     EXPECT_FALSE(app.GetStartOptions().silent);
     EXPECT_EQ("", app.GetStartOptions().systemName);
 }
@@ -338,7 +349,7 @@ TEST_F(InstallTest, UninstallOptionEndsAtOnceAndChangesNothing)
     char line[] = "/UNINSTALL /USER:Pool";
     app.m_lpCmdLine = line;
     EXPECT_FALSE(app.InitInstance());
-    EXPECT_EQ(nullptr, g_pServer);
+    EXPECT_EQ(nullptr, app.GetSession());
     EXPECT_EQ(0, g_nQuestions);
     EXPECT_FALSE(Exists(pf + "\\OSKA Zizu Systems"));
     // Not even the data folder is made.

@@ -56,6 +56,7 @@ protected:
     std::string m_strOldAppData;
     CSimController* m_pSim = nullptr;
     CVOLTARODlg* m_pDlg = nullptr;
+    CQVServer* m_pSession = nullptr;
     std::vector<std::thread> m_Viewers;
 };
 

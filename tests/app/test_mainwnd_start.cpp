@@ -63,7 +63,7 @@ TEST_F(MainWndTest, WrongPasswordShowsConnectionFailedAndStillSavesTheLogin)
     EXPECT_EQ(dlg->StartViewer(0), 0);
 
     ASSERT_EQ(g_Boxes.size(), 1u);
-    EXPECT_EQ(g_Boxes[0].text, "Connection Failed");
+    EXPECT_EQ(g_Boxes[0].text, "Connection Failed\nPassword Rejected");
     EXPECT_EQ(g_Boxes[0].flags & MB_ICONMASK, (UINT)MB_ICONWARNING);
     EXPECT_NE(g_Boxes[0].flags & MB_TOPMOST, 0u);
     EXPECT_EQ(m_pSim->GetStats().loginsRefused, 1u);
@@ -106,7 +106,7 @@ TEST_F(MainWndTest, DownloadsTheViewerIntoTheVersionFolderAndHandsOverThroughThe
     EXPECT_EQ(ReadFileBytes(path), Program5000(7, 1));
     EXPECT_EQ(m_pSim->GetStats().viewerRequests, 1u);
     ASSERT_EQ(g_Starter.commandLines.size(), 1u);
-    ASSERT_NE(dlg->m_pLoopBack, nullptr);
+    ASSERT_NE(dlg->m_pLoopBack.get(), nullptr);
     // The loopback form: path, the size option of this screen, the bridge's port;
     // never the name or the password.
     const std::string expected = "\"" + path + "\" " + SizeOptionText(CVOLTARODlg::GetScreenSizeClass()) +
@@ -169,7 +169,7 @@ TEST_F(MainWndTest, ConnectionLostDuringDownloadLeavesNoFileAndStartsNothing)
 
     EXPECT_FALSE(FileExistsA(VersionPath("7_1_1_0", "BRIGHTLEAF.EXE")));
     EXPECT_TRUE(g_Starter.commandLines.empty());
-    EXPECT_EQ(dlg->m_pLoopBack, nullptr);
+    EXPECT_EQ(dlg->m_pLoopBack.get(), nullptr);
     EXPECT_EQ(dlg->m_ProcessInfo.hProcess, nullptr);
     EXPECT_EQ(dlg->m_bBusy, 0u);
 }
@@ -193,7 +193,7 @@ TEST_F(MainWndTest, OlderControllerGetsTheSocketThroughThePipe)
     EXPECT_TRUE(dlg->m_bRecordHandedOver);
     EXPECT_EQ(viewer.load(), 1) << "the passed socket reaches the controller";
     EXPECT_EQ(m_pSim->GetStats().echoes, 1u);
-    EXPECT_EQ(dlg->m_pLoopBack, nullptr);
+    EXPECT_EQ(dlg->m_pLoopBack.get(), nullptr);
     ASSERT_EQ(g_Starter.commandLines.size(), 1u);
     const std::string pipeName = PipeNameFor((uint32_t)(uintptr_t)dlg->m_hWnd);
     // No size option in this form: the field between the quotes and "/R" is empty.
@@ -201,14 +201,14 @@ TEST_F(MainWndTest, OlderControllerGetsTheSocketThroughThePipe)
                                  " /PASS:secret /SOCKFILE:" + pipeName;
     EXPECT_EQ(g_Starter.commandLines[0], expected);
     // The launcher keeps its own copy of the connection.
-    EXPECT_TRUE(g_pServer->IsConnected());
+    EXPECT_TRUE(m_pSession->IsConnected());
 }
 
 TEST_F(MainWndTest, ProgramThatNeverOpensThePipeEndsTheAttemptInBoundedTime)
 {
     StartSim("5.0.0.0", "pw");
     PutProgram("5_0_0_0", "BRIGHTLEAF.EXE", "viewer");
-    CVOLTARODlg::s_dwPipeConnectMs = 400;
+    CStartAttempt::s_dwPipeConnectMs = 400;
     CVOLTARODlg* dlg = OpenWindow(SimName(), "pw");
 
     const uint32_t start = GetTick();
@@ -216,12 +216,16 @@ TEST_F(MainWndTest, ProgramThatNeverOpensThePipeEndsTheAttemptInBoundedTime)
     EXPECT_LT(TickSince(start), 5000u);
 
     EXPECT_FALSE(dlg->m_bRecordHandedOver);
+    EXPECT_EQ(dlg->m_LastOutcome, AttemptOutcome::HandOverFailed);
+    // The local road has no window of lines: the reason comes in a box.
+    ASSERT_EQ(g_Boxes.size(), 1u);
+    EXPECT_EQ(g_Boxes[0].text, "ERROR: The program did not take the connection");
     EXPECT_EQ(g_Starter.commandLines.size(), 1u);
     EXPECT_EQ(dlg->m_ProcessInfo.hProcess, nullptr);
     EXPECT_EQ(dlg->m_bBusy, 0u);
     // (The record was made for this very process, which therefore holds a second
     // handle of the connection; only the launcher's own side can be checked.)
-    EXPECT_FALSE(g_pServer->IsConnected());
+    EXPECT_FALSE(m_pSession->IsConnected());
     // The pipe is gone: a late viewer finds nothing to open.
     const std::string pipeName = PipeNameFor((uint32_t)(uintptr_t)dlg->m_hWnd);
     HANDLE late = ::CreateFileA(pipeName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -241,6 +245,8 @@ TEST_F(MainWndTest, PasswordThatWouldBreakThePipeCommandLineStartsNothing)
     EXPECT_EQ(m_pSim->GetStats().loginsOk, 1u);
     EXPECT_TRUE(g_Starter.commandLines.empty());
     EXPECT_TRUE(SimSawClose(m_pSim));
+    ASSERT_EQ(g_Boxes.size(), 1u);
+    EXPECT_EQ(g_Boxes[0].text.rfind("ERROR: Can't build the program's command line\n", 0), 0u) << g_Boxes[0].text;
 }
 
 TEST_F(MainWndTest, FailedStartIsLoggedWithThePasswordMasked)
@@ -250,11 +256,19 @@ TEST_F(MainWndTest, FailedStartIsLoggedWithThePasswordMasked)
     g_Starter.fail = true;
     g_Starter.error = 193;
     CVOLTARODlg* dlg = OpenWindow(SimName(), "hunter2");
-    // A progress window of our own, already cancelled so that the failure does not
-    // wait for a user: the lines then reach the connection log.
-    CConnectDlg* progress = new CConnectDlg(dlg);
+    // A progress window of our own whose user presses Cancel as soon as the failure
+    // is shown, so that the failure does not wait: the lines then reach the log.
+    struct CancelOnFailure : CConnectDlg {
+        using CConnectDlg::CConnectDlg;
+        void OnStatus(const char* text) override
+        {
+            CConnectDlg::OnStatus(text);
+            if (strstr(text, "Can't Start Executable"))
+                OnCancel();
+        }
+    };
+    CConnectDlg* progress = new CancelOnFailure(dlg);
     ASSERT_TRUE(progress->Create(IDD_CONNECT, dlg));
-    progress->OnCancel();
     dlg->m_pProgressDlg = progress;
 
     EXPECT_EQ(dlg->StartViewer(0), 0);
@@ -267,35 +281,6 @@ TEST_F(MainWndTest, FailedStartIsLoggedWithThePasswordMasked)
     EXPECT_NE(log.find("/PASS:**** /SOCKFILE:"), std::string::npos) << log;
     EXPECT_EQ(log.find("hunter2"), std::string::npos) << log;
     EXPECT_TRUE(SimSawClose(m_pSim));
-}
-
-TEST_F(MainWndTest, DownloadProgressIsComputedWithoutOverflow)
-{
-    CVOLTARODlg* dlg = OpenWindow("x", "");
-    CConnectDlg* progress = new CConnectDlg(dlg);
-    ASSERT_TRUE(progress->Create(IDD_CONNECT, dlg));
-    dlg->m_pProgressDlg = progress;
-    const CQVObList& lines = progress->GetLogLines();
-
-    // 3e9 x 100 does not fit in 32 bits.
-    dlg->OnProgress(3000000000u, 4000000000u);
-    ASSERT_EQ(lines.GetCount(), 1);
-    const std::string* last = static_cast<const std::string*>(lines.GetTail());
-    EXPECT_NE(last->find("Downloading File 75% Complete"), std::string::npos) << *last;
-
-    dlg->OnProgress(0, 0);
-    EXPECT_EQ(lines.GetCount(), 1) << "a total of 0 shows nothing";
-
-    dlg->OnError("Unexpected message from system controller");
-    last = static_cast<const std::string*>(lines.GetTail());
-    EXPECT_NE(last->find("Unexpected message from system controller"), std::string::npos);
-    EXPECT_FALSE(dlg->IsCancelled());
-    progress->OnCancel();
-    EXPECT_TRUE(dlg->IsCancelled());
-
-    dlg->FinishAttempt(0, 1);
-    EXPECT_EQ(dlg->m_pProgressDlg, nullptr);
-    EXPECT_FALSE(dlg->IsCancelled());
 }
 
 TEST_F(MainWndTest, EndedProgramBringsTheWindowBackAndClosesTheConnection)
@@ -312,8 +297,8 @@ TEST_F(MainWndTest, EndedProgramBringsTheWindowBackAndClosesTheConnection)
     dlg->ShowWindow(SW_SHOW);
     dlg->OnTick(1);
     EXPECT_FALSE(dlg->IsWindowVisible());
-    EXPECT_NE(dlg->m_pLoopBack, nullptr);
-    EXPECT_TRUE(g_pServer->IsConnected());
+    EXPECT_NE(dlg->m_pLoopBack.get(), nullptr);
+    EXPECT_TRUE(m_pSession->IsConnected());
 
     HANDLE ended = EndedProcessHandle();
     ASSERT_NE(ended, nullptr);
@@ -322,10 +307,10 @@ TEST_F(MainWndTest, EndedProgramBringsTheWindowBackAndClosesTheConnection)
     dlg->OnTick(1);
 
     EXPECT_EQ(dlg->m_ProcessInfo.hProcess, nullptr);
-    EXPECT_EQ(dlg->m_pLoopBack, nullptr);
+    EXPECT_EQ(dlg->m_pLoopBack.get(), nullptr);
     EXPECT_TRUE(dlg->IsWindowVisible());
     EXPECT_TRUE(::IsWindowEnabled(dlg->GetDlgItem(IDC_START)));
-    EXPECT_FALSE(g_pServer->IsConnected());
+    EXPECT_FALSE(m_pSession->IsConnected());
     EXPECT_TRUE(SimSawClose(m_pSim));
 }
 
@@ -342,7 +327,7 @@ TEST_F(MainWndTest, SilentStartRunsAtOnceNeverSavesAndClosesWhenTheProgramEnds)
 
     // An empty "/USER:" reads the saved login, but silent mode puts the command
     // line's values back.
-    m_pDlg = new CVOLTARODlg("", "pw", "", 0, 0, true, nullptr);
+    m_pDlg = new CVOLTARODlg(m_pSession, "", "pw", "", 0, 0, true, nullptr);
     EXPECT_EQ(m_pDlg->m_strSystemName, "");
     EXPECT_EQ(m_pDlg->m_strSavedSystemName, "Saved");
     m_pDlg->m_strSystemName = SimName(); // as "/USER:" would have given it
@@ -368,11 +353,11 @@ TEST_F(MainWndTest, SilentStartRunsAtOnceNeverSavesAndClosesWhenTheProgramEnds)
 TEST_F(MainWndTest, SilentStartThatFailsClosesOnTheFirstTick)
 {
     StartSim("7.1.1.0", "right");
-    m_pDlg = new CVOLTARODlg(SimName(), "wrong", "", 0, 0, true, nullptr);
+    m_pDlg = new CVOLTARODlg(m_pSession, SimName(), "wrong", "", 0, 0, true, nullptr);
     ASSERT_TRUE(m_pDlg->Create(IDD_RERUDI_DIALOG, nullptr));
     HWND hwnd = m_pDlg->m_hWnd;
     ASSERT_EQ(g_Boxes.size(), 1u);
-    EXPECT_EQ(g_Boxes[0].text, "Connection Failed");
+    EXPECT_EQ(g_Boxes[0].text, "Connection Failed\nPassword Rejected");
     EXPECT_FALSE(FileExistsA(m_strDataFolder + "\\LOGIN.DAT"));
     m_pDlg->OnTick(1);
     EXPECT_TRUE(PumpUntil([&] { return !::IsWindow(hwnd); }, 3000));

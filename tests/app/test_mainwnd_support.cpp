@@ -222,16 +222,16 @@ void MainWndTest::SetUp()
     m_strDataFolder = GetDataFolder();
     ASSERT_EQ(m_strDataFolder, m_strRoot + "\\OSKA Zizu Systems\\OSKA Rerudi");
 
-    g_pServer = new CQVServer(m_strDataFolder);
-    g_pServer->SetLoginInfo("00-11-22-33-44-55", "TESTPC", "WINDOWS", "WINDOWS");
+    m_pSession = new CQVServer(m_strDataFolder);
+    m_pSession->SetLoginInfo("00-11-22-33-44-55", "TESTPC", "WINDOWS", "WINDOWS");
 
     g_Boxes.clear();
     g_Starter = FakeStarter();
     QVSetMessageBoxHook(&CaptureBox);
-    CVOLTARODlg::s_bLocalNetworkOff = true;
-    CVOLTARODlg::s_pfnStartProcess = &FakeStart;
-    CVOLTARODlg::s_dwPipeConnectMs = 30000;
-    CVOLTARODlg::s_dwPipeDrainMs = 10000;
+    CLocalSystems::s_bLocalNetworkOff = true;
+    CStartAttempt::s_pfnStartProcess = &FakeStart;
+    CStartAttempt::s_dwPipeConnectMs = 30000;
+    CStartAttempt::s_dwPipeDrainMs = 10000;
 }
 
 void MainWndTest::TearDown()
@@ -241,12 +241,12 @@ void MainWndTest::TearDown()
             t.join();
     m_Viewers.clear();
     CloseWindow();
-    delete g_pServer;
-    g_pServer = nullptr;
+    delete m_pSession;
+    m_pSession = nullptr;
     delete m_pSim;
     m_pSim = nullptr;
     QVSetMessageBoxHook(nullptr);
-    CVOLTARODlg::s_pfnStartProcess = nullptr;
+    CStartAttempt::s_pfnStartProcess = nullptr;
     SetTickOffsetForTest(0);
     SetEnv("APPDATA", m_strOldAppData);
     RemoveTree(m_strRoot);
@@ -270,7 +270,7 @@ std::string MainWndTest::SimName() const { return "127.0.0.1:" + std::to_string(
 CVOLTARODlg* MainWndTest::OpenWindow(const std::string& name, const std::string& password, bool silent,
                                      uint32_t target, int startType)
 {
-    m_pDlg = new CVOLTARODlg(name, password, "", target, startType, silent, nullptr);
+    m_pDlg = new CVOLTARODlg(m_pSession, name, password, "", target, startType, silent, nullptr);
     EXPECT_TRUE(m_pDlg->Create(IDD_RERUDI_DIALOG, nullptr));
     return m_pDlg;
 }

@@ -83,11 +83,11 @@ std::vector<std::string> Lines(CVOLTARODlg* dlg)
 
 // Puts the per-tick limit back whatever a test does.
 struct DrainLimit {
-    explicit DrainLimit(int limit) : m_nOld(CVOLTARODlg::s_nMaxDatagramsPerTick)
+    explicit DrainLimit(int limit) : m_nOld(CLocalSystems::s_nMaxDatagramsPerTick)
     {
-        CVOLTARODlg::s_nMaxDatagramsPerTick = limit;
+        CLocalSystems::s_nMaxDatagramsPerTick = limit;
     }
-    ~DrainLimit() { CVOLTARODlg::s_nMaxDatagramsPerTick = m_nOld; }
+    ~DrainLimit() { CLocalSystems::s_nMaxDatagramsPerTick = m_nOld; }
     int m_nOld;
 };
 
@@ -203,13 +203,13 @@ TEST_F(MainWndTest, DiscoveryAnswersFillTheListByTheRules)
     const uint32_t other = MakeIPv4(192, 168, 1, 21);
 
     // A controller that is not ready is listed but not selected.
-    EXPECT_EQ(dlg->HandleAnswer(Answer("Cellar", 2), cellar), 1);
+    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Cellar", 2), cellar), 1);
     ASSERT_EQ(Lines(dlg), std::vector<std::string>({"Cellar"}));
     EXPECT_EQ(dlg->m_SystemList.GetCurSel(), LB_ERR);
     EXPECT_EQ(FieldText(dlg, IDC_SYSTEM_NAME), "");
 
     // The same controller renamed replaces its line; ready, it selects itself.
-    EXPECT_EQ(dlg->HandleAnswer(Answer("Pool House", 1, 0, 8080), cellar), 1);
+    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Pool House", 1, 0, 8080), cellar), 1);
     ASSERT_EQ(Lines(dlg), std::vector<std::string>({"Pool House"}));
     EXPECT_EQ(dlg->m_SystemList.GetCurSel(), 0);
     EXPECT_EQ(FieldText(dlg, IDC_SYSTEM_NAME), "Pool House");
@@ -217,12 +217,12 @@ TEST_F(MainWndTest, DiscoveryAnswersFillTheListByTheRules)
     EXPECT_EQ(dlg->m_SystemList.GetEntry(0)->m_dwAddress, cellar);
 
     // Status 5 is ignored and ends the drain; flag bits 0x70 count as known.
-    EXPECT_EQ(dlg->HandleAnswer(Answer("Ghost", 5), other), 0);
-    EXPECT_EQ(dlg->HandleAnswer(Answer("Flagged", 1, 0x20), other), 1);
+    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Ghost", 5), other), 0);
+    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Flagged", 1, 0x20), other), 1);
     EXPECT_EQ(Lines(dlg), std::vector<std::string>({"Pool House"}));
 
     // With a name in the field, only that name (any letter case) selects.
-    EXPECT_EQ(dlg->HandleAnswer(Answer("Attic", 1), other), 1);
+    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Attic", 1), other), 1);
     EXPECT_EQ(Lines(dlg), std::vector<std::string>({"Attic", "Pool House"}));
     EXPECT_EQ(dlg->m_SystemList.GetText(dlg->m_SystemList.GetCurSel()), "Pool House");
 
@@ -249,9 +249,9 @@ TEST_F(MainWndTest, AnswersFromThisPcAndWrongSizedDatagramsAreNotListed)
     SocketSendTo(peer, wire, sizeof(wire), to);
     ::Sleep(50);
 
-    EXPECT_EQ(dlg->ProcessReply(&socket), 1) << "wrong size: skipped, ask again";
-    EXPECT_EQ(dlg->ProcessReply(&socket), 0) << "our own answer ends the drain";
-    EXPECT_EQ(dlg->ProcessReply(&socket), 0) << "nothing waiting";
+    EXPECT_EQ(dlg->m_Systems.ProcessReply(&socket), 1) << "wrong size: skipped, ask again";
+    EXPECT_EQ(dlg->m_Systems.ProcessReply(&socket), 0) << "our own answer ends the drain";
+    EXPECT_EQ(dlg->m_Systems.ProcessReply(&socket), 0) << "nothing waiting";
     EXPECT_EQ(dlg->m_SystemList.GetCount(), 0);
     CloseSocket(peer);
 }
@@ -358,7 +358,7 @@ TEST_F(MainWndTest, ConfigureIpWithoutSelectionDoesNothingAndWithoutAnswerGivesU
     // With the adapters out of reach no controller can answer: the command shows
     // its last line for two seconds, closes the progress window and leaves the
     // window usable.
-    EXPECT_EQ(dlg->HandleAnswer(Answer("Cellar", 1), MakeIPv4(192, 168, 1, 20)), 1);
+    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Cellar", 1), MakeIPv4(192, 168, 1, 20)), 1);
     ASSERT_EQ(dlg->m_SystemList.GetCurSel(), 0);
     const uint32_t start = GetTick();
     dlg->OnConfigureIP();
@@ -373,7 +373,7 @@ TEST_F(MainWndTest, EachTickTakesABoundedNumberOfDatagramsAndEmptyOnesDoNotStall
     CVOLTARODlg* dlg = OpenWindow("", "");
     CPingSocket* socket = new CPingSocket(LoopbackAddress(), 0); // the window deletes it
     ASSERT_TRUE(socket->IsValid());
-    dlg->m_PingSockets.AddTail(socket);
+    dlg->m_Systems.m_PingSockets.AddTail(socket);
     const QVSockAddr to = MakeSockAddr(LoopbackAddress(), socket->GetBoundPort());
     DrainLimit limit(4);
 
@@ -415,7 +415,7 @@ TEST_F(MainWndTest, ExpiryTakesTheFirstStaleLineInListOrderOnePerTick)
                        {"Echo", MakeIPv4(10, 0, 0, 3)}, {"Charlie", MakeIPv4(10, 0, 0, 4)},
                        {"Bravo", MakeIPv4(10, 0, 0, 5)}};
     for (const auto& c : controllers)
-        ASSERT_EQ(dlg->HandleAnswer(Answer(c.name, 2), c.address), 1);
+        ASSERT_EQ(dlg->m_Systems.HandleAnswer(Answer(c.name, 2), c.address), 1);
     ASSERT_EQ(Lines(dlg), std::vector<std::string>({"Alpha", "Bravo", "Charlie", "Delta", "Echo"}));
     for (int i = 0; i < 5; ++i) {
         SystemEntry* entry = dlg->m_SystemList.GetEntry(i);
@@ -427,7 +427,7 @@ TEST_F(MainWndTest, ExpiryTakesTheFirstStaleLineInListOrderOnePerTick)
     SetTickOffsetForTest(2100);
     for (const auto& c : controllers) {
         if (strcmp(c.name, "Delta") != 0 && strcmp(c.name, "Bravo") != 0)
-            dlg->HandleAnswer(Answer(c.name, 2), c.address);
+            dlg->m_Systems.HandleAnswer(Answer(c.name, 2), c.address);
     }
     dlg->OnTick(1);
     EXPECT_EQ(Lines(dlg), std::vector<std::string>({"Alpha", "Charlie", "Delta", "Echo"}));
@@ -444,13 +444,13 @@ TEST_F(MainWndTest, RenamedControllerAmongManyReplacesOnlyItsOwnLine)
         for (int i = 0; i < 50; ++i) {
             char name[16];
             wsprintfA(name, "Node %02d", 49 - i);
-            EXPECT_EQ(dlg->HandleAnswer(Answer(name, 2), MakeIPv4(10, 0, 1, (uint8_t)(i + 1))), 1);
+            EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer(name, 2), MakeIPv4(10, 0, 1, (uint8_t)(i + 1))), 1);
         }
     }
     ASSERT_EQ(dlg->m_SystemList.GetCount(), 50);
 
     // Node 24 (address 10.0.1.26) becomes "Node 24b"; the other 49 keep their lines.
-    EXPECT_EQ(dlg->HandleAnswer(Answer("Node 24b", 2), MakeIPv4(10, 0, 1, 26)), 1);
+    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Node 24b", 2), MakeIPv4(10, 0, 1, 26)), 1);
     const std::vector<std::string> lines = Lines(dlg);
     ASSERT_EQ(lines.size(), 50u);
     EXPECT_EQ(lines[24], "Node 24b");

@@ -336,7 +336,7 @@ def scenario_wrong_password(env, args):
     """A refused login shows "Connection Failed" and goes no further."""
     sim = env.start_sim(version="7.1.1.0", password="secret")
     run, _, report = env.start_silent(sim, password="guess")
-    expect_launcher_ended(run, ["Connection Failed"])
+    expect_launcher_ended(run, ["Connection Failed\\nPassword Rejected"])
     check(sim.matching(r"^conn 0: login refused"), "the login was not refused")
     check(not sim.matching(r": version asked"), "the launcher went on after the refusal")
     check(not sim.matching(r": download "), "a download was requested")

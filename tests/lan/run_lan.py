@@ -287,6 +287,34 @@ def group_start(lan):
 
 
 # ---------------------------------------------------------------------------
+# demo: "/DEMO" connects to this PC whatever is typed, with the fields disabled
+
+
+def group_demo(lan):
+    # The demonstration's controller is this PC: a simulator on 127.0.0.1:80 in the
+    # launcher's own namespace.
+    sim = lan.track(qh.SimProcess(lan.in_a([
+        lan.args.sim, "--listen", "127.0.0.1", "--port", "80", "--password", "",
+        "--version", "7.1.1.0", "--viewer-file", lan.args.viewer, "--max-run", "600000"])))
+    report = os.path.join(lan.tmp, "demo-report.txt")
+    probe = lan.start_launcher(["/DEMO", "/USER:Somewhere"], lan.appdata(),
+                               env={"QV_DEMO_REPORT": win_path(report), "QV_DEMO_LINGER_MS": "1500"})
+    probe.wait_window()
+    c = probe.controls()
+    # What stays disabled: the name, the password and the list; Start is enabled.
+    check(c["1002"][1] == "d" and c["1003"][1] == "d" and c["1010"][1] == "d", "demo fields enabled: %r" % c)
+    check(c["1014"][1] == "E", "Start Rerudi disabled in the demonstration: %r" % c)
+    probe.ask("click %d" % START)
+    m = sim.wait_for(r"^conn 0: connected from ([0-9.]+):", 20)
+    check(m, "the demonstration did not connect to this PC:\n  " + sim.text("  "))
+    check(m.group(1) == "127.0.0.1", "connection came from %s" % m.group(1))
+    check(sim.wait_for(r"^conn 0: login ok", 20), "no login:\n  " + sim.text("  "))
+    expect_viewer_report(report)
+    probe.ask("close")
+    check(probe.wait_exit(10).startswith("exit"), "the launcher did not close")
+
+
+# ---------------------------------------------------------------------------
 # silent: the broadcast search by name, and the silent ends
 
 
@@ -513,6 +541,7 @@ GROUPS = {
     "list": group_list,
     "selection": group_selection,
     "start": group_start,
+    "demo": group_demo,
     "silent": group_silent,
     "ipconfig": group_ipconfig,
     "robustness": group_robustness,

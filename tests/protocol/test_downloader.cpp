@@ -10,17 +10,17 @@ using namespace sessiontest;
 
 namespace {
 
-struct Tracker : public CDownloadTracker {
+struct Tracker : public CAttemptObserver {
     std::vector<std::pair<uint32_t, uint32_t>> progress;
     std::vector<std::string> errors;
     int cancelAfter = -1; // answer "cancelled" once asked more than this often
     int asked = 0;
     void OnProgress(uint32_t done, uint32_t total) override { progress.push_back({done, total}); }
-    void OnError(const std::string& m) override { errors.push_back(m); }
-    bool IsCancelled() override
+    void OnStatus(const char* m) override { errors.push_back(m); }
+    bool KeepWaiting() override
     {
         asked++;
-        return cancelAfter >= 0 && asked > cancelAfter;
+        return !(cancelAfter >= 0 && asked > cancelAfter);
     }
 };
 
@@ -48,7 +48,7 @@ protected:
         if (viewer) req.WriteDWord(0), req.WriteDWord(2);
         else req.WriteDWord(3);
         req.WriteDWord(CLIENT_REVISION);
-        return dl.Run(&req);
+        return dl.Run(&req) == DownloadResult::Written;
     }
     // The simulator holds its answer so that the test can send its own replies.
     void Hold()
@@ -66,7 +66,7 @@ TEST_F(DownloadTest, WholeFileIsWrittenAndRequestCarriesItsWords)
 {
     cfg.viewerFile = Pattern(3001, 1);
     Connect();
-    CFileDownloader dl(&tracker, Path());
+    CFileDownloader dl(server.get(), &tracker, Path());
     EXPECT_TRUE(Fetch(dl));
     EXPECT_EQ(dl.GetState(), CFileDownloader::StateWritten);
     EXPECT_EQ(OnDisk(), cfg.viewerFile);
@@ -84,12 +84,12 @@ TEST_F(DownloadTest, ConfiguratorAndTheOtherReplyCodesAreAccepted)
     cfg.viewerWholeCode = 8132;
     Connect();
     {
-        CFileDownloader dl(&tracker, Path());
+        CFileDownloader dl(server.get(), &tracker, Path());
         EXPECT_TRUE(Fetch(dl, false));
         EXPECT_EQ(OnDisk(), cfg.configFile);
     }
     {
-        CFileDownloader dl(&tracker, Path());
+        CFileDownloader dl(server.get(), &tracker, Path());
         EXPECT_TRUE(Fetch(dl));
         EXPECT_EQ(OnDisk(), cfg.viewerFile); // replaced the earlier file
     }
@@ -102,14 +102,14 @@ TEST_F(DownloadTest, EmptyFileWholeOrInPiecesGivesAnEmptyFile)
 {
     Connect();
     {
-        CFileDownloader dl(&tracker, Path());
+        CFileDownloader dl(server.get(), &tracker, Path());
         EXPECT_TRUE(Fetch(dl));
         EXPECT_TRUE(Exists());
         EXPECT_TRUE(OnDisk().empty());
     }
     std::filesystem::remove(Path());
     sim->SetPieceSize(1000);
-    CFileDownloader dl(&tracker, Path());
+    CFileDownloader dl(server.get(), &tracker, Path());
     EXPECT_TRUE(Fetch(dl));
     EXPECT_TRUE(Exists());
     EXPECT_TRUE(OnDisk().empty());
@@ -122,7 +122,7 @@ TEST_F(DownloadTest, PiecesReportProgressBeforeEachPiece)
     cfg.viewerFile = Pattern(2500, 4);
     cfg.pieceSize = 1000;
     Connect();
-    CFileDownloader dl(&tracker, Path());
+    CFileDownloader dl(server.get(), &tracker, Path());
     EXPECT_TRUE(Fetch(dl));
     std::vector<std::pair<uint32_t, uint32_t>> expected = {{0, 2500}, {1000, 2500}, {2000, 2500}};
     EXPECT_EQ(tracker.progress, expected);
@@ -139,7 +139,7 @@ TEST_F(DownloadTest, OtherPieceCodeDribbledBytesAndAStrayBroadcastStillComplete)
     cfg.faults.unsolicitedFirst = true;
     cfg.faults.onCode = MSG_GET_VIEWER_EXE;
     Connect();
-    CFileDownloader dl(&tracker, Path());
+    CFileDownloader dl(server.get(), &tracker, Path());
     EXPECT_TRUE(Fetch(dl));
     EXPECT_EQ(OnDisk(), cfg.viewerFile);
     EXPECT_EQ(tracker.progress.size(), 3u);
@@ -154,7 +154,7 @@ TEST_F(DownloadTest, WrongReplyCodesEndTheDownloadWithoutAFile)
         cfg.faults.wrongCode = code;
         Connect();
         Tracker t;
-        CFileDownloader dl(&t, Path());
+        CFileDownloader dl(server.get(), &t, Path());
         EXPECT_FALSE(Fetch(dl)) << code;
         EXPECT_EQ(dl.GetState(), CFileDownloader::StateFailed);
         EXPECT_EQ(t.errors, std::vector<std::string>{"Unexpected message from system controller"});
@@ -209,7 +209,7 @@ TEST_F(DownloadTest, MalformedRepliesFailWithoutTouchingMemoryOutsideTheirBounds
     for (const Case& c : cases) {
         Hold();
         Tracker t;
-        CFileDownloader dl(&t, Path());
+        CFileDownloader dl(server.get(), &t, Path());
         sim->Push(dl.GetId(), c.code, c.body);
         EXPECT_FALSE(Fetch(dl)) << c.what;
         EXPECT_EQ(dl.GetState(), CFileDownloader::StateFailed) << c.what;
@@ -223,7 +223,7 @@ TEST_F(DownloadTest, LaterPiecesAreBoundedByTheFirstTotal)
 {
     Connect();
     Hold();
-    CFileDownloader dl(&tracker, Path());
+    CFileDownloader dl(server.get(), &tracker, Path());
     std::vector<uint8_t> first, second;
     Word(first, 8);
     Word(first, 4);
@@ -244,7 +244,7 @@ TEST_F(DownloadTest, UnwritablePathReportsTheOpenFailure)
 {
     cfg.viewerFile = Pattern(10, 7);
     Connect();
-    CFileDownloader dl(&tracker, dir + "/no such folder/BRIGHTLEAF.EXE");
+    CFileDownloader dl(server.get(), &tracker, dir + "/no such folder/BRIGHTLEAF.EXE");
     EXPECT_FALSE(Fetch(dl));
     EXPECT_EQ(dl.GetState(), CFileDownloader::StateFailed);
     EXPECT_EQ(tracker.errors, std::vector<std::string>{"ERROR: Cannot open file for writing"});
@@ -255,7 +255,7 @@ TEST_F(DownloadTest, CancelEndsTheRunWithNothingOnDisk)
     Connect();
     Hold();
     tracker.cancelAfter = 3;
-    CFileDownloader dl(&tracker, Path());
+    CFileDownloader dl(server.get(), &tracker, Path());
     // One piece of a file that never completes.
     std::vector<uint8_t> piece;
     Word(piece, 2000);
@@ -276,7 +276,7 @@ TEST_F(DownloadTest, LostConnectionMidDownloadLeavesNoFile)
     cfg.faults.onCode = MSG_GET_VIEWER_EXE;
     cfg.faults.closeAfterPieces = 1;
     Connect();
-    CFileDownloader dl(&tracker, Path());
+    CFileDownloader dl(server.get(), &tracker, Path());
     EXPECT_FALSE(Fetch(dl));
     EXPECT_EQ(tracker.progress.size(), 1u);
     EXPECT_FALSE(Exists());
@@ -289,7 +289,7 @@ TEST_F(DownloadTest, RunWithoutAConnectionFailsAtOnce)
 {
     StartSim();
     MakeServer();
-    CFileDownloader dl(&tracker, Path());
+    CFileDownloader dl(server.get(), &tracker, Path());
     EXPECT_FALSE(Fetch(dl));
     EXPECT_EQ(dl.GetState(), CFileDownloader::StateRunning);
     EXPECT_FALSE(Exists());

@@ -44,7 +44,6 @@ TEST(FuzzReplay, SessionInputsKeepTheirInvariants)
         SCOPED_TRACE(file.filename().string());
         const std::vector<uint8_t> input = qvfuzz::ReadInput(file);
         ReplaySessionInput(input.data(), input.size());
-        EXPECT_EQ(g_pServer, nullptr);
         auto it = expected.find(file.filename().string());
         if (it == expected.end())
             continue;

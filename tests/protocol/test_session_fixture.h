@@ -38,9 +38,16 @@ inline std::vector<uint8_t> Header(uint16_t id, uint16_t code, uint32_t length)
     return v;
 }
 
+// The session of the running test, for endpoints made inside it.
+inline CQVServer*& TestSession()
+{
+    static CQVServer* session = nullptr;
+    return session;
+}
+
 struct RecordingSink : public CSocketSink {
-    RecordingSink() {}
-    explicit RecordingSink(uint16_t id) : CSocketSink(id) {}
+    RecordingSink() : CSocketSink(TestSession()) {}
+    explicit RecordingSink(uint16_t id) : CSocketSink(TestSession(), id) {}
     struct Seen {
         uint16_t id, code;
         std::vector<uint8_t> body;
@@ -56,7 +63,7 @@ struct RecordingSink : public CSocketSink {
     void OnConnectionState(bool c) override { states.push_back(c); }
 };
 
-struct StatusLog : public CConnectionListener {
+struct StatusLog : public CAttemptObserver {
     std::vector<std::string> lines;
     void OnStatus(const char* text) override { lines.push_back(text); }
 };
@@ -88,7 +95,7 @@ protected:
     void TearDown() override
     {
         server.reset();
-        g_pServer = nullptr;
+        TestSession() = nullptr;
         if (sim) sim->Stop();
         sim.reset();
         std::error_code ec;
@@ -102,7 +109,7 @@ protected:
     void MakeServer(int mode = 0)
     {
         server.reset(new CQVServer(dir));
-        g_pServer = server.get();
+        TestSession() = server.get();
         server->SetLoginInfo("00-11-22-33-44-55", "TESTPC", "WINDOWS", "WINDOWS");
         server->SetMode(mode, cfg.password);
     }
@@ -111,7 +118,7 @@ protected:
     {
         StartSim();
         MakeServer();
-        ASSERT_TRUE(server->ConnectDirect(sim->GetAddress()));
+        ASSERT_EQ(server->ConnectDirect(sim->GetAddress()), LoginResult::Ok);
     }
     template <class P> bool PollUntil(P done, uint32_t ms = 5000)
     {

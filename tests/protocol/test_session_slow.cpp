@@ -44,9 +44,9 @@ TEST_F(SessionTest, UnansweredChallengeGivesUpAfterFiveSeconds)
     StartSim();
     MakeServer();
     StatusLog log;
-    ASSERT_EQ(server->GetConnection()->ConnectDirect(sim->GetAddress(), 0), CONNECT_OK);
+    ASSERT_EQ(server->GetConnection()->ConnectDirect(sim->GetAddress(), 0), ConnectResult::Ok);
     uint32_t start = GetTick();
-    EXPECT_FALSE(server->Login(&log));
+    EXPECT_NE(server->Login(&log), LoginResult::Ok);
     uint32_t elapsed = TickSince(start);
     EXPECT_GE(elapsed, 5000u);
     EXPECT_LT(elapsed, 6500u);

@@ -101,15 +101,15 @@ TEST_F(ConnectDlgTest, ReplaceLastLineChangesOnlyTheVisibleLine)
 
 const UINT WM_PROBE = WM_APP + 17;
 
-TEST_F(ConnectDlgTest, KeepWaitingServesOneMessageUntilCancelThenLeavesTheQueueAlone)
+TEST_F(ConnectDlgTest, KeepWaitingServesWaitingMessagesUntilCancelThenLeavesTheQueueAlone)
 {
     EXPECT_FALSE(m_Dlg.IsCancelled());
     ::PostMessageA(m_Dlg.m_hWnd, WM_PROBE, 1, 0);
-    ::PostMessageA(m_Dlg.m_hWnd, WM_PROBE, 2, 0);
     EXPECT_TRUE(m_Dlg.KeepWaiting());
     MSG msg;
-    ASSERT_TRUE(::PeekMessageA(&msg, m_Dlg.m_hWnd, WM_PROBE, WM_PROBE, PM_NOREMOVE));
-    EXPECT_EQ(2u, msg.wParam) << "exactly one message is taken per call";
+    EXPECT_FALSE(::PeekMessageA(&msg, m_Dlg.m_hWnd, WM_PROBE, WM_PROBE, PM_NOREMOVE))
+        << "what was waiting has been served";
+    ::PostMessageA(m_Dlg.m_hWnd, WM_PROBE, 2, 0);
 
     // The Cancel button only raises the flag; the window stays.
     ::SendMessageA(m_Dlg.m_hWnd, WM_COMMAND, MAKEWPARAM(IDC_CONNECT_CANCEL, BN_CLICKED),
@@ -201,11 +201,18 @@ TEST(ConnectDlgLifecycle, EndDialogDestroysTheModelessWindow)
     EXPECT_EQ(1, dlg.GetLogLines().GetCount());
 }
 
-TEST(StatusSink, BaseIgnoresLinesAndKeepsWaiting)
+TEST_F(ConnectDlgTest, DownloadProgressReplacesTheLastLineWithoutOverflow)
 {
-    CStatusSink sink;
-    sink.SetStatus("nothing");
-    EXPECT_TRUE(sink.KeepWaiting());
+    m_Dlg.SetStatus("Downloading: x");
+    m_Dlg.OnProgress(0, 0); // unknown total: nothing shown
+    m_Dlg.OnProgress(3000000000u, 4000000000u);
+    HWND list = m_Dlg.GetDlgItem(IDC_STATUS_LIST);
+    ASSERT_EQ(1, (int)::SendMessageA(list, LB_GETCOUNT, 0, 0));
+    char line[128] = {};
+    ::SendMessageA(list, LB_GETTEXT, 0, (LPARAM)line);
+    EXPECT_STREQ("Downloading File 75% Complete", line);
+    EXPECT_EQ(75, (int)::SendDlgItemMessageA(m_Dlg.m_hWnd, IDC_PROGRESS, WM_USER + 8, 0, 0));
+    EXPECT_EQ(2, m_Dlg.GetLogLines().GetCount()); // the log keeps both lines
 }
 
 } // namespace
