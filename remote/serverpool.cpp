@@ -12,9 +12,7 @@
 #include "../util/trace.h"
 #include "relaypacket.h"
 
-#ifndef RERUDI_RELAY_HOST
-#define RERUDI_RELAY_HOST "relay.example.invalid"
-#endif
+// RERUDI_RELAY_HOST comes from the build: where the launcher is shipped decides it.
 
 const char SERVER_DEFAULT_NAME[] = "x!Relay";
 
