@@ -365,6 +365,14 @@ int CRUDPClient::Write(const uint8_t* data, int length)
     return total;
 }
 
+bool CRUDPClient::IsWindowShut()
+{
+    m_AckLock.Lock();
+    const bool shut = m_bTxFull || m_pTxRing->IsFull();
+    m_AckLock.Unlock();
+    return shut;
+}
+
 // Waits while the window is shut. Any acknowledgement counts as progress and
 // starts the stall time again. False when the stream went down or stalled.
 bool CRUDPClient::WaitForWindow()

@@ -81,6 +81,8 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     // The clock of resends and round trips. Tests make it run faster.
     virtual uint32_t Now();
     bool SendDatagram(const uint8_t* data, int length) override;
+    // Whether a Send would now wait for the window (the fuzz target never lets one wait).
+    bool IsWindowShut();
 
   private:
     CRUDPClient(const CRUDPClient&) = delete;

@@ -137,7 +137,10 @@ void RudpServe(CRUDPClient* stream, const RudpServeOptions& options, RudpServeRe
     std::atomic<uint64_t> sent(0);
     std::atomic<bool> sendOk(true);
     std::thread sender;
-    if (options.sendBytes > 0) {
+    // A controller speaks only when spoken to: sending starts once the first byte
+    // has arrived, so the launcher's parameter proposal always comes before any
+    // data (new parameters with data in flight would end the stream).
+    auto startSender = [&] {
         sender = std::thread([&] {
             std::vector<uint8_t> chunk(65536);
             uint64_t done = 0;
@@ -154,7 +157,7 @@ void RudpServe(CRUDPClient* stream, const RudpServeOptions& options, RudpServeRe
             }
             if (options.closeWhenSent && sendOk) stream->Close();
         });
-    }
+    };
 
     std::vector<uint8_t> buffer(65536);
     uint64_t position = 0;
@@ -165,6 +168,7 @@ void RudpServe(CRUDPClient* stream, const RudpServeOptions& options, RudpServeRe
             if (!stream->IsUp()) break;
             continue;
         }
+        if (options.sendBytes > 0 && !sender.joinable()) startSender();
         if (options.echo) {
             if (!stream->Send(buffer.data(), n)) break;
             result->sent += (uint64_t)n;

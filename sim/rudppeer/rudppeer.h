@@ -53,7 +53,7 @@ CRUDPClient* RudpConnect(const QVSockAddr& peer, const TransferParams* block, ui
 struct RudpServeOptions {
     bool echo = false;          // send back every byte read (instead of checking it)
     bool verify = true;         // when not echoing: check what arrives against the pattern
-    uint64_t sendBytes = 0;     // pattern bytes to send, beside reading
+    uint64_t sendBytes = 0;     // pattern bytes to send beside reading, from the first byte read on
     bool closeWhenSent = false; // Close the stream once sendBytes have gone out
 };
 
