@@ -427,7 +427,10 @@ bool CRUDPClient::Send(const void* data, int length)
 
 int CRUDPClient::Receive(void* buffer, int size)
 {
-    if (!buffer || size <= 0 || !IsUp()) return 0;
+    // Bytes that arrived in order before the stream went down are still the
+    // peer's: a peer that says BYE right after its last data must not lose it.
+    // Only our own Close ends reading at once.
+    if (!buffer || size <= 0 || m_bClosing) return 0;
     m_RxLock.Lock();
     int n = m_pRxRing->Read(static_cast<uint8_t*>(buffer), size);
     const bool hasData = m_pRxRing->HasData();

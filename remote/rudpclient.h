@@ -58,6 +58,8 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     void Start();
 
     bool Send(const void* data, int length) override;
+    // In-order bytes, also those that arrived before a BYE from the peer or a
+    // failure; 0 when none are left, and always 0 once Close has begun.
     int Receive(void* buffer, int size) override;
     bool WaitReadable(uint32_t ms) override;
     bool IsUp() override;

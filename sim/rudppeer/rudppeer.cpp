@@ -131,7 +131,7 @@ CRUDPClient* RudpConnect(const QVSockAddr& peer, const TransferParams* block, ui
 // ---------------------------------------------------------------------------
 
 void RudpServe(CRUDPClient* stream, const RudpServeOptions& options, RudpServeResult* result,
-               const std::atomic<bool>* stop)
+               const std::atomic<bool>* stop, std::atomic<uint64_t>* progress)
 {
     *result = RudpServeResult();
     std::atomic<uint64_t> sent(0);
@@ -180,6 +180,7 @@ void RudpServe(CRUDPClient* stream, const RudpServeOptions& options, RudpServeRe
             }
         }
         position += (uint64_t)n;
+        if (progress) *progress = position;
     }
     if (stop && *stop) stream->Close();
     if (sender.joinable()) sender.join();
@@ -192,7 +193,7 @@ void RudpServe(CRUDPClient* stream, const RudpServeOptions& options, RudpServeRe
 // ---------------------------------------------------------------------------
 
 CRudpPeer::CRudpPeer(const RudpServeOptions& options)
-    : m_Options(options), m_Address(), m_bStop(false), m_pCurrent(nullptr), m_nServed(0)
+    : m_Options(options), m_Address(), m_bStop(false), m_pCurrent(nullptr), m_nServed(0), m_nReceivedNow(0)
 {
 }
 
@@ -255,7 +256,8 @@ void CRudpPeer::Run()
             m_pCurrent = stream;
         }
         RudpServeResult result;
-        RudpServe(stream, m_Options, &result, &m_bStop);
+        m_nReceivedNow = 0;
+        RudpServe(stream, m_Options, &result, &m_bStop, &m_nReceivedNow);
         {
             std::lock_guard<std::mutex> g(m_Lock);
             m_pCurrent = nullptr;

@@ -69,8 +69,9 @@ struct RudpServeResult {
 // Serves one stream until it is no longer up (the peer said BYE, it failed, or
 // stop became true, which closes it). Reads on the calling thread; sends on a
 // second thread when sendBytes is set, so neither direction waits for the other.
+// progress (when given) follows the bytes read as they come.
 void RudpServe(CRUDPClient* stream, const RudpServeOptions& options, RudpServeResult* result,
-               const std::atomic<bool>* stop);
+               const std::atomic<bool>* stop, std::atomic<uint64_t>* progress = nullptr);
 
 // A peer on its own thread: accepts streams one after another on one address
 // and serves each. For tests in process and for the standalone program.
@@ -87,6 +88,8 @@ class CRudpPeer
     bool WaitServed(int streams, uint32_t ms);
     int Served();
     RudpServeResult LastResult();
+    // Bytes read so far from the stream being served (or the last one).
+    uint64_t ReceivedNow() const { return m_nReceivedNow; }
     // The stream being served, closed at once (a peer that leaves in an orderly way).
     void CloseCurrent();
 
@@ -104,4 +107,5 @@ class CRudpPeer
     CRUDPClient* m_pCurrent; // under m_Lock; deleted only by the peer's thread
     int m_nServed;
     RudpServeResult m_Last;
+    std::atomic<uint64_t> m_nReceivedNow;
 };

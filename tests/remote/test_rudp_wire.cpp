@@ -480,6 +480,26 @@ TEST(RudpWire, APeersByeEndsTheStreamAndNothingMoreGoesToIt)
     EXPECT_TRUE(p.peer.Drain(100).empty()) << "no BYE to a peer that said BYE";
 }
 
+TEST(RudpWire, BytesThatArrivedBeforeThePeersByeCanStillBeRead)
+{
+    Pair<> p;
+    AdoptProposed(p);
+    Feed(*p.client, DataPacket(0, {'l', 'a'}));
+    Feed(*p.client, DataPacket(1, {'s', 't'}));
+    Feed(*p.client, Single(STUN_BYE));
+    Feed(*p.client, DataPacket(2, {'?'})); // after the BYE: not taken
+    EXPECT_FALSE(p.client->IsUp());
+    EXPECT_TRUE(p.client->WaitReadable(0));
+    char buf[3];
+    EXPECT_EQ(p.client->Receive(buf, 3), 3);
+    EXPECT_EQ(std::string(buf, 3), "las");
+    EXPECT_TRUE(SocketReadable(p.client->GetReadySocket(), 0));
+    EXPECT_EQ(ReadAll(*p.client), "t");
+    EXPECT_EQ(p.client->Receive(buf, 3), 0);
+    EXPECT_TRUE(p.client->WaitReadable(0));
+    EXPECT_TRUE(SocketReadable(p.client->GetReadySocket(), 0)) << "the end stays visible";
+}
+
 TEST(RudpWire, CloseWaitsForTheLastDataToBeAcknowledgedThenSaysBye)
 {
     Pair<> p;
