@@ -98,6 +98,14 @@ uint32_t CRingBuffer::PendingBytes() const
     return total;
 }
 
+bool CRingBuffer::HoldsAnything() const
+{
+    if (!IsValid()) return false;
+    for (uint32_t i = 0; i < m_Params.Slots; i++)
+        if (m_pSlots[i].state != SLOT_FREE && (m_pSlots[i].state != SLOT_ACKED || InRing(i))) return true;
+    return false;
+}
+
 uint32_t CRingBuffer::AverageRtt() const
 {
     uint32_t sum = 0;

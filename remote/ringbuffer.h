@@ -89,6 +89,8 @@ class CRingBuffer
     bool IsFull() const;
     bool IsAboveLowWater() const;
     bool HasData() const { return m_nHead != m_nTail; }
+    // Whether any slot holds a packet (the receive ring's early arrivals included).
+    bool HoldsAnything() const;
     uint32_t PendingBytes() const;
     uint32_t AverageRtt() const;
 

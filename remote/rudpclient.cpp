@@ -75,27 +75,35 @@ TransferParams CRUDPClient::GetParams()
 // ---------------------------------------------------------------------------
 // Parameters
 
-bool CRUDPClient::RebuildRings(const TransferParams& block)
+// Swaps in rings built from block. With mustBeIdle it refuses (false, *busy
+// set) while either ring holds a packet or acknowledgements are pending; the look
+// and the swap happen under the same locks, so no send slips in between.
+bool CRUDPClient::RebuildRings(const TransferParams& block, bool mustBeIdle, bool* busy)
 {
+    if (busy) *busy = false;
     CRingBuffer* tx = new CRingBuffer(block);
     CRingBuffer* rx = new CRingBuffer(block);
-    if (!tx->IsValid() || !rx->IsValid()) {
-        delete tx;
-        delete rx;
-        return false;
+    bool swapped = false;
+    if (tx->IsValid() && rx->IsValid()) {
+        m_AckLock.Lock();
+        m_RxLock.Lock();
+        const bool inUse = m_pTxRing->HoldsAnything() || m_pRxRing->HoldsAnything() || m_nPendingAcks != 0;
+        if (mustBeIdle && inUse) {
+            if (busy) *busy = true;
+        } else {
+            std::swap(tx, m_pTxRing);
+            std::swap(rx, m_pRxRing);
+            m_Params = block;
+            m_bTxFull = false;
+            m_WindowOpen.Set();
+            swapped = true;
+        }
+        m_RxLock.Unlock();
+        m_AckLock.Unlock();
     }
-    m_AckLock.Lock();
-    m_RxLock.Lock();
-    std::swap(tx, m_pTxRing);
-    std::swap(rx, m_pRxRing);
-    m_Params = block;
-    m_bTxFull = false;
-    m_WindowOpen.Set();
-    m_RxLock.Unlock();
-    m_AckLock.Unlock();
     delete tx;
     delete rx;
-    return true;
+    return swapped;
 }
 
 bool CRUDPClient::Negotiate(const TransferParams& block)
@@ -129,7 +137,7 @@ bool CRUDPClient::Negotiate(const TransferParams& block)
     }
     // Adopted whether or not an answer came: the peer adopts a proposal as it
     // arrives, and its answer may be what was lost.
-    RebuildRings(block);
+    RebuildRings(block, false, nullptr);
     return agreed;
 }
 
@@ -142,26 +150,21 @@ void CRUDPClient::OnParams(const TransferParams& block)
         Trace("RUDP: refusing parameters: %s", why);
         return;
     }
-    m_AckLock.Lock();
-    m_RxLock.Lock();
-    const bool same = SameTransferParams(block, m_Params);
-    const bool busy = m_pTxRing->Queued() != 0 || m_pRxRing->Queued() != 0 || m_nPendingAcks != 0;
-    m_RxLock.Unlock();
-    m_AckLock.Unlock();
     uint8_t answer[1];
-    if (same) {
+    if (SameTransferParams(block, GetParams())) {
         // A repeated proposal (our answer was lost): nothing to rebuild.
         SendDatagram(answer, BuildStunSingle(answer, STUN_PARAMS_ACK));
         return;
     }
-    if (busy) {
+    bool busy = false;
+    if (RebuildRings(block, true, &busy)) {
+        SendDatagram(answer, BuildStunSingle(answer, STUN_PARAMS_ACK));
+    } else if (busy) {
         // New rings would silently drop bytes already sent or not yet read; end
         // the stream instead of carrying on with a hole in it.
         Trace("RUDP: new parameters while data is in flight; ending the stream");
         SetState(CLIENT_RECEIVE_FAILED);
-        return;
     }
-    if (RebuildRings(block)) SendDatagram(answer, BuildStunSingle(answer, STUN_PARAMS_ACK));
 }
 
 // ---------------------------------------------------------------------------

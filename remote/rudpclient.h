@@ -97,7 +97,7 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     void OnData(const StunDataPacket& packet);
     void OnAcks(const uint16_t* sequences, int count);
     void OnParams(const TransferParams& block);
-    bool RebuildRings(const TransferParams& block);
+    bool RebuildRings(const TransferParams& block, bool mustBeIdle, bool* busy);
     int Write(const uint8_t* data, int length);
     void QueueAck(uint16_t sequence);
     uint16_t TakeAck();

@@ -141,7 +141,7 @@ TEST(RudpWire, APeerProposalOutsideTheBoundsIsRefusedUnanswered)
     EXPECT_FALSE(p.peer.Recv(&d, 50));
 }
 
-TEST(RudpWire, ARepeatedProposalKeepsTheDataAndANewOneWithDataInFlightEndsTheStream)
+TEST(RudpWire, ARepeatedProposalKeepsTheDataAndANewOneIsTakenOnlyWithNothingInFlight)
 {
     Pair<> p;
     AdoptProposed(p);
@@ -154,9 +154,31 @@ TEST(RudpWire, ARepeatedProposalKeepsTheDataAndANewOneWithDataInFlightEndsTheStr
     EXPECT_EQ(ReadAll(*p.client), "xy");
     EXPECT_TRUE(p.client->IsUp());
     // Another block while "abc" is unacknowledged: new rings would lose it.
-    Feed(*p.client, Params(TransferParams{1000, 24, 8, 128, 127, 512}));
+    const TransferParams other = {1000, 24, 8, 128, 127, 512};
+    Feed(*p.client, Params(other));
     EXPECT_FALSE(p.client->IsUp());
     EXPECT_EQ(p.client->GetState(), CLIENT_RECEIVE_FAILED);
+
+    // The same for a packet that arrived early and waits for the gap before it.
+    Pair<> early;
+    AdoptProposed(early);
+    Feed(*early.client, DataPacket(1, {'z'}));
+    early.client->ServiceTimers(true);
+    Feed(*early.client, Params(other));
+    EXPECT_EQ(early.client->GetState(), CLIENT_RECEIVE_FAILED);
+
+    // With nothing held, a new block is taken: both sides start again from 0.
+    Pair<> idle;
+    AdoptProposed(idle);
+    Feed(*idle.client, DataPacket(0, {'r'}));
+    EXPECT_EQ(ReadAll(*idle.client), "r");
+    idle.client->ServiceTimers(true);
+    Feed(*idle.client, Params(other));
+    Bytes answer;
+    ASSERT_TRUE(idle.peer.RecvType(STUN_PARAMS_ACK, &answer));
+    EXPECT_TRUE(SameTransferParams(idle.client->GetParams(), other));
+    Feed(*idle.client, DataPacket(0, {'s'}));
+    EXPECT_EQ(ReadAll(*idle.client), "s");
 }
 
 // ---------------------------------------------------------------------------
