@@ -421,14 +421,20 @@ class ItemReader
         return v;
     }
     // Fills text (terminated, capacity bytes) when the item's count leaves room
-    // for the terminator; otherwise the text stays empty.
+    // for the terminator; otherwise the text stays empty. A NUL inside the bytes
+    // ends the text there, and the rest of it stays NUL.
     void String(char* text, size_t capacity)
     {
         memset(text, 0, capacity);
         if (!Has(4)) return;
         uint64_t count = GetLE32(m_pData + m_nPos);
         if (!Has(4 + ((count + 3) & ~(uint64_t)3))) return;
-        if (count < capacity) memcpy(text, m_pData + m_nPos + 4, (size_t)count);
+        if (count < capacity) {
+            size_t n = 0;
+            while (n < count && m_pData[m_nPos + 4 + n])
+                n++;
+            memcpy(text, m_pData + m_nPos + 4, n);
+        }
         m_nPos += 4 + (size_t)((count + 3) & ~(uint64_t)3);
     }
 

@@ -256,3 +256,16 @@ bool SysMoveFile(const std::string& from, const std::string& to)
     }
     return unlink(src.c_str()) == 0;
 }
+
+bool SysReplaceFile(const std::string& from, const std::string& to)
+{
+    std::string src = SysPath(from), dst = SysPath(to);
+    struct stat st;
+    if (lstat(src.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    // Without this the rename could reach the disk before the bytes it names.
+    int fd = open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced && rename(src.c_str(), dst.c_str()) == 0;
+}

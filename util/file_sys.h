@@ -47,4 +47,8 @@ bool SysExists(const std::string& path);
 bool SysDeleteFile(const std::string& path);
 bool SysRemoveDirectory(const std::string& path);
 bool SysMoveFile(const std::string& from, const std::string& to);
+// Puts a file in the place of another in one step: afterwards 'to' holds either
+// its old bytes or all of 'from', whatever happens meanwhile. 'from''s bytes are
+// flushed to the disk first. Both lie in the same directory.
+bool SysReplaceFile(const std::string& from, const std::string& to);
 bool SysCopyFile(const std::string& from, const std::string& to);

@@ -112,6 +112,15 @@ bool SysExists(const std::string& path) { return GetFileAttributesA(path.c_str()
 bool SysDeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != FALSE; }
 bool SysRemoveDirectory(const std::string& path) { return RemoveDirectoryA(path.c_str()) != FALSE; }
 bool SysMoveFile(const std::string& from, const std::string& to) { return MoveFileA(from.c_str(), to.c_str()) != FALSE; }
+bool SysReplaceFile(const std::string& from, const std::string& to)
+{
+    HANDLE h = CreateFileA(from.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BOOL flushed = FlushFileBuffers(h);
+    CloseHandle(h);
+    return flushed &&
+           MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
 bool SysCopyFile(const std::string& from, const std::string& to)
 {
     return CopyFileA(from.c_str(), to.c_str(), FALSE) != FALSE;

@@ -339,3 +339,4 @@ bool FileExists(const std::string& path) { return SysExists(path); }
 bool QVDeleteFile(const std::string& path) { return SysDeleteFile(path); }
 bool QVMoveFile(const std::string& from, const std::string& to) { return SysMoveFile(from, to); }
 bool QVCopyFile(const std::string& from, const std::string& to) { return SysCopyFile(from, to); }
+bool QVReplaceFile(const std::string& from, const std::string& to) { return SysReplaceFile(from, to); }

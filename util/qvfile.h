@@ -108,3 +108,5 @@ bool FileExists(const std::string& path);                    // any kind of entr
 bool QVDeleteFile(const std::string& path);
 bool QVMoveFile(const std::string& from, const std::string& to); // plain move; fails if 'to' exists
 bool QVCopyFile(const std::string& from, const std::string& to); // replaces 'to'
+// Renames 'from' over 'to' in one step (same directory): 'to' is whole either way.
+bool QVReplaceFile(const std::string& from, const std::string& to);

@@ -466,6 +466,16 @@ TEST(RelayPacket, DiscoveryAnswerItemsReadInOrder)
     EXPECT_EQ(a.bRelay, 0);
     EXPECT_EQ(EncodeDServerAnswer(a), wire);
 
+    // A NUL inside the address ends it; the item still counts whole.
+    const Bytes nul =
+        DServerAnswerBytes(Cat({{1, 1, 8, 0, 0, 0}, Text(std::string("1.2\0junk", 8)), {0x50, 0, 0, 1}}));
+    ASSERT_TRUE(DecodeDServerAnswer(nul.data(), (int)nul.size(), &a));
+    EXPECT_STREQ(a.szAddress, "1.2");
+    for (size_t i = 3; i < sizeof(a.szAddress); i++)
+        EXPECT_EQ(a.szAddress[i], 0) << i;
+    EXPECT_EQ(a.wPort, 80);
+    EXPECT_EQ(a.bRelay, 1);
+
     // Another command: not found, whatever the payload.
     const Bytes query = DServerAnswerBytes(payload, DSERVER_QUERY);
     EXPECT_FALSE(DecodeDServerAnswer(query.data(), (int)query.size(), &a));
