@@ -1,14 +1,17 @@
 // The impaired IP path between two namespaces (see bench_rudp_tunpath.h).
 #include "bench_rudp_tunpath.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/if.h>
 #include <linux/if_tun.h>
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +41,20 @@ int OpenTun(const std::string& name)
         return -1;
     }
     return fd;
+}
+
+// Namespaces of earlier runs that did not end cleanly (killed, timed out).
+void RemoveStaleNamespaces()
+{
+    DIR* d = opendir("/run/netns");
+    if (!d) return;
+    while (dirent* e = readdir(d)) {
+        const char* name = e->d_name;
+        if (strncmp(name, "rrbench", 7) != 0) continue;
+        long pid = strtol(name + 7, nullptr, 10);
+        if (pid > 0 && kill((pid_t)pid, 0) != 0 && errno == ESRCH) Run(std::string("ip netns del ") + name);
+    }
+    closedir(d);
 }
 
 CTunPath* g_pPath = nullptr;
@@ -73,7 +90,8 @@ bool CTunPath::Make(std::string* why)
         *why = "needs root (network namespaces, /dev/net/tun)";
         return false;
     }
-    const int tag = (int)(getpid() % 100000);
+    RemoveStaleNamespaces();
+    const int tag = (int)getpid();
     m_strNsA = "rrbench" + std::to_string(tag) + "a";
     m_strNsB = "rrbench" + std::to_string(tag) + "b";
     m_strDevA = "rrbt" + std::to_string(tag) + "a";
