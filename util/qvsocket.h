@@ -82,6 +82,8 @@ int SocketRecvFromNonBlocking(QVSOCKET s, void* buf, int len, QVSockAddr* from);
 bool SocketSetBroadcast(QVSOCKET s);
 bool SocketSetReuseAddr(QVSOCKET s);
 bool SocketSetNoDelay(QVSOCKET s);
+// The IP type-of-service byte of what this socket sends.
+bool SocketSetTos(QVSOCKET s, int tos);
 
 // Host name or dotted address to an IPv4 address value (gethostbyname's job).
 bool ResolveHostIPv4(const std::string& host, uint32_t* address);

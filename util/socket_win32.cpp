@@ -203,6 +203,7 @@ static bool SetOpt(QVSOCKET s, int level, int name, int value)
 bool SocketSetBroadcast(QVSOCKET s) { return SetOpt(s, SOL_SOCKET, SO_BROADCAST, 1); }
 bool SocketSetReuseAddr(QVSOCKET s) { return SetOpt(s, SOL_SOCKET, SO_REUSEADDR, 1); }
 bool SocketSetNoDelay(QVSOCKET s) { return SetOpt(s, IPPROTO_TCP, TCP_NODELAY, 1); }
+bool SocketSetTos(QVSOCKET s, int tos) { return SetOpt(s, IPPROTO_IP, IP_TOS, tos); }
 
 int SocketLastError() { return WSAGetLastError(); }
 bool SocketErrorWouldBlock(int err) { return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS; }
