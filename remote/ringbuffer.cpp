@@ -1,0 +1,366 @@
+// The slot ring: window counts, sending and resending, acknowledgements, and
+// in-order storing and reading.
+#include "ringbuffer.h"
+
+#include <cstring>
+#include <new>
+
+#include "../util/qvtypes.h"
+
+bool IsUsableTransferParams(const TransferParams& p, const char** why)
+{
+    const char* bad = nullptr;
+    if (p.Slots < RING_MIN_SLOTS || p.Slots > RING_MAX_SLOTS)
+        bad = "slot count out of range";
+    else if (p.MaxPayload < RING_MIN_PAYLOAD || p.MaxPayload > RING_MAX_PAYLOAD)
+        bad = "payload size out of range";
+    else if (p.LowUnacked > p.HighUnacked)
+        bad = "unacknowledged low-water mark above the high-water mark";
+    else if (p.LowQueued > p.HighQueued)
+        bad = "queued low-water mark above the high-water mark";
+    else if (p.HighQueued > p.Slots - 2)
+        // The window shuts once queued exceeds HighQueued; one more packet must
+        // still leave the slot the ring keeps empty between tail and head.
+        bad = "queued high-water mark leaves no room in the ring";
+    if (why) *why = bad;
+    return bad == nullptr;
+}
+
+bool SameTransferParams(const TransferParams& a, const TransferParams& b)
+{
+    return a.MaxPayload == b.MaxPayload && a.HighUnacked == b.HighUnacked && a.LowUnacked == b.LowUnacked &&
+           a.HighQueued == b.HighQueued && a.LowQueued == b.LowQueued && a.Slots == b.Slots;
+}
+
+CRingBuffer::CRingBuffer(const TransferParams& params)
+    : m_Params(params), m_pData(nullptr), m_pSlots(nullptr), m_nHead(0), m_nTail(0), m_nUnacked(0),
+      m_wNextSeq(0), m_wModulus((uint16_t)StunSequenceModulus(params.Slots)), m_nNextSample(0)
+{
+    for (int i = 0; i < RING_RTT_SAMPLES; i++)
+        m_adwRtt[i] = RING_RTT_INITIAL;
+    if (!IsUsableTransferParams(params)) return;
+    const size_t stride = (size_t)params.MaxPayload + 4;
+    m_pSlots = new (std::nothrow) RingSlot[params.Slots];
+    m_pData = new (std::nothrow) uint8_t[stride * params.Slots];
+    if (!m_pSlots || !m_pData) {
+        delete[] m_pSlots;
+        delete[] m_pData;
+        m_pSlots = nullptr;
+        m_pData = nullptr;
+        return;
+    }
+    memset(m_pData, 0, stride * params.Slots);
+    for (uint32_t i = 0; i < params.Slots; i++) {
+        RingSlot& s = m_pSlots[i];
+        s.pBuffer = m_pData + stride * i;
+        s.nReadOffset = 0;
+        s.nLength = 0;
+        s.nTransmissions = 0;
+        s.wSeqMark = 0;
+        s.dwSendTime = 0;
+        s.dwEarlyDeadline = 0;
+        s.state = SLOT_FREE;
+    }
+}
+
+CRingBuffer::~CRingBuffer()
+{
+    delete[] m_pSlots;
+    delete[] m_pData;
+}
+
+uint16_t CRingBuffer::SlotSequence(const RingSlot& slot) const
+{
+    return GetLE16(slot.pBuffer + 1);
+}
+
+bool CRingBuffer::InRing(uint32_t index) const
+{
+    return (index + m_Params.Slots - m_nHead) % m_Params.Slots < Queued();
+}
+
+bool CRingBuffer::IsFull() const
+{
+    return m_nUnacked > m_Params.HighUnacked || Queued() > m_Params.HighQueued;
+}
+
+bool CRingBuffer::IsAboveLowWater() const
+{
+    return m_nUnacked > m_Params.LowUnacked || Queued() > m_Params.LowQueued;
+}
+
+uint32_t CRingBuffer::PendingBytes() const
+{
+    if (!IsValid()) return 0;
+    uint32_t total = 0;
+    for (uint32_t i = m_nHead; i != m_nTail; i = Next(i))
+        total += (uint32_t)(m_pSlots[i].nLength - m_pSlots[i].nReadOffset);
+    return total;
+}
+
+uint32_t CRingBuffer::AverageRtt() const
+{
+    uint32_t sum = 0;
+    for (int i = 0; i < RING_RTT_SAMPLES; i++)
+        sum += m_adwRtt[i];
+    return sum / RING_RTT_SAMPLES;
+}
+
+void CRingBuffer::AddSample(uint32_t ms)
+{
+    m_adwRtt[m_nNextSample] = ms < 5000 ? ms : 5000;
+    m_nNextSample = (m_nNextSample + 1) % RING_RTT_SAMPLES;
+}
+
+// ---------------------------------------------------------------------------
+// Send ring
+
+int CRingBuffer::WritePacket(const uint8_t* data, int length, uint16_t ack, uint32_t now, CDatagramOut& out)
+{
+    if (!IsValid() || length <= 0 || IsFull()) return 0;
+    const bool withAck = ack != STUN_NO_ACK;
+    const int room = (int)m_Params.MaxPayload - (withAck ? 2 : 0);
+    const int chunk = length < room ? length : room;
+
+    const uint32_t index = m_nTail;
+    RingSlot& slot = m_pSlots[index];
+    const uint16_t seq = m_wNextSeq;
+    const int wire = BuildDataPacket(slot.pBuffer, (int)m_Params.MaxPayload + 4, seq, data, chunk,
+                                     withAck ? ack : STUN_NO_ACK);
+    if (wire < 0) return 0; // cannot happen with a usable block
+    slot.nReadOffset = 0;
+    slot.nLength = (uint16_t)chunk;
+    slot.nTransmissions = 1;
+    slot.dwSendTime = now;
+    slot.dwEarlyDeadline = 0;
+    slot.wSeqMark = 0;
+    slot.state = SLOT_SENT;
+    m_wNextSeq = NextSeq(seq);
+    m_nTail = Next(index);
+    m_nUnacked++;
+
+    bool sent = out.SendDatagram(slot.pBuffer, wire);
+    slot.pBuffer[0] = STUN_TX_PACKET; // resendings never repeat the acknowledgement
+    return sent ? chunk : -1;
+}
+
+bool CRingBuffer::Resend(RingSlot& slot, SlotState state, uint32_t now, CDatagramOut& out)
+{
+    bool sent = out.SendDatagram(slot.pBuffer, STUN_DATA_HEADER + slot.nLength);
+    slot.nTransmissions++;
+    slot.dwEarlyDeadline = 0;
+    slot.state = state;
+    slot.dwSendTime = now;
+    slot.wSeqMark = m_wNextSeq;
+    return sent;
+}
+
+bool CRingBuffer::RetransmitDue(uint32_t now, CDatagramOut& out)
+{
+    if (!IsValid() || m_nHead == m_nTail) return true;
+    const uint32_t avg = AverageRtt();
+    const uint32_t base = 2 * avg < avg + 500 ? 2 * avg : avg + 500;
+    uint32_t index = m_nHead;
+    for (int n = 0; n < 4 && index != m_nTail; n++, index = Next(index)) {
+        RingSlot& slot = m_pSlots[index];
+        if (slot.state == SLOT_ACKED) continue;
+        uint32_t timeout = (uint32_t)slot.nTransmissions * 500 + base - 500;
+        if (timeout < 500) timeout = 500;
+        if (timeout > 5000) timeout = 5000;
+        bool due = (uint32_t)(now - slot.dwSendTime) > timeout ||
+                   (slot.dwEarlyDeadline != 0 && (int32_t)(now - slot.dwEarlyDeadline) > 0);
+        if (!due) continue;
+        if (slot.nTransmissions >= RING_MAX_TRANSMISSIONS) return false;
+        if (!Resend(slot, SLOT_RESENT, now, out)) return false;
+    }
+    return true;
+}
+
+bool CRingBuffer::ResendEarlier(uint16_t mark, uint16_t limit, uint32_t now, CDatagramOut& out)
+{
+    uint32_t index = m_nHead;
+    for (int n = 0; n < 4 && index != m_nTail; n++, index = Next(index)) {
+        RingSlot& slot = m_pSlots[index];
+        if (SlotSequence(slot) == mark) break;
+        if (slot.state == SLOT_ACKED || slot.nTransmissions >= limit) continue;
+        if (!Resend(slot, SLOT_FAST_RESENT, now, out)) return false;
+    }
+    return true;
+}
+
+void CRingBuffer::MarkAcked(RingSlot& slot)
+{
+    if (slot.state != SLOT_ACKED) m_nUnacked--;
+    slot.nTransmissions = 0;
+    slot.dwEarlyDeadline = 0;
+    slot.state = SLOT_ACKED;
+}
+
+bool CRingBuffer::ProcessAcks(const uint16_t* sequences, int count, uint32_t now, CDatagramOut& out)
+{
+    if (!IsValid()) return true;
+    bool ok = true;
+    bool headAcked = false;
+    for (int i = 0; i < count; i++) {
+        const uint16_t s = sequences[i];
+        if (s >= m_wModulus) continue;
+        const uint32_t index = s % m_Params.Slots;
+        if (!InRing(index)) continue;
+        RingSlot& slot = m_pSlots[index];
+        if (SlotSequence(slot) != s) continue;
+
+        if (slot.state == SLOT_ACKED) continue; // a duplicate
+        if (slot.state == SLOT_SENT) {
+            // Whatever went out before this packet and is still unanswered was
+            // probably lost: give it an early deadline, the later ones in step with
+            // their own sending.
+            const uint32_t sent = slot.dwSendTime;
+            for (uint32_t j = m_nHead; j != m_nTail; j = Next(j)) {
+                RingSlot& other = m_pSlots[j];
+                if (j == index || other.state != SLOT_SENT) continue;
+                int32_t after = (int32_t)(other.dwSendTime - sent);
+                uint32_t deadline = now + 100 + (after > 0 ? (uint32_t)after : 0);
+                other.dwEarlyDeadline = deadline != 0 ? deadline : 1;
+            }
+            AddSample(now - sent);
+        } else if (slot.state == SLOT_RESENT && i == count - 1) {
+            const uint16_t mark = slot.wSeqMark;
+            const uint16_t limit = slot.nTransmissions;
+            MarkAcked(slot);
+            if (!ResendEarlier(mark, limit, now, out)) ok = false;
+            AddSample(now - slot.dwSendTime);
+        }
+        MarkAcked(slot);
+        if (index == m_nHead) headAcked = true;
+    }
+    if (headAcked) {
+        while (m_nHead != m_nTail && m_pSlots[m_nHead].state == SLOT_ACKED)
+            m_nHead = Next(m_nHead);
+    }
+    return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Receive ring
+
+StoreResult CRingBuffer::Store(uint16_t sequence, const uint8_t* payload, int length)
+{
+    if (!IsValid() || sequence >= m_wModulus || length < 1 || (uint32_t)length > m_Params.MaxPayload)
+        return STORE_DROPPED;
+    const uint32_t ahead = (uint32_t)((sequence + m_wModulus - m_wNextSeq) % m_wModulus);
+    // The window runs from tail up to the slot before the one before head; the
+    // slot just before head stays empty so that a full ring differs from an empty one.
+    const uint32_t window = m_Params.Slots - 1 - Queued();
+    if (ahead >= window) {
+        // A packet from the last ring's worth before the window was stored and
+        // acknowledged once already; the peer sends it again because that
+        // acknowledgement was lost, and would give up on it without another.
+        return m_wModulus - ahead <= m_Params.Slots ? STORE_AGAIN : STORE_DROPPED;
+    }
+    const uint32_t index = sequence % m_Params.Slots;
+    RingSlot& slot = m_pSlots[index];
+    if (slot.state == SLOT_RECEIVED) return SlotSequence(slot) == sequence ? STORE_AGAIN : STORE_DROPPED;
+
+    PutDataHeader(slot.pBuffer, STUN_TX_PACKET, sequence);
+    memcpy(slot.pBuffer + STUN_DATA_HEADER, payload, (size_t)length);
+    slot.nReadOffset = 0;
+    slot.nLength = (uint16_t)length;
+    slot.state = SLOT_RECEIVED;
+
+    uint16_t expected = m_wNextSeq;
+    while (m_pSlots[m_nTail].state == SLOT_RECEIVED && SlotSequence(m_pSlots[m_nTail]) == expected &&
+           Next(m_nTail) != m_nHead) {
+        m_nTail = Next(m_nTail);
+        expected = NextSeq(expected);
+    }
+    m_wNextSeq = expected;
+    return STORE_KEPT;
+}
+
+int CRingBuffer::Read(uint8_t* buffer, int size)
+{
+    if (!IsValid() || !buffer || size <= 0) return 0;
+    int done = 0;
+    while (done < size && m_nHead != m_nTail) {
+        RingSlot& slot = m_pSlots[m_nHead];
+        int left = slot.nLength - slot.nReadOffset;
+        int n = size - done < left ? size - done : left;
+        memcpy(buffer + done, slot.pBuffer + STUN_DATA_HEADER + slot.nReadOffset, (size_t)n);
+        done += n;
+        slot.nReadOffset = (uint16_t)(slot.nReadOffset + n);
+        if (slot.nReadOffset == slot.nLength) {
+            slot.state = SLOT_FREE;
+            slot.nReadOffset = 0;
+            slot.nLength = 0;
+            m_nHead = Next(m_nHead);
+        }
+    }
+    return done;
+}
+
+// ---------------------------------------------------------------------------
+// Invariants
+
+const char* CRingBuffer::CheckSendRing() const
+{
+    if (!IsValid()) return nullptr;
+    const uint32_t slots = m_Params.Slots;
+    if (m_nHead >= slots || m_nTail >= slots) return "head or tail outside the ring";
+    if (m_wNextSeq >= m_wModulus) return "next sequence number at or above the modulus";
+    if (Queued() > slots - 1) return "more slots in use than the ring holds";
+    if (Queued() > m_Params.HighQueued + 1) return "writer went past the queued high-water mark";
+    uint32_t unacked = 0;
+    uint32_t distance = Queued();
+    for (uint32_t i = m_nHead; i != m_nTail; i = Next(i), distance--) {
+        const RingSlot& s = m_pSlots[i];
+        if (s.state != SLOT_SENT && s.state != SLOT_RESENT && s.state != SLOT_FAST_RESENT &&
+            s.state != SLOT_ACKED)
+            return "slot in use with a state that is not a sending state";
+        uint16_t expected = (uint16_t)((m_wNextSeq + m_wModulus - distance) % m_wModulus);
+        if (SlotSequence(s) != expected) return "slot does not hold the sequence number of its place";
+        if (s.pBuffer[0] != STUN_TX_PACKET) return "stored packet is not type 128";
+        if (s.nLength < 1 || s.nLength > m_Params.MaxPayload) return "stored payload length out of range";
+        if (s.state != SLOT_ACKED) {
+            unacked++;
+            if (s.nTransmissions < 1 || s.nTransmissions > RING_MAX_TRANSMISSIONS)
+                return "transmission count out of range";
+        }
+    }
+    if (unacked != m_nUnacked) return "unacknowledged count differs from the slots";
+    if (m_nHead != m_nTail && m_pSlots[m_nHead].state == SLOT_ACKED) return "acknowledged slot left at head";
+    return nullptr;
+}
+
+const char* CRingBuffer::CheckReceiveRing() const
+{
+    if (!IsValid()) return nullptr;
+    const uint32_t slots = m_Params.Slots;
+    if (m_nHead >= slots || m_nTail >= slots) return "head or tail outside the ring";
+    if (m_wNextSeq >= m_wModulus) return "expected sequence number at or above the modulus";
+    if (m_wNextSeq % slots != m_nTail) return "expected sequence number does not belong to the tail slot";
+    uint32_t distance = Queued();
+    for (uint32_t i = m_nHead; i != m_nTail; i = Next(i), distance--) {
+        const RingSlot& s = m_pSlots[i];
+        if (s.state != SLOT_RECEIVED) return "slot before tail is not holding a packet";
+        uint16_t expected = (uint16_t)((m_wNextSeq + m_wModulus - distance) % m_wModulus);
+        if (SlotSequence(s) != expected) return "readable slot holds the wrong sequence number";
+        if (s.nLength < 1 || s.nLength > m_Params.MaxPayload) return "stored payload length out of range";
+        if (s.nReadOffset >= s.nLength) return "read slot left in the ring";
+    }
+    // Past tail: empty slots, or packets that arrived early, each in its window place.
+    const uint32_t window = slots - 1 - Queued();
+    uint32_t ahead = 0;
+    for (uint32_t i = m_nTail; i != m_nHead || ahead == 0; i = Next(i), ahead++) {
+        if (ahead >= slots) break;
+        const RingSlot& s = m_pSlots[i];
+        if (s.state == SLOT_FREE) continue;
+        if (s.state != SLOT_RECEIVED) return "slot past tail in a sending state";
+        if (ahead >= window) return "packet stored outside the window";
+        uint16_t expected = (uint16_t)((m_wNextSeq + ahead) % m_wModulus);
+        if (SlotSequence(s) != expected) return "early packet in the wrong slot";
+        if (s.nLength < 1 || s.nLength > m_Params.MaxPayload) return "stored payload length out of range";
+        if (s.nReadOffset != 0) return "early packet already read";
+        if (ahead == 0) return "packet at tail not taken into the readable part";
+    }
+    return nullptr;
+}

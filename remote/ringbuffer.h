@@ -1,0 +1,143 @@
+// The slot ring of the reliable datagram stream. One class serves both
+// directions: the send ring keeps each packet, as it went on the wire, until the
+// peer acknowledges it and resends it when it is due; the receive ring holds
+// arriving packets in the slot of their sequence number until they can be read in
+// order.
+//
+// The ring takes no lock of its own: its owner guards it (the reliable client
+// keeps its send ring under the acknowledgement lock and its receive ring under
+// the receive lock) and passes in the time, so the ring never reads a clock.
+#pragma once
+#include <cstdint>
+
+#include "relaypacket.h"
+
+// What a parameter block may ask for. A block outside these bounds is refused as
+// a whole: a slot count of 0 has no ring, a huge one would allocate without
+// bound, a payload that does not fit the 2048-byte receive buffer with room to
+// spare could not be told from a datagram the receive cut short, and a window
+// that closes only after the ring is full would let the writer overrun it.
+const uint32_t RING_MIN_SLOTS = 32;   // the reader's pause needs more than 16 free slots to lift
+const uint32_t RING_MAX_SLOTS = 2048; // two rings of at most 4 MB each
+const uint32_t RING_MIN_PAYLOAD = 3;  // a packet carrying an acknowledgement still has a payload byte
+const uint32_t RING_MAX_PAYLOAD = STUN_LARGE_RECEIVE - STUN_DATA_HEADER - 1;
+
+// Whether a block is usable, and if not, why (a short text for traces and tests).
+bool IsUsableTransferParams(const TransferParams& params, const char** why = nullptr);
+bool SameTransferParams(const TransferParams& a, const TransferParams& b);
+
+enum SlotState : uint8_t {
+    SLOT_FREE = 0,
+    SLOT_SENT = 1,        // sent once, not acknowledged
+    SLOT_RESENT = 2,      // sent again because its time-out passed (or its early deadline)
+    SLOT_FAST_RESENT = 3, // sent again early, because a later resent packet came back first
+    SLOT_ACKED = 4,
+    SLOT_RECEIVED = 5, // receive ring: holds a packet
+};
+
+struct RingSlot {
+    uint8_t* pBuffer; // MaxPayload + 4 bytes: type, u16 sequence, payload (as on the wire)
+    uint16_t nReadOffset;
+    uint16_t nLength; // payload bytes
+    uint16_t nTransmissions;
+    uint16_t wSeqMark;        // the ring's next sequence number when this slot was last resent
+    uint32_t dwSendTime;      // tick of the last sending
+    uint32_t dwEarlyDeadline; // resend after this tick even before the time-out; 0: none
+    SlotState state;
+};
+
+// Where the send ring's packets go. True only when the whole datagram went out.
+class CDatagramOut
+{
+  public:
+    virtual ~CDatagramOut() {}
+    virtual bool SendDatagram(const uint8_t* data, int length) = 0;
+};
+
+// What the receive ring made of an arriving packet.
+enum StoreResult {
+    STORE_KEPT,    // stored in its slot; acknowledge it
+    STORE_AGAIN,   // already here or already read: acknowledge it again, the first one was lost
+    STORE_DROPPED, // outside the window, or its slot is taken: not acknowledged, the peer resends
+};
+
+// Round-trip samples kept for the resend time-out.
+const int RING_RTT_SAMPLES = 16;
+const uint32_t RING_RTT_INITIAL = 1000;
+// A packet is given up after this many transmissions.
+const uint16_t RING_MAX_TRANSMISSIONS = 11;
+
+class CRingBuffer
+{
+  public:
+    // The block must be usable (IsUsableTransferParams). IsValid() is false when
+    // the slots could not be allocated.
+    explicit CRingBuffer(const TransferParams& params);
+    virtual ~CRingBuffer();
+    bool IsValid() const { return m_pData != nullptr; }
+
+    const TransferParams& Params() const { return m_Params; }
+    uint32_t Head() const { return m_nHead; }
+    uint32_t Tail() const { return m_nTail; }
+    uint16_t NextSequence() const { return m_wNextSeq; }
+    uint16_t Modulus() const { return m_wModulus; }
+    const RingSlot& Slot(uint32_t index) const { return m_pSlots[index]; }
+
+    uint32_t Queued() const { return (m_nTail + m_Params.Slots - m_nHead) % m_Params.Slots; }
+    uint32_t Unacked() const { return m_nUnacked; }
+    uint32_t FreeSlots() const { return m_Params.Slots - Queued(); }
+    bool IsFull() const;
+    bool IsAboveLowWater() const;
+    bool HasData() const { return m_nHead != m_nTail; }
+    uint32_t PendingBytes() const;
+    uint32_t AverageRtt() const;
+
+    // Send ring. Takes up to MaxPayload bytes (MaxPayload - 2 with an
+    // acknowledgement to carry, STUN_NO_ACK for none) into the tail slot, makes
+    // the slot part of the ring and only then sends it, so that an acknowledgement
+    // can never find its packet outside the ring. The stored copy carries no
+    // acknowledgement: a resending repeats only the data. Returns the payload
+    // bytes taken, 0 when the ring IsFull, -1 when the send failed (the packet
+    // stays in the ring).
+    int WritePacket(const uint8_t* data, int length, uint16_t ack, uint32_t now, CDatagramOut& out);
+    // Resends what is due among the first four slots; false when a packet has
+    // used up its transmissions or a send failed.
+    bool RetransmitDue(uint32_t now, CDatagramOut& out);
+    // Acknowledgements in arrival order. A number counts only while its slot is
+    // in the ring and holds that sequence number. False when a resend failed.
+    bool ProcessAcks(const uint16_t* sequences, int count, uint32_t now, CDatagramOut& out);
+
+    // Receive ring. The payload must be 1 to MaxPayload bytes.
+    StoreResult Store(uint16_t sequence, const uint8_t* payload, int length);
+    // In-order payload bytes, at most size; 0 when none is readable.
+    int Read(uint8_t* buffer, int size);
+
+    // The ring's own rules, for tests and the fuzz target: null when they hold,
+    // else the first broken one.
+    const char* CheckSendRing() const;
+    const char* CheckReceiveRing() const;
+
+  private:
+    CRingBuffer(const CRingBuffer&) = delete;
+    CRingBuffer& operator=(const CRingBuffer&) = delete;
+
+    uint32_t Next(uint32_t index) const { return index + 1 == m_Params.Slots ? 0 : index + 1; }
+    uint16_t NextSeq(uint16_t seq) const { return (uint16_t)(seq + 1 == m_wModulus ? 0 : seq + 1); }
+    uint16_t SlotSequence(const RingSlot& slot) const;
+    bool InRing(uint32_t index) const;
+    bool Resend(RingSlot& slot, SlotState state, uint32_t now, CDatagramOut& out);
+    bool ResendEarlier(uint16_t mark, uint16_t limit, uint32_t now, CDatagramOut& out);
+    void MarkAcked(RingSlot& slot);
+    void AddSample(uint32_t ms);
+
+    TransferParams m_Params;
+    uint8_t* m_pData;
+    RingSlot* m_pSlots;
+    uint32_t m_nHead;
+    uint32_t m_nTail;
+    uint32_t m_nUnacked; // send ring: slots from head to tail that are not Acked
+    uint16_t m_wNextSeq; // send ring: the next packet's; receive ring: the one expected at tail
+    uint16_t m_wModulus;
+    uint32_t m_adwRtt[RING_RTT_SAMPLES];
+    int m_nNextSample;
+};

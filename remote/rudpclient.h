@@ -1,0 +1,127 @@
+// The reliable byte stream over the UDP path that hole punching opened: ordered,
+// acknowledged, resent when lost. The session and the loopback bridge use it as
+// the transport's datagram stream (CDatagramStream), exactly as they use a TCP
+// socket. The protocol is symmetric: the controller side runs the same class.
+//
+// Threads: the caller's threads (one sending, one reading) and the client's own
+// worker, which receives every datagram, stores data, sends acknowledgements and
+// resends what is due. The send lock serialises whole sends; the
+// acknowledgement lock guards the send ring and the pending acknowledgements;
+// the receive lock guards the receive ring. The socket is closed only by Close
+// or the destructor, after the worker has ended and no send is in progress.
+//
+// A subclass that overrides Now or SendDatagram must Close in its own destructor,
+// so that the worker has ended before its overrides go away.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "../protocol/xconnection.h"
+#include "../util/qvsignal.h"
+#include "../util/qvsocket.h"
+#include "../util/qvthread.h"
+#include "relaypacket.h"
+#include "ringbuffer.h"
+
+enum ClientState {
+    CLIENT_UP = 0,
+    CLIENT_SEND_FAILED = 2,
+    CLIENT_RECEIVE_FAILED = 3,
+    CLIENT_CLOSED = 4,
+};
+
+// Bounds of the stream's own waits (milliseconds).
+const uint32_t RUDP_WORKER_WAIT_MS = 25;     // worker's wait for a datagram; pending acks go out after it
+const uint32_t RUDP_NEGOTIATE_WAIT_MS = 500; // per parameter proposal
+const int RUDP_NEGOTIATE_TRIES = 5;
+const uint32_t RUDP_CLOSE_DRAIN_MS = 5000; // Close waits this long for sent data to be acknowledged
+const uint32_t RUDP_WORKER_STOP_MS = 1000; // and this long for the worker to end
+const uint32_t RUDP_HOLD_SLICE_MS = 500;   // a paused receiver looks again after each slice
+const uint32_t RUDP_WORKER_STACK = 256000;
+const int RUDP_PAUSE_BELOW_FREE = 4;   // the receiver pauses below this many free slots
+const int RUDP_RESUME_ABOVE_FREE = 16; // and resumes above this many
+const int RUDP_TOS = 0xB8;             // expedited forwarding: ask the network for low delay
+
+class CRUDPClient : public CDatagramStream, protected CDatagramOut
+{
+  public:
+    // Takes over the socket (the one the lookup and hole punching used) and the
+    // peer's address. The worker is not started.
+    CRUDPClient(QVSOCKET socket, const QVSockAddr& peer);
+    virtual ~CRUDPClient();
+
+    // Proposes a parameter block and adopts it, answered or not (the peer adopts
+    // it when the proposal arrives). Before Start only. True when the peer
+    // answered; false without an answer, after Start, or for a block that is not
+    // usable (which is then neither sent nor adopted).
+    bool Negotiate(const TransferParams& block);
+    void Start();
+
+    bool Send(const void* data, int length) override;
+    int Receive(void* buffer, int size) override;
+    bool WaitReadable(uint32_t ms) override;
+    bool IsUp() override;
+    void Close() override;
+    QVSOCKET GetReadySocket() override { return m_DataReady.GetSocket(); }
+
+    ClientState GetState() const { return (ClientState)m_nState.load(); }
+    TransferParams GetParams();
+    const QVSockAddr& GetPeer() const { return m_Peer; }
+
+    // The worker's handling of one received datagram and of a pass without one,
+    // usable without the worker (the fuzz target drives the client through them).
+    // HandleDatagram never waits: a paused receiver's hold is the worker's.
+    void HandleDatagram(const uint8_t* data, int length);
+    void ServiceTimers(bool idle);
+    // Both rings' rules and the client's own; null when they hold.
+    const char* CheckInvariants();
+
+  protected:
+    virtual uint32_t Run();
+    // The clock of resends and round trips. Tests make it run faster.
+    virtual uint32_t Now();
+    bool SendDatagram(const uint8_t* data, int length) override;
+
+  private:
+    CRUDPClient(const CRUDPClient&) = delete;
+    CRUDPClient& operator=(const CRUDPClient&) = delete;
+
+    static uint32_t ThreadProc(void* self);
+    void SetState(ClientState state);
+    void Wake();
+    bool HoldWhilePaused();
+    void OnData(const StunDataPacket& packet);
+    void OnAcks(const uint16_t* sequences, int count);
+    void OnParams(const TransferParams& block);
+    bool RebuildRings(const TransferParams& block);
+    int Write(const uint8_t* data, int length);
+    void QueueAck(uint16_t sequence);
+    uint16_t TakeAck();
+    void FlushAcks();
+    void ReopenWindowIfLow();
+    bool WaitForWindow();
+
+    TransferParams m_Params;         // under both the ack and the receive lock
+    CRingBuffer* m_pTxRing;          // under the ack lock
+    CRingBuffer* m_pRxRing;          // under the receive lock
+    QVSOCKET m_hSocket;              // closed only once the worker has ended, under the send lock
+    std::atomic<bool> m_bSocketOpen; // false once closed by either side
+    QVSockAddr m_Peer;
+    std::atomic<int> m_nState;
+    std::atomic<bool> m_bClosing; // Close has begun: the stream is no longer up for its users
+    std::atomic<bool> m_bCloseDone;
+    bool m_bTxFull; // under the ack lock
+    std::atomic<bool> m_bRxPaused;
+    std::atomic<bool> m_bAckSeen;
+    std::atomic<bool> m_bStarted;
+    CQVThread m_Thread;
+    CQVCritical m_AckLock;
+    CQVCritical m_SendLock;
+    CQVCritical m_RxLock;
+    CQVSemaphore m_WindowOpen;
+    CQVSemaphore m_Space;
+    CQVSignal m_DataReady;
+    uint16_t m_awPendingAcks[STUN_RX_ACK_MAX]; // under the ack lock
+    int m_nPendingAcks;
+    uint8_t m_abReceive[STUN_LARGE_RECEIVE]; // the worker's
+};

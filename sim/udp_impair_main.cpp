@@ -1,0 +1,123 @@
+// rerudi-udp-impair: an impaired UDP path between a client and one upstream
+// endpoint (loss, duplication, reordering, delay, jitter; seeded). Clients send to
+// the listening address; answers go back to the latest client. Prints the counts
+// of both directions when it ends and, with --report, every so often.
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "../remote/netaddr.h"
+#include "../util/qvsocket.h"
+#include "../util/qvtick.h"
+#include "impair/impair.h"
+#include "tools/cmdline.h"
+
+namespace
+{
+
+const char* const kUsage = "usage: rerudi-udp-impair --upstream ADDR:PORT [options]\n"
+                           "  --listen ADDR[:PORT]  where clients send (default 127.0.0.1, any free port)\n"
+                           "  --loss PCT            datagrams dropped, in percent (both directions)\n"
+                           "  --dup PCT             datagrams sent twice\n"
+                           "  --reorder PCT         datagrams held back so that later ones pass them\n"
+                           "  --reorder-hold MS     how long a reordered datagram is held (default 5)\n"
+                           "  --delay MS            fixed delay each way\n"
+                           "  --jitter MS           plus a random delay of 0 to MS\n"
+                           "  --seed N              seed of the fates (default 1)\n"
+                           "  --report MS           print the counts every MS milliseconds\n"
+                           "  --max-run MS          end after MS milliseconds\n"
+                           "Prints \"listening on ADDR:PORT\" once ready.\n";
+
+std::atomic<bool> g_bStop(false);
+
+void OnSignal(int)
+{
+    g_bStop = true;
+}
+
+void PrintCounts(const char* direction, const ImpairCounts& c)
+{
+    printf("%s: received %llu delivered %llu dropped %llu duplicated %llu reordered %llu bytes %llu\n",
+           direction, (unsigned long long)c.received, (unsigned long long)c.delivered,
+           (unsigned long long)c.dropped, (unsigned long long)c.duplicated, (unsigned long long)c.reordered,
+           (unsigned long long)c.bytesDelivered);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ImpairSettings settings;
+    QVSockAddr local = MakeSockAddr(LoopbackAddress(), 0);
+    QVSockAddr upstream = MakeSockAddr(0, 0);
+    bool haveUpstream = false;
+    uint64_t seed = 1, report = 0, maxRun = 0, n = 0;
+    for (int i = 1; i < argc; i++) {
+        const char* a = argv[i];
+        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool ok = true;
+        if (!strcmp(a, "--listen"))
+            ok = simcmd::Address(v, &local), i++;
+        else if (!strcmp(a, "--upstream"))
+            ok = haveUpstream = simcmd::Address(v, &upstream), i++;
+        else if (!strcmp(a, "--loss"))
+            ok = simcmd::Percent(v, &settings.loss), i++;
+        else if (!strcmp(a, "--dup"))
+            ok = simcmd::Percent(v, &settings.duplicate), i++;
+        else if (!strcmp(a, "--reorder"))
+            ok = simcmd::Percent(v, &settings.reorder), i++;
+        else if (!strcmp(a, "--reorder-hold"))
+            ok = simcmd::Number(v, 60000, &n) && ((settings.reorderHoldMs = (uint32_t)n), true), i++;
+        else if (!strcmp(a, "--delay"))
+            ok = simcmd::Number(v, 60000, &n) && ((settings.delayMs = (uint32_t)n), true), i++;
+        else if (!strcmp(a, "--jitter"))
+            ok = simcmd::Number(v, 60000, &n) && ((settings.jitterMs = (uint32_t)n), true), i++;
+        else if (!strcmp(a, "--seed"))
+            ok = simcmd::Number(v, 0xFFFFFFFFu, &seed), i++;
+        else if (!strcmp(a, "--report"))
+            ok = simcmd::Number(v, 0xFFFFFFFFu, &report), i++;
+        else if (!strcmp(a, "--max-run"))
+            ok = simcmd::Number(v, 0xFFFFFFFFu, &maxRun), i++;
+        else if (!strcmp(a, "--help")) {
+            fputs(kUsage, stdout);
+            return 0;
+        } else
+            ok = false;
+        if (!ok) {
+            fprintf(stderr, "rerudi-udp-impair: bad option %s\n%s", a, kUsage);
+            return 2;
+        }
+    }
+    if (!haveUpstream || SockAddrPort(upstream) == 0) {
+        fprintf(stderr, "rerudi-udp-impair: --upstream ADDR:PORT is needed\n%s", kUsage);
+        return 2;
+    }
+    if (!SocketStartup()) return 1;
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
+
+    CUdpImpairProxy proxy;
+    if (!proxy.Start(upstream, settings, settings, (uint32_t)seed, &local)) {
+        fprintf(stderr, "rerudi-udp-impair: cannot bind %s\n", FormatAddressRecord(local).c_str());
+        return 1;
+    }
+    printf("listening on %s\n", FormatAddressRecord(proxy.GetAddress()).c_str());
+    fflush(stdout);
+    const uint32_t start = GetTick();
+    uint32_t lastReport = start;
+    while (!g_bStop && !(maxRun && TickSince(start) >= maxRun)) {
+        SleepMs(50);
+        if (report && TickSince(lastReport) >= report) {
+            lastReport = GetTick();
+            PrintCounts("to upstream", proxy.CountsToUpstream());
+            PrintCounts("to client", proxy.CountsToClient());
+            fflush(stdout);
+        }
+    }
+    PrintCounts("to upstream", proxy.CountsToUpstream());
+    PrintCounts("to client", proxy.CountsToClient());
+    proxy.Stop();
+    SocketCleanup();
+    return 0;
+}
