@@ -2,6 +2,10 @@
 // scenarios. It serves the viewer and configurator executables (or a generated
 // payload), answers the login, version and echo requests, and prints one line per
 // event on standard output so that a script can follow what the launcher did.
+// Given relays and a system name, it also enrolls with the relays and serves the
+// launcher on the remote roads: hole-punched (reliable UDP) and relayed (TCP
+// through a relay) sessions, besides its TCP listener (direct, TCP ACK and the
+// discovery server's roads, through a forwarded port).
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -12,6 +16,8 @@
 #include <vector>
 
 #include "core/sim_controller.h"
+#include "enroll/relay_enrollment.h"
+#include "relay/simopts.h"
 #include "../util/qvsocket.h"
 #include "../util/qvtick.h"
 #include "../util/qvtypes.h"
@@ -37,7 +43,12 @@ const char* const kUsage =
     "  --exit-when-idle MS      end once no connection has been open for MS milliseconds,\n"
     "                           counted after the first connection\n"
     "  --max-run MS             end after MS milliseconds whatever happens (exit code 3)\n"
-    "Prints \"listening on ADDR:PORT\" once ready, then one line per event.\n";
+    "  --relay ADDR:PORT        enroll with the relay at this UDP endpoint (repeatable)\n"
+    "  --system-name NAME       the name to enroll under (needed with --relay)\n"
+    "  --enroll-period MS       enrollment refresh period (default 1000)\n"
+    "Prints \"listening on ADDR:PORT\" once ready, then one line per event: \"conn N: connected\n"
+    "from A:P\" (direct), \"conn N: turn session S\" (relayed), \"conn N: punched from A:P\" and\n"
+    "\"conn N: params ...\" (reliable UDP), the enrollment's own lines (\"enrolled with relay ...\").\n";
 
 std::atomic<bool> g_bStop(false);
 std::mutex g_OutputLock;
@@ -124,6 +135,7 @@ struct Options {
     uint32_t exitWhenIdleMs = 0;
     bool exitWhenIdle = false;
     uint32_t maxRunMs = 0;
+    EnrollConfig enroll;
 };
 
 // Returns 0 to go on, otherwise the exit code (help: 0 after printing, errors: 2).
@@ -182,6 +194,18 @@ int ParseOptions(int argc, char** argv, Options* o, bool* helpOnly)
         } else if (name == "--max-run") {
             ok = numeric && n > 0;
             o->maxRunMs = n;
+        } else if (name == "--relay") {
+            QVSockAddr relay;
+            ok = simopts::ParseEndpoint(value, &relay) && SockAddrPort(relay) != 0;
+            o->enroll.relays.push_back(relay);
+        } else if (name == "--system-name") {
+            // The relays compare names within a 64-byte field: a longer one could
+            // never be found under the name given.
+            ok = *value && strlen(value) <= 64;
+            o->enroll.systemName = value;
+        } else if (name == "--enroll-period") {
+            ok = numeric && n > 0;
+            o->enroll.enrollPeriodMs = n;
         } else {
             fprintf(stderr, "rerudi-sim: unknown option %s\n%s", name.c_str(), kUsage);
             return 2;
@@ -194,6 +218,10 @@ int ParseOptions(int argc, char** argv, Options* o, bool* helpOnly)
     // Two faults on different codes cannot be expressed by one fault set.
     if (o->config.faults.silent && o->config.faults.wrongReplyCode) {
         fprintf(stderr, "rerudi-sim: --silent-on and --wrong-code-on cannot be combined\n");
+        return 2;
+    }
+    if (o->enroll.relays.empty() != o->enroll.systemName.empty()) {
+        fprintf(stderr, "rerudi-sim: --relay and --system-name go together\n");
         return 2;
     }
     return 0;
@@ -247,6 +275,26 @@ int main(int argc, char** argv)
                         o.config.pieceSize ? StrPrintf("pieces of %u", o.config.pieceSize).c_str()
                                            : "whole files"));
 
+    // The enrollment hands each road's socket to the simulator and goes on; a
+    // session is served on a thread of the simulator's own.
+    const bool remote = !o.enroll.relays.empty();
+    CRelayEnrollment enrollment(o.enroll);
+    if (remote) {
+        enrollment.SetLogCallback(PrintLine);
+        enrollment.SetPunchedCallback(
+            [&sim](QVSOCKET udp, const QVSockAddr& launcher) { sim.ServePunched(udp, launcher); });
+        enrollment.SetTurnCallback([&sim](QVSOCKET tcp, uint32_t sid) { sim.ServeRelayed(tcp, sid); });
+        if (!enrollment.Start()) {
+            fprintf(stderr, "rerudi-sim: cannot open the enrollment's UDP socket\n");
+            sim.Stop();
+            return 1;
+        }
+        std::string relays;
+        for (const QVSockAddr& r : o.enroll.relays) relays += " " + simopts::EndpointText(r);
+        PrintLine("enrolling as '" + o.enroll.systemName + "' from " +
+                  simopts::EndpointText(enrollment.GetLocalAddress()) + " with" + relays);
+    }
+
     const uint32_t started = GetTick();
     uint32_t idleSince = 0;
     bool idle = false; // no connection open, and at least one was served
@@ -275,12 +323,17 @@ int main(int argc, char** argv)
             break;
         }
     }
+    // No more hand-overs once the simulator stops.
+    enrollment.Stop();
     sim.Stop();
     SimStats s = sim.GetStats();
     PrintLine(StrPrintf("summary: %u connections, %u logins ok, %u refused, %u version requests, "
                         "%u downloads (%u viewer, %u configurator), %u pieces, %u echoes",
                         s.connections, s.loginsOk, s.loginsRefused, s.versionRequests, s.downloadRequests,
                         s.viewerRequests, s.configRequests, s.piecesSent, s.echoes));
+    if (remote)
+        PrintLine(StrPrintf("remote roads: %u punched (%u streams started), %u relayed", s.punchedSessions,
+                            s.streamsStarted, s.relayedSessions));
     PrintLine(StrPrintf("exiting: %s", why));
     return exitCode;
 }

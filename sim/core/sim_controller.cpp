@@ -6,8 +6,10 @@
 #include <iterator>
 
 #include "../../protocol/qvcode.h"
+#include "../../remote/rudpclient.h"
 #include "../../util/qvtick.h"
 #include "../../util/qvtypes.h"
+#include "sim_stream.h"
 
 namespace {
 
@@ -100,10 +102,36 @@ bool FaultApplies(const SimFaults& f, uint16_t requestCode)
     return f.onCode == 0 || f.onCode == requestCode;
 }
 
+std::string EndpointText(const QVSockAddr& a)
+{
+    const uint8_t* b = (const uint8_t*)&a.addr;
+    return StrPrintf("%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3], SockAddrPort(a));
+}
+
+std::string ParamsText(const TransferParams& p)
+{
+    return StrPrintf("%u/%u/%u/%u/%u/%u", p.MaxPayload, p.HighUnacked, p.LowUnacked, p.HighQueued,
+                     p.LowQueued, p.Slots);
+}
+
+bool SameParams(const TransferParams& a, const TransferParams& b)
+{
+    return a.MaxPayload == b.MaxPayload && a.HighUnacked == b.HighUnacked && a.LowUnacked == b.LowUnacked &&
+           a.HighQueued == b.HighQueued && a.LowQueued == b.LowQueued && a.Slots == b.Slots;
+}
+
 } // namespace
 
+enum SimRoad { ROAD_DIRECT, ROAD_RELAYED, ROAD_PUNCHED };
+
 struct CSimController::Connection {
-    QVSOCKET sock = QV_INVALID_SOCKET;
+    SimRoad road = ROAD_DIRECT;
+    QVSOCKET udp = QV_INVALID_SOCKET; // punched: the path until its stream starts
+    QVSockAddr launcher{};            // punched: where the launcher's datagrams come from
+    // The serving thread's stream, and the same under m_Lock for whoever must
+    // abort it (Stop, CloseConnections); freed by the last of them to let go.
+    CSimStream* io = nullptr;
+    std::shared_ptr<CSimStream> stream;
     size_t index = 0;
     std::atomic<bool> kill{false};
     std::atomic<bool> finished{false};
@@ -158,8 +186,10 @@ void CSimController::Stop()
     }
     for (auto& c : all) {
         c->kill = true;
-        if (c->thread.joinable()) c->thread.join();
+        AbortStream(*c);
     }
+    for (auto& c : all)
+        if (c->thread.joinable()) c->thread.join();
     CloseSocket(m_hListen);
     m_hListen = QV_INVALID_SOCKET;
 }
@@ -218,8 +248,70 @@ void CSimController::PushRaw(const std::vector<uint8_t>& bytes)
 
 void CSimController::CloseConnections()
 {
+    std::vector<std::shared_ptr<Connection>> all;
+    {
+        std::lock_guard<std::mutex> g(m_Lock);
+        all = m_Connections;
+    }
+    for (auto& c : all) {
+        c->kill = true;
+        AbortStream(*c);
+    }
+}
+
+// A session blocked in a send on a reliable stream waits for the launcher's window;
+// only the stream's own close ends that wait at once.
+void CSimController::AbortStream(Connection& conn)
+{
+    std::shared_ptr<CSimStream> s;
+    {
+        std::lock_guard<std::mutex> g(m_Lock);
+        s = conn.stream;
+    }
+    if (s) s->Abort();
+}
+
+bool CSimController::ServeRelayed(QVSOCKET tcp, uint32_t sessionId)
+{
+    auto conn = std::make_shared<Connection>();
+    conn->road = ROAD_RELAYED;
+    conn->stream.reset(NewSimTcpStream(tcp));
+    conn->io = conn->stream.get();
+    return AddConnection(conn, StrPrintf("turn session %u", sessionId));
+}
+
+bool CSimController::ServePunched(QVSOCKET udp, const QVSockAddr& launcher)
+{
+    auto conn = std::make_shared<Connection>();
+    conn->road = ROAD_PUNCHED;
+    conn->udp = udp;
+    conn->launcher = launcher;
+    if (AddConnection(conn, "punched from " + EndpointText(launcher))) return true;
+    CloseSocket(udp);
+    return false;
+}
+
+bool CSimController::AddConnection(std::shared_ptr<Connection> conn, const std::string& what)
+{
+    unsigned n;
+    {
+        // Checked under the lock that Stop takes to list the connections it joins:
+        // a connection is either on that list or refused.
+        std::lock_guard<std::mutex> g(m_Lock);
+        if (!m_bRunning.load()) return false;
+        conn->index = m_Connections.size();
+        n = (unsigned)conn->index;
+        m_Connections.push_back(conn);
+        m_Stats.connections++;
+        m_Stats.openConnections++;
+        if (conn->road == ROAD_RELAYED) m_Stats.relayedSessions++;
+        if (conn->road == ROAD_PUNCHED) m_Stats.punchedSessions++;
+    }
+    m_Changed.notify_all();
+    Log(StrPrintf("conn %u: %s", n, what.c_str()));
     std::lock_guard<std::mutex> g(m_Lock);
-    for (auto& c : m_Connections) c->kill = true;
+    conn->thread = std::thread(&CSimController::Serve, this, conn);
+    return true;
 }
 
 SimStats CSimController::GetStats() const
@@ -310,42 +402,69 @@ void CSimController::AcceptLoop()
         QVSockAddr from;
         QVSOCKET s = SocketAccept(m_hListen, &from);
         if (s == QV_INVALID_SOCKET) continue;
-        SocketSetNoDelay(s);
-        SetNonBlocking(s);
         auto conn = std::make_shared<Connection>();
-        conn->sock = s;
-        {
-            std::lock_guard<std::mutex> g(m_Lock);
-            conn->index = m_Connections.size();
-            m_Connections.push_back(conn);
-            m_Stats.connections++;
-            m_Stats.openConnections++;
-        }
-        m_Changed.notify_all();
-        const uint8_t* a = (const uint8_t*)&from.addr;
-        Log(StrPrintf("conn %u: connected from %u.%u.%u.%u:%u", (unsigned)conn->index, a[0], a[1], a[2],
-                      a[3], SockAddrPort(from)));
-        std::lock_guard<std::mutex> g(m_Lock);
-        conn->thread = std::thread(&CSimController::Serve, this, conn);
+        conn->stream.reset(NewSimTcpStream(s));
+        conn->io = conn->stream.get();
+        AddConnection(conn, "connected from " + EndpointText(from));
     }
 }
 
-// Connection sockets are non-blocking so that a launcher that stops reading cannot
-// hold a simulator thread (and Stop) forever: sends wait in short rounds that notice
-// a stop or a drop request.
+// Sends wait in short rounds that notice a stop or a drop request, so that a
+// launcher that stops reading cannot hold a simulator thread (and Stop) forever.
 bool CSimController::SendAll(Connection& conn, const uint8_t* data, size_t size)
 {
     size_t done = 0;
     while (done < size) {
         if (conn.kill.load() || !m_bRunning.load()) return false;
-        int r = SocketSend(conn.sock, data + done, (int)(size - done));
-        if (r > 0) {
-            done += (size_t)r;
-            continue;
-        }
-        if (!SocketErrorWouldBlock(SocketLastError())) return false;
-        SocketWritable(conn.sock, 50);
+        size_t left = size - done;
+        int r = conn.io->Write(data + done, left > 0x40000000u ? 0x40000000 : (int)left, 50);
+        if (r < 0) return false;
+        done += (size_t)r;
     }
+    return true;
+}
+
+// The controller's side of a punched path up to a running stream.
+bool CSimController::StartPunched(Connection& conn, const char** why)
+{
+    const unsigned n = (unsigned)conn.index;
+    PunchedStart start;
+    std::string problem;
+    QVSOCKET udp = conn.udp;
+    conn.udp = QV_INVALID_SOCKET; // the stream (or the failure) closes it
+    uint32_t waitMs;
+    {
+        std::lock_guard<std::mutex> g(m_Lock);
+        waitMs = m_Config.punchedStartMs;
+    }
+    CRUDPClient* client =
+        StartPunchedStream(udp, conn.launcher, waitMs,
+                           [&] { return conn.kill.load() || !m_bRunning.load(); }, &start, &problem);
+    if (!client) {
+        Log(StrPrintf("conn %u: no stream: %s", n, problem.c_str()));
+        *why = "no stream";
+        return false;
+    }
+    std::shared_ptr<CSimStream> stream(NewSimDatagramStream(client));
+    {
+        std::lock_guard<std::mutex> g(m_Lock);
+        conn.stream = stream;
+        m_Stats.streamsStarted++;
+    }
+    conn.io = stream.get();
+    m_Changed.notify_all();
+    if (!start.proposed)
+        Log(StrPrintf("conn %u: no params proposed (data came first), %s stays", n,
+                      ParamsText(start.params).c_str()));
+    else if (SameParams(start.offered, start.params))
+        Log(StrPrintf("conn %u: params %s", n, ParamsText(start.params).c_str()));
+    else
+        Log(StrPrintf("conn %u: params %s refused, %s stays", n, ParamsText(start.offered).c_str(),
+                      ParamsText(start.params).c_str()));
+    if (start.strangersIgnored)
+        Log(StrPrintf("conn %u: %u datagrams from other senders ignored", n, start.strangersIgnored));
+    // A stop that came while the stream was starting must still reach it.
+    if (conn.kill.load() || !m_bRunning.load()) stream->Abort();
     return true;
 }
 
@@ -368,11 +487,15 @@ void CSimController::Serve(std::shared_ptr<Connection> connPtr)
     const unsigned n = (unsigned)conn.index;
     std::vector<uint8_t> buf;
     size_t start = 0; // consumed bytes at the front of buf
-    bool preambleSeen = false;
+    // Only the direct road opens with the greeting; on the others the launcher's
+    // first bytes are a message, and a greeting there is a launcher's mistake.
+    bool preambleSeen = conn.road != ROAD_DIRECT;
+    bool firstHeaderChecked = conn.road == ROAD_DIRECT;
     std::vector<uint8_t> chunk(65536);
     const char* why = "peer closed";
 
-    while (m_bRunning.load()) {
+    bool started = conn.road != ROAD_PUNCHED || StartPunched(conn, &why);
+    while (started && m_bRunning.load()) {
         if (conn.kill.load()) {
             why = "dropped on request";
             break;
@@ -394,13 +517,9 @@ void CSimController::Serve(std::shared_ptr<Connection> connPtr)
             why = "send failed";
             break;
         }
-        if (!SocketReadable(conn.sock, 20)) continue;
-        int r = SocketRecv(conn.sock, chunk.data(), (int)chunk.size());
-        if (r < 0 && SocketErrorWouldBlock(SocketLastError())) continue;
-        if (r <= 0) {
-            why = r == 0 ? "peer closed" : "receive error";
-            break;
-        }
+        int r = conn.io->Read(chunk.data(), (int)chunk.size(), 20, &why);
+        if (r == 0) continue;
+        if (r < 0) break;
         {
             std::lock_guard<std::mutex> g(m_Lock);
             size_t room = m_Config.captureLimit > conn.received.size()
@@ -425,6 +544,17 @@ void CSimController::Serve(std::shared_ptr<Connection> connPtr)
             start = kPreambleLength;
             Count([](SimStats& s) { s.preamblesOk++; });
             Log(StrPrintf("conn %u: greeting ok", n));
+        }
+
+        if (!firstHeaderChecked && buf.size() - start >= 8) {
+            firstHeaderChecked = true;
+            if (memcmp(&buf[start], kPreamble, 8) == 0) {
+                Count([](SimStats& s) { s.preamblesBad++; });
+                Log(StrPrintf("conn %u: direct greeting on a %s stream", n,
+                              conn.road == ROAD_RELAYED ? "relayed" : "punched"));
+                why = "greeting where none belongs";
+                break;
+            }
         }
 
         bool end = false;
@@ -458,9 +588,12 @@ void CSimController::Serve(std::shared_ptr<Connection> connPtr)
         }
     }
 
-    CloseSocket(conn.sock);
+    if (conn.io) conn.io->Close();
+    std::shared_ptr<CSimStream> last;
     {
         std::lock_guard<std::mutex> g(m_Lock);
+        last.swap(conn.stream); // freed below, unless an abort is still inside it
+        conn.io = nullptr;
         conn.open = false;
         conn.outbox.clear();
         m_Stats.closes++;

@@ -3,6 +3,12 @@
 // request, the two executable downloads and an echo request, and records what it saw.
 // It can misbehave on demand so that the launcher's failure paths can be exercised.
 //
+// Besides the connections it accepts itself (the direct road, which opens with the
+// greeting), it serves sessions on connections that reach it through a relay: a TCP
+// socket of a relayed session, on which controller messages follow at once, and a
+// hole-punched UDP path, on which it runs the controller's side of the reliable
+// stream. All roads share one numbering of connections and one session logic.
+//
 // Its replies are encoded here byte by byte, independently of the launcher's own
 // message class, so that tests cross-check the launcher's parser.
 #pragma once
@@ -61,6 +67,9 @@ struct SimConfig {
     uint16_t loginRefusedCode = SIM_MSG_LOGIN_REFUSED;
     bool requireLogin = true; // version and download requests before a login are ignored
     uint32_t captureLimit = 65536; // received bytes kept per connection for inspection
+    // How long a punched path may stay without the launcher's parameter proposal or
+    // stream data before it is given up.
+    uint32_t punchedStartMs = 10000;
     SimFaults faults;
 };
 
@@ -93,6 +102,9 @@ struct SimStats {
     uint32_t badRequests = 0; // wrong request fields, unknown codes, oversized headers
     uint32_t openConnections = 0;
     uint32_t pushesSent = 0; // queued pushes written to a connection
+    uint32_t relayedSessions = 0; // connections handed over by a relay (no greeting)
+    uint32_t punchedSessions = 0; // punched paths handed over
+    uint32_t streamsStarted = 0;  // punched paths whose reliable stream began
     std::map<uint16_t, uint32_t> messagesByCode;
     SimLoginInfo lastLogin;
 };
@@ -110,6 +122,17 @@ public:
     // Stops accepting, ends every connection and waits for the threads.
     void Stop();
     bool IsRunning() const { return m_bRunning.load(); }
+
+    // A connected TCP socket of a relayed session, whose preamble the relay has
+    // already taken: controller messages follow without the direct greeting. The
+    // simulator owns the socket from here on (also when it returns false: not
+    // started, or stopping).
+    bool ServeRelayed(QVSOCKET tcp, uint32_t sessionId);
+    // A hole-punched UDP socket whose first hello from the launcher was answered:
+    // the simulator answers further hellos, waits for the launcher's parameter
+    // proposal and serves the session over the reliable stream. It owns the socket
+    // from here on.
+    bool ServePunched(QVSOCKET udp, const QVSockAddr& launcher);
 
     uint16_t GetPort() const { return m_nPort; }
     // The address the launcher should connect to (the listen address and port).
@@ -154,7 +177,11 @@ private:
     CSimController& operator=(const CSimController&) = delete;
 
     void AcceptLoop();
+    // Numbers the connection and starts its thread; false when not running.
+    bool AddConnection(std::shared_ptr<Connection> conn, const std::string& what);
     void Serve(std::shared_ptr<Connection> conn);
+    bool StartPunched(Connection& conn, const char** why);
+    void AbortStream(Connection& conn);
     bool HandleMessage(Connection& conn, uint16_t id, uint16_t code, const uint8_t* body,
                        uint32_t length);
     bool HandleLogin(Connection& conn, uint16_t id, const uint8_t* body, uint32_t length,

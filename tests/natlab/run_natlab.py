@@ -3,11 +3,14 @@
 
 Wire groups (loopback, no root): the relay simulator's datagrams byte by byte (wire-relay),
 the discovery server's answers (wire-dserver), the controller's enrollment library against
-the relay with the stand-in launcher (wire-enroll).
+the relay with the stand-in launcher (wire-enroll), the controller simulator (rerudi-sim)
+enrolled with a relay and reached by natlauncher on every road (wire-sim).
 Lab groups (network namespaces and real NATs; root, `ip netns` and iptables): one per
 lab mode (ei, random, udp-blocked, no-punch, nack), proving what the mode is for with
-the simulators, natpeer behind NAT B and the stand-in launcher behind NAT A; cleanup
-proves that an interrupted or killed run leaves nothing behind for long.
+the simulators, natpeer behind NAT B and the stand-in launcher behind NAT A; rerudi-sim
+behind NAT B and natlauncher behind NAT A, logging in over the punched reliable stream
+(sim-ei) and, when UDP between the NATs is dropped, over a relayed session (sim-no-punch);
+cleanup proves that an interrupted or killed run leaves nothing behind for long.
 Exit codes: 0 passed, 1 failed, 77 skipped.
 """
 
@@ -33,6 +36,11 @@ from qvharness import Failure, check, say, wait_until  # noqa: E402
 STANDIN = os.path.join(HERE, "standin.py")
 SYSTEM = "HomeLab"
 CONTROLLER_ECHO_PORT = 7100
+# rerudi-sim's TCP port in the lab (NAT B forwards its public port to it) and the
+# password it wants.
+SIM_PORT = 7200
+SIM_PASSWORD = "lab secret"
+SIM_PARAMS = "1390/24/8/128/127/512"
 
 
 def hexbytes(text):
@@ -92,6 +100,41 @@ class Context:
         if self.lab:
             argv = self.lab.argv_in("controller", argv)
         return self.session.track(nl.ServiceProcess(argv, "natpeer", ready=r"^started as "))
+
+    def sim(self, relays, *extra):
+        """rerudi-sim enrolled as SYSTEM (behind NAT B in a lab, on loopback without)."""
+        listen = nl.CONTROLLER_ADDRESS if self.lab else "127.0.0.1"
+        argv = [self.args.sim, "--listen", listen, "--port", SIM_PORT if self.lab else 0,
+                "--password", SIM_PASSWORD, "--system-name", SYSTEM, "--enroll-period", 300, "--max-run", 900000]
+        for r in relays:
+            argv += ["--relay", r]
+        argv += list(extra)
+        if self.lab:
+            argv = self.lab.argv_in("controller", argv)
+        p = self.session.track(nl.ServiceProcess(argv, "rerudi-sim", ready=r"^enrolling as "))
+        p.port = int(p.wait_for(r"^listening on [0-9.]+:(\d+)$", 1).group(1))
+        check(wait_until(lambda: len(p.matching(r"^enrolled with relay")) >= len(relays), 5),
+              "rerudi-sim enrolled with every relay:\n" + p.text())
+        return p
+
+    def viewer_file(self, size=1000000):
+        path = os.path.join(self.session.tmp, "viewer.bin")
+        with open(path, "wb") as f:
+            f.write(random.Random(size).randbytes(size))
+        return path
+
+    def native(self, *args, password=SIM_PASSWORD, timeout_s=60):
+        """natlauncher (in the launcher namespace when there is a lab): its JSON outcome."""
+        argv = [self.args.launcher] + [str(a) for a in args] + ["--password", password,
+                                                                 "--data", self.session.tmp]
+        if self.lab:
+            argv = self.lab.argv_in("launcher", argv)
+        r = qh.run(argv, timeout=timeout_s)
+        check(r.returncode == 0 and r.stdout.strip(), "natlauncher %s failed:\n%s%s" % (" ".join(map(str, args)),
+                                                                                         r.stdout, r.stderr))
+        out = json.loads(r.stdout.strip().splitlines()[-1])
+        out["stderr"] = r.stderr
+        return out
 
     def client(self, *args, timeout_s=60):
         """The stand-in launcher (in the launcher namespace when there is a lab)."""
@@ -368,6 +411,47 @@ def group_wire_enroll(ctx):
     check(ctx.client("find", r.endpoint, SYSTEM)["answer"] == "nack", "stopped controller: FIND NACK")
 
 
+def logged_in(got, road, echoes=0):
+    """A natlauncher outcome that took road, logged in and echoed."""
+    return (got.get("road") == road and got.get("login") and got.get("version") == "7.1.1.0"
+            and got.get("echoed") == echoes)
+
+
+def group_wire_sim(ctx):
+    # Enrollment options that cannot work are refused at start-up.
+    for bad in (["--relay", "127.0.0.1:8500"], ["--system-name", SYSTEM], ["--relay", "127.0.0.1:0",
+                "--system-name", SYSTEM], ["--relay", "relay.example:8500", "--system-name", SYSTEM],
+                ["--relay", "127.0.0.1:8500", "--system-name", "N" * 65], ["--enroll-period", "0"]):
+        r = qh.run([ctx.args.sim] + bad, timeout=10)
+        check(r.returncode == 2, "rerudi-sim %s: exit code %d\n%s" % (" ".join(bad), r.returncode, r.stderr))
+
+    viewer = ctx.viewer_file()
+    r = ctx.relay()
+    sim = ctx.sim([r.endpoint], "--viewer-file", viewer, "--piece-size", 64000)
+    got = ctx.native("connect", r.endpoint, SYSTEM, "--echo", 3, "--download", viewer)
+    check(logged_in(got, "punched", 3) and got.get("params_agreed") and got.get("download_ok"),
+          "punched road with a 1 MB download: %r\n%s" % (got, sim.text()))
+    check(sim.matching(r"^conn 0: punched from 127\.0\.0\.1:\d+$") and sim.matching("^conn 0: params %s$" % SIM_PARAMS)
+          and sim.matching(r"^conn 0: login ok "), "the simulator logged the punched road:\n" + sim.text())
+    check(sim.wait_for(r"^conn 0: closed \(peer closed\)$", 8), "the launcher's close ends the stream:\n" + sim.text())
+
+    got = ctx.native("connect", r.endpoint, SYSTEM, "--relayed", "--echo", 2)
+    check(logged_in(got, "turn", 2), "relayed road: %r\n%s" % (got, sim.text()))
+    check(sim.matching(r"^conn 1: turn session %d$" % got["sid"]) and sim.matching(r"^conn 1: login ok ")
+          and not sim.matching(r"^conn 1: greeting"), "the simulator logged the relayed road:\n" + sim.text())
+
+    r2 = ctx.relay("--answer", "Direct=tcp=127.0.0.1:%d" % sim.port)
+    got = ctx.native("connect", r2.endpoint, "Direct", "--echo", 1)
+    check(logged_in(got, "tcp-ack", 1), "TCP ACK road: %r" % got)
+    check(sim.matching(r"^conn 2: greeting ok$"), "the TCP ACK road opens with the greeting:\n" + sim.text())
+    got = ctx.native("connect", r.endpoint, SYSTEM, password="wrong")
+    check(got.get("road") == "punched" and got.get("login") is False, "a wrong password is refused: %r" % got)
+    check(sim.wait_for(r"^conn 3: login refused \(id \d+\): wrong password$", 2), "refusal logged")
+
+    sim.stop()
+    check(sim.matching(r"^remote roads: 2 punched \(2 streams started\), 1 relayed$"), "summary:\n" + sim.text())
+
+
 # ---------------------------------------------------------------------------
 # Lab groups
 
@@ -462,6 +546,39 @@ def group_nack(ctx):
     check(got["echo_ok"], "direct TCP through the forwarded port: %r" % got)
 
 
+def group_sim_ei(ctx):
+    ctx.lab.start_relays(ctx.args.relay, ["--answer", "Direct=tcp=" + ctx.lab.forwarded_endpoint()])
+    viewer = ctx.viewer_file()
+    sim = ctx.sim(ctx.lab.relay_endpoints(), "--viewer-file", viewer, "--piece-size", 64000)
+    got = ctx.native("connect", my_relay(ctx), SYSTEM, "--echo", 3, "--download", viewer)
+    check(logged_in(got, "punched", 3) and got.get("download_ok") and got["address"].startswith(nl.NAT_B_PUBLIC + ":"),
+          "punched through both NATs, logged in, 1 MB downloaded: %r\n%s" % (got, sim.text()))
+    check(got.get("params_agreed"), "the simulator answered the parameters: %r" % got)
+    check(sim.matching(r"^conn 0: punched from %s:\d+$" % re.escape(nl.NAT_A_PUBLIC))
+          and sim.matching(r"^conn 0: params %s$" % SIM_PARAMS) and len(sim.matching(r"^conn 0: echo ")) == 3,
+          "the simulator saw the launcher through NAT A on the punched road:\n" + sim.text())
+    direct = ctx.native("connect", my_relay(ctx), "Direct", "--echo", 1)
+    check(logged_in(direct, "tcp-ack", 1), "TCP ACK through NAT B's forwarded port: %r" % direct)
+    check(sim.matching(r"^conn 1: connected from %s:" % re.escape(nl.NAT_A_PUBLIC))
+          and sim.matching(r"^conn 1: greeting ok$"), "direct road logged:\n" + sim.text())
+    return "  punched after %d hello(s); stream after %d ms, logged in after %d ms" % (
+        got["hello_attempts"], got["ms_to_stream"], got["ms_to_login"])
+
+
+def group_sim_no_punch(ctx):
+    ctx.lab.start_relays(ctx.args.relay)
+    viewer = ctx.viewer_file()
+    sim = ctx.sim(ctx.lab.relay_endpoints(), "--viewer-file", viewer, "--piece-size", 64000)
+    got = ctx.native("connect", my_relay(ctx), SYSTEM, "--echo", 3, "--download", viewer)
+    check(got.get("punch_failed") and got.get("hello_attempts") == 0, "no hello crosses: %r" % got)
+    check(logged_in(got, "turn", 3) and got.get("download_ok"), "relayed session instead, 1 MB downloaded: %r\n%s"
+          % (got, sim.text()))
+    check(sim.matching(r"^conn 0: turn session %d$" % got["sid"]) and not sim.matching(r"punched from"),
+          "the simulator served the relayed road only:\n" + sim.text())
+    check(sim.matching(r"launcher at %s:" % re.escape(nl.NAT_A_PUBLIC)), "the controller was told to punch")
+    return "  relayed session after %d ms, logged in after %d ms" % (got["ms_to_stream"], got["ms_to_login"])
+
+
 def group_cleanup(ctx):
     """A run told to stop removes its namespaces and processes; a killed run's are
     removed by the next run."""
@@ -505,9 +622,12 @@ def group_cleanup(ctx):
     check(wait_until(lambda: gone(names2, pids2), 10), "and its own")
 
 
-WIRE = {"wire-relay": group_wire_relay, "wire-dserver": group_wire_dserver, "wire-enroll": group_wire_enroll}
+WIRE = {"wire-relay": group_wire_relay, "wire-dserver": group_wire_dserver, "wire-enroll": group_wire_enroll,
+        "wire-sim": group_wire_sim}
 LAB = {"ei": group_ei, "random": group_random, "udp-blocked": group_udp_blocked, "no-punch": group_no_punch,
-       "nack": group_nack}
+       "nack": group_nack, "sim-ei": group_sim_ei, "sim-no-punch": group_sim_no_punch}
+# The lab mode of each group with the controller simulator, and its TCP port there.
+SIM_LAB = {"sim-ei": "ei", "sim-no-punch": "no-punch"}
 OTHER = {"cleanup": group_cleanup}
 
 
@@ -517,9 +637,11 @@ def main():
     ap.add_argument("--relay", required=True)
     ap.add_argument("--dserver", required=True)
     ap.add_argument("--peer", required=True)
+    ap.add_argument("--sim", required=True)
+    ap.add_argument("--launcher", required=True, help="natlauncher")
     args = ap.parse_args()
     qh.install_signal_handlers()
-    missing = qh.first_missing(args, ("relay", "dserver", "peer"))
+    missing = qh.first_missing(args, ("relay", "dserver", "peer", "sim", "launcher"))
     if missing:
         say("SKIP: %s not built (%r)" % missing)
         return qh.SKIP
@@ -532,6 +654,8 @@ def main():
             nl.NatLab.require()
             return WireSession()
         nl.NatLab.require()
+        if name in SIM_LAB:
+            return nl.LabSession(SIM_LAB[name], controller_tcp_port=SIM_PORT)
         return nl.LabSession(name, controller_tcp_port=CONTROLLER_ECHO_PORT)
 
     def body(name, session):
