@@ -120,7 +120,7 @@ bool ConnectTcp(const QVSockAddr& to, QVSOCKET* out)
     return true;
 }
 
-struct StatusLines : public CConnectionListener {
+struct StatusLines : public CAttemptObserver {
     void OnStatus(const char* text) override { Say(std::string("status: ") + text); }
 };
 
@@ -129,17 +129,17 @@ void Session(CQVServer& server, int echoes, const std::string& expectedFile, con
              uint32_t started, Json* out)
 {
     StatusLines status;
-    bool login = server.Login(&status);
+    bool login = server.Login(&status) == LoginResult::Ok;
     out->Bool("login", login);
     out->Num("ms_to_login", TickSince(started));
     if (!login) return;
-    CQVQuery vq;
+    CQVQuery vq(&server);
     CQVMSG ask(0, MSG_GET_VERSION, 0);
     CQVMSG* reply = nullptr;
     if (vq.Ask(&reply, &ask)) out->Str("version", reply->ReadString());
     int echoed = 0;
     for (int i = 0; i < echoes; ++i) {
-        CQVQuery eq;
+        CQVQuery eq(&server);
         CQVMSG echo(0, SIM_MSG_ECHO, 0);
         std::string body(1000 + 997 * i, (char)('a' + i % 26));
         echo.WriteString(body);
@@ -150,13 +150,12 @@ void Session(CQVServer& server, int echoes, const std::string& expectedFile, con
     std::ifstream want(expectedFile, std::ios::binary);
     std::vector<uint8_t> expected((std::istreambuf_iterator<char>(want)), std::istreambuf_iterator<char>());
     const std::string path = dataDir + "/natlauncher-download.bin";
-    CDownloadTracker tracker;
     bool ran;
     {
-        CFileDownloader dl(&tracker, path);
+        CFileDownloader dl(&server, nullptr, path);
         CQVMSG req(dl.GetId(), MSG_GET_VIEWER_EXE, 0);
         req.WriteDWord(0), req.WriteDWord(2), req.WriteDWord(CLIENT_REVISION);
-        ran = dl.Run(&req);
+        ran = dl.Run(&req) == DownloadResult::Written;
     }
     std::ifstream f(path, std::ios::binary);
     std::vector<uint8_t> got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -209,7 +208,6 @@ int main(int argc, char** argv)
 
     SocketStartup();
     CQVServer server(dataDir);
-    g_pServer = &server;
     server.SetLoginInfo("00-11-22-33-44-55", "NATLAB", "WINDOWS", "WINDOWS");
     server.SetMode(0, password);
     Json out;
@@ -218,7 +216,7 @@ int main(int argc, char** argv)
 
     if (command == "direct") {
         out.Str("road", "direct");
-        up = server.GetConnection()->ConnectDirect(where, kTcpConnectMs) == CONNECT_OK;
+        up = server.GetConnection()->ConnectDirect(where, kTcpConnectMs) == ConnectResult::Ok;
     } else {
         const std::string name = positional[1];
         for (int round = 0; round < 2 && !up; ++round) {
@@ -267,7 +265,7 @@ int main(int argc, char** argv)
                 CloseSocket(s);
                 out.Str("answer", "tcp");
                 out.Str("address", simopts::EndpointText(a.address));
-                up = server.GetConnection()->ConnectDirect(a.address, kTcpConnectMs) == CONNECT_OK;
+                up = server.GetConnection()->ConnectDirect(a.address, kTcpConnectMs) == ConnectResult::Ok;
                 if (up) out.Str("road", "tcp-ack");
                 break;
             } else {
@@ -283,6 +281,5 @@ int main(int argc, char** argv)
     server.GetConnection()->Close();
     printf("%s\n", out.Done().c_str());
     fflush(stdout);
-    g_pServer = nullptr;
     return 0;
 }

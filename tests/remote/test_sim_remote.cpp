@@ -80,18 +80,18 @@ class SimRemoteTest : public SessionTest
         MakeServer();
         server->GetConnection()->InstallClient(stream);
         StatusLog status;
-        ASSERT_TRUE(server->Login(&status));
+        ASSERT_EQ(server->Login(&status), LoginResult::Ok);
         EXPECT_EQ(status.lines.back(), "Login OK");
     }
 
     void ExpectVersionAndEcho()
     {
-        CQVQuery vq;
+        CQVQuery vq(server.get());
         CQVMSG ask(0, MSG_GET_VERSION, 0);
         CQVMSG* reply = nullptr;
         ASSERT_TRUE(vq.Ask(&reply, &ask));
         EXPECT_EQ(reply->ReadString(), cfg.version);
-        CQVQuery eq;
+        CQVQuery eq(server.get());
         CQVMSG echo(0, SIM_MSG_ECHO, 0);
         echo.WriteString(std::string(5000, 'e')); // more than one datagram's payload
         ASSERT_TRUE(eq.Ask(&reply, &echo));
@@ -110,7 +110,7 @@ TEST_F(SimRemoteTest, ARelayedSocketWithoutTheGreetingGetsASessionAndTheSessionI
     ASSERT_TRUE(sim->ServeRelayed(controller, 2147483649u));
     MakeServer();
     server->GetConnection()->AdoptSocket(launcher);
-    ASSERT_TRUE(server->Login(nullptr));
+    ASSERT_EQ(server->Login(nullptr), LoginResult::Ok);
     ExpectVersionAndEcho();
     SimStats s = sim->GetStats();
     EXPECT_EQ(s.relayedSessions, 1u);
@@ -140,7 +140,7 @@ TEST_F(SimRemoteTest, TheDirectGreetingOnARelayedStreamEndsItAndTheDirectRoadSti
 
     // The accepted road is unchanged: greeting first, then a session.
     MakeServer();
-    ASSERT_TRUE(server->ConnectDirect(sim->GetAddress()));
+    ASSERT_EQ(server->ConnectDirect(sim->GetAddress()), LoginResult::Ok);
     EXPECT_TRUE(HasLine(sim->GetLog(), "conn 1: greeting ok"));
 }
 
@@ -162,13 +162,12 @@ TEST_F(SimRemoteTest, APunchedPathThroughFivePercentLossCarriesTheSessionAndAMeg
     LoginOver(RudpConnect(path.GetAddress(), &STUN_PARAMS_PROPOSED, 10000));
     ExpectVersionAndEcho();
 
-    CDownloadTracker tracker;
     const std::string file = dir + "/VIEWER.EXE";
     {
-        CFileDownloader dl(&tracker, file);
+        CFileDownloader dl(server.get(), nullptr, file);
         CQVMSG req(dl.GetId(), MSG_GET_VIEWER_EXE, 0);
         req.WriteDWord(0), req.WriteDWord(2), req.WriteDWord(CLIENT_REVISION);
-        ASSERT_TRUE(dl.Run(&req));
+        ASSERT_EQ(dl.Run(&req), DownloadResult::Written);
     }
     std::ifstream f(file, std::ios::binary);
     std::vector<uint8_t> got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
