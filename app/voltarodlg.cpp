@@ -276,8 +276,9 @@ void CVOLTARODlg::OnTick(UINT_PTR timerId)
         }
         // Ended, or beyond watching: the bridge goes with it (closing the transport).
         m_pLoopBack.reset();
-        if (!m_bSilent) ShowWindow(SW_SHOW);
+        // Buttons first: the window never comes back with its start buttons dead.
         EnableStartButtons(TRUE);
+        if (!m_bSilent) ShowWindow(SW_SHOW);
         m_Systems.StartDiscovery();
         FinishAttempt(1, 1);
         if (m_ProcessInfo.hThread) ::CloseHandle(m_ProcessInfo.hThread);
