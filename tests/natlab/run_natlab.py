@@ -748,6 +748,61 @@ def group_cleanup(ctx):
     check(wait_until(lambda: gone(names2, pids2), 10), "and its own")
 
 
+# ---------------------------------------------------------------------------
+# Benchmarks: the remote procedure's times in the lab (natlauncher behind NAT A,
+# rerudi-sim behind NAT B), from the start of ConnectRemote; process start-up is not
+# counted. Per mode: the road, the figure that matters for it, and where the time
+# went (median over the runs).
+
+BENCH = [
+    # (lab mode, relay extras, road, figure, what it is)
+    ("ei", (), "punched", "ms_to_udp_ok", "to UDP Connect OK (hole punching)"),
+    ("random", (), "turn", "ms_to_login", "to logged in over TURN (state 5)"),
+    ("no-punch", (), "turn", "ms_to_login", "to logged in over TURN (after 10 unanswered hellos)"),
+    ("nack", ("--answer", "%s=nack" % SYSTEM), "dserver", "ms_to_login", "to logged in via D.SERVER (FIND NACK)"),
+    ("udp-blocked", (), "dserver", "ms_to_login", "to logged in via D.SERVER (no UDP)"),
+]
+BENCH_STEPS = [("probe", "Client Network State"), ("lookup answer", ("Found Target System", "TURN: (sid:",
+               "Controller is not active", "No response from STUN server")), ("stream", None), ("login", "Login OK")]
+
+
+def median(values):
+    v = sorted(values)
+    return v[len(v) // 2] if len(v) % 2 else (v[len(v) // 2 - 1] + v[len(v) // 2]) / 2
+
+
+def status_at(got, prefixes):
+    prefixes = (prefixes,) if isinstance(prefixes, str) else prefixes
+    for ms, text in got["status"]:
+        if text.startswith(prefixes):
+            return ms
+    return None
+
+
+def bench_mode(ctx, runs):
+    mode = ctx.lab.mode
+    _, extras, road, figure, what = next(b for b in BENCH if b[0] == mode)
+    sim_lab(ctx, extras, with_dserver=road == "dserver")
+    results = []
+    for i in range(runs):
+        if i:
+            time.sleep(1.0)  # the controller enrolls again from a fresh socket after each punched session
+        got = lab_remote(ctx, SYSTEM)
+        check(got.get("road") == road and got.get("login"), "run %d took %r: %r" % (i + 1, got.get("road"), got))
+        results.append(got)
+    values = [g[figure] for g in results]
+    lines = ["  %-12s %-8s %-52s n=%d median %6.0f ms  min %6d  max %6d" % (
+        mode, road, what, runs, median(values), min(values), max(values))]
+    steps = []
+    for name, prefix in BENCH_STEPS:
+        at = [g["ms_to_stream"] if prefix is None else status_at(g, prefix) for g in results]
+        at = [a for a in at if a is not None]
+        if at:
+            steps.append("%s %.0f" % (name, median(at)))
+    lines.append("  %-12s where the time went (median ms from the start): %s" % ("", ", ".join(steps)))
+    return "\n".join(lines)
+
+
 WIRE = {"wire-relay": group_wire_relay, "wire-dserver": group_wire_dserver, "wire-enroll": group_wire_enroll,
         "wire-sim": group_wire_sim}
 LAB = {"ei": group_ei, "random": group_random, "udp-blocked": group_udp_blocked, "no-punch": group_no_punch,
@@ -761,7 +816,10 @@ OTHER = {"cleanup": group_cleanup}
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--group", choices=sorted(list(WIRE) + list(LAB) + list(OTHER)) + ["all"], required=True)
+    ap.add_argument("--group", choices=sorted(list(WIRE) + list(LAB) + list(OTHER)) + ["all"])
+    ap.add_argument("--bench", action="store_true", help="measure the remote procedure in the lab (root)")
+    ap.add_argument("--runs", type=int, default=10, help="runs per lab mode with --bench (udp-blocked: at most 3)")
+    ap.add_argument("--modes", default=",".join(b[0] for b in BENCH), help="lab modes to measure with --bench")
     ap.add_argument("--relay", required=True)
     ap.add_argument("--dserver", required=True)
     ap.add_argument("--peer", required=True)
@@ -773,6 +831,18 @@ def main():
     if missing:
         say("SKIP: %s not built (%r)" % missing)
         return qh.SKIP
+    if args.bench:
+        def bench_session(mode):
+            nl.NatLab.require()
+            return nl.LabSession(mode, controller_tcp_port=SIM_PORT)
+
+        def bench_body(mode, session):
+            runs = min(args.runs, 3) if mode == "udp-blocked" else args.runs
+            return bench_mode(Context(args, session), max(1, runs))
+        say("remote procedure in the NAT lab, times from the start of ConnectRemote:")
+        return qh.run_each([m for m in args.modes.split(",") if m], bench_session, bench_body)
+    if not args.group:
+        ap.error("--group or --bench is needed")
     names = sorted(list(WIRE) + list(LAB) + list(OTHER)) if args.group == "all" else [args.group]
 
     def make(name):
