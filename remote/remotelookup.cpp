@@ -51,10 +51,14 @@ ConnectResult CRemoteAttempt::LookupController(NetworkState state, const std::st
                                               (int)sizeof(buffer), &n, &from);
             if (Cancelled()) return ConnectResult::Cancelled;
             if (got == RECEIVED_NOTHING) break;
-            StunLookupAnswer answer;
-            if (got != RECEIVED_DATAGRAM || !SameEndpoint(from, relay.address) ||
-                !ParseLookupAnswer(buffer, n, &answer))
+            if (got == RECEIVED_ERROR) {
+                // An error report (an unreachable port, on some systems) is no
+                // answer; a short pause keeps a repeated one from spinning.
+                AttemptSleep(&m_Latch, 10);
                 continue;
+            }
+            StunLookupAnswer answer;
+            if (!SameEndpoint(from, relay.address) || !ParseLookupAnswer(buffer, n, &answer)) continue;
             switch (answer.type) {
             case STUN_TCP_ACK:
                 lookup.Close();
