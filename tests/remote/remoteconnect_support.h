@@ -141,7 +141,7 @@ struct AttemptLog : CAttemptObserver {
 };
 
 // The lines with each run of "Creating Connection" + dots checked (one more dot
-// each time, starting from where the run left off) and folded into one line
+// each time, from one) and folded into one line
 // "Creating Connection*"; an extra line from a stray datagram then does not
 // change what a test compares.
 inline std::vector<std::string> Folded(const std::vector<std::string>& lines)
@@ -157,6 +157,7 @@ inline std::vector<std::string> Folded(const std::vector<std::string>& lines)
             if (out.empty() || out.back() != stem + "*") out.push_back(stem + "*");
             continue;
         }
+        dots = 0;
         out.push_back(l);
     }
     return out;
