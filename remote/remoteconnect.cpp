@@ -1,13 +1,215 @@
+// The remote connection procedure: the attempt as a whole and the network probe.
+// The lookup and its roads are in remotelookup.cpp, the discovery server in
+// dserverquery.cpp.
 #include "remoteconnect.h"
 
+#include "../util/qvtick.h"
 #include "../util/qvtypes.h"
+#include "../util/trace.h"
+#include "netaddr.h"
+#include "relaypacket.h"
+#include "remoteattempt.h"
+
+// RERUDI_DISCOVERY_HOST comes from the build: where the launcher is shipped decides it.
+const char* DefaultDiscoveryHost()
+{
+    return RERUDI_DISCOVERY_HOST;
+}
+
+RemoteSettings::RemoteSettings()
+    : discoveryHost(DefaultDiscoveryHost()), discoveryPort(DSERVER_PORT), discoverySliceMs(250)
+{
+}
+
+const char* NetworkStateText(NetworkState state)
+{
+    switch (state) {
+    case NetworkState::Initialize:
+        return "Initialize";
+    case NetworkState::CantResolveUrl:
+        return "Can't Resolve URL";
+    case NetworkState::UdpRxOkNetworkUnknown:
+        return "UDP RX, OK Network Unknown";
+    case NetworkState::UdpRxFailed:
+        return "UDP RX FAILED";
+    case NetworkState::AsymmNat:
+        return "Asymm NAT Detected";
+    case NetworkState::SymmNat:
+        return "Symm NAT Detected";
+    case NetworkState::ServerError:
+        return "Server Error";
+    case NetworkState::ServerErrorUdpRxOk:
+        return "Server Error, UDP RX OK";
+    case NetworkState::PortForwarded:
+        return "Port Forwarded";
+    }
+    return "-";
+}
+
+void PrepareServerPool(CServerPool& pool)
+{
+    pool.Load();
+    if (pool.GetCount() < 1) pool.SetDefaults();
+    pool.UpdateChecksum();
+    pool.Dump();
+}
+
+ConnectResult ConnectRemote(CXConnection& transport, CServerPool& pool, const RemoteSettings& settings,
+                            CAttemptObserver* observer, const std::string& systemName)
+{
+    CRemoteAttempt attempt(transport, pool, settings, observer);
+    return attempt.Run(systemName);
+}
 
 ConnectResult ConnectRemote(CXConnection& transport, CAttemptObserver* observer,
                             const std::string& systemName)
 {
-    // The roads through the relay servers are not part of this build: report the
-    // attempt and fail, so that the caller shows its own failure text.
-    AttemptStatus(observer, StrPrintf("Starting Connection to '%s'", systemName.c_str()).c_str());
-    transport.Close();
-    return ConnectResult::NotLocated;
+    CServerPool pool(transport.GetServerListPath());
+    PrepareServerPool(pool);
+    RemoteSettings settings;
+    return ConnectRemote(transport, pool, settings, observer, systemName);
+}
+
+QVSOCKET OpenRemoteUdpSocket()
+{
+    QVSOCKET s = SocketUdp();
+    // Bound before the first send, so that a wait on it is a wait on a real port
+    // on every system.
+    if (s != QV_INVALID_SOCKET && !SocketBind(s, MakeSockAddr(0, 0))) {
+        CloseSocket(s);
+        s = QV_INVALID_SOCKET;
+    }
+    return s;
+}
+
+bool SameEndpoint(const QVSockAddr& a, const QVSockAddr& b)
+{
+    return a.addr == b.addr && a.port == b.port;
+}
+
+CRemoteAttempt::CRemoteAttempt(CXConnection& transport, CServerPool& pool, const RemoteSettings& settings,
+                               CAttemptObserver* observer)
+    : m_Transport(transport), m_Pool(pool), m_Settings(settings), m_Latch(observer), m_nReloads(0),
+      m_bReloadBoundReported(false)
+{
+}
+
+ConnectResult CRemoteAttempt::Run(const std::string& systemName)
+{
+    m_Transport.Close();
+    Status(StrPrintf("Starting Connection to '%s'", systemName.c_str()));
+    Status("Discovering Network...");
+    ConnectResult result = ConnectResult::Cancelled;
+    const NetworkState state = DiscoverNetwork();
+    if (!Cancelled()) {
+        Status(StrPrintf("Client Network State = %d", (int)state));
+        Status(NetworkStateText(state));
+        result = LookupController(state, systemName);
+    }
+    if (result == ConnectResult::Ok) return result;
+    if (!Cancelled()) {
+        Status(ConnectResultText(result));
+        Status("Connecting through discover server");
+        result = QueryDiscoveryServer(systemName);
+        if (result == ConnectResult::Ok) return result;
+    }
+    // A step that saw the cancel may have ended with its own failure first.
+    if (Cancelled()) result = ConnectResult::Cancelled;
+    Status(ConnectResultText(result));
+    m_Transport.Close();
+    return result;
+}
+
+CRemoteAttempt::Received CRemoteAttempt::WaitDatagram(QVSOCKET s, uint32_t start, uint32_t waitMs,
+                                                      uint8_t* buffer, int size, int* length,
+                                                      QVSockAddr* sender)
+{
+    for (;;) {
+        const uint32_t spent = TickSince(start);
+        if (spent >= waitMs) return RECEIVED_NOTHING;
+        if (AttemptWaitReadable(&m_Latch, s, waitMs - spent) != ATTEMPT_WAIT_READY) return RECEIVED_NOTHING;
+        memset(sender, 0, sizeof(*sender));
+        *length = SocketRecvFrom(s, buffer, size, sender);
+        if (*length >= 0) return RECEIVED_DATAGRAM;
+        if (!SocketErrorWouldBlock(SocketLastError())) return RECEIVED_ERROR;
+    }
+}
+
+NetworkState CRemoteAttempt::DiscoverNetwork()
+{
+    // Only IPv4 is spoken; the first entry is resolved here all the same, so that a
+    // name that cannot be resolved shows in the trace before the probe starts.
+    if (ServerEntry* first = m_Pool.GetEntry(0)) first->Resolve();
+    CSocketHolder probe(OpenRemoteUdpSocket());
+    if (!probe.IsOpen()) return NetworkState::Initialize;
+
+    QVSockAddr seen[2];
+    int answers = 0;
+    for (int i = 0; i < m_Pool.GetCount() && answers < 2; i++) {
+        QVSockAddr mapped;
+        switch (ProbeServer(probe.Get(), i, &mapped)) {
+        case PROBE_ANSWERED:
+            seen[answers++] = mapped;
+            break;
+        case PROBE_RELOADED:
+            // The pool holds the fetched list now: probe it from its start.
+            answers = 0;
+            i = -1;
+            break;
+        default:
+            break;
+        }
+        if (Cancelled()) return NetworkState::Initialize;
+    }
+    probe.Close();
+    if (answers < 2) return NetworkState::ServerError;
+    Trace("Server1->%s", FormatAddressRecord(seen[0]).c_str());
+    Trace("Server2->%s", FormatAddressRecord(seen[1]).c_str());
+    return seen[0].port != seen[1].port ? NetworkState::SymmNat : NetworkState::AsymmNat;
+}
+
+CRemoteAttempt::ProbeResult CRemoteAttempt::ProbeServer(QVSOCKET s, int index, QVSockAddr* mapped)
+{
+    ServerEntry* entry = m_Pool.GetEntry(index);
+    if (!entry) return PROBE_FAILED;
+    Trace("Resolving server: %s", entry->szName);
+    if (!entry->Resolve()) return PROBE_FAILED;
+    const QVSockAddr server = entry->address;
+
+    uint8_t request[STUN_PROBE_LENGTH];
+    const int length = BuildProbe(request, m_Transport.GetClientTag());
+    for (int sending = 0; sending < REMOTE_PROBE_SENDS; sending++) {
+        if (SocketSendTo(s, request, length, server) != length) return PROBE_FAILED;
+        // The whole second belongs to this sending: a datagram that is not the
+        // answer (another type, or from anyone but this server) is dropped and the
+        // wait goes on, so strays can neither use up the sendings nor stretch them.
+        const uint32_t sent = GetTick();
+        for (;;) {
+            uint8_t answer[STUN_SMALL_RECEIVE];
+            int n = 0;
+            QVSockAddr from;
+            const Received got =
+                WaitDatagram(s, sent, REMOTE_PROBE_WAIT_MS, answer, (int)sizeof(answer), &n, &from);
+            if (Cancelled()) return PROBE_FAILED;
+            if (got == RECEIVED_ERROR) return PROBE_NO_ANSWER;
+            if (got == RECEIVED_NOTHING) break;
+            StunProbeAck ack;
+            if (!SameEndpoint(from, server) || !ParseProbeAck(answer, n, &ack)) continue;
+            if (ack.dwChecksum == m_Pool.GetChecksum() || m_nReloads >= REMOTE_MAX_LIST_RELOADS) {
+                if (ack.dwChecksum != m_Pool.GetChecksum() && !m_bReloadBoundReported) {
+                    m_bReloadBoundReported = true;
+                    Status("Server list still differs, keeping this one");
+                }
+                *mapped = ack.mapped;
+                return PROBE_ANSWERED;
+            }
+            Status("Loading Server List");
+            m_nReloads++;
+            // Whatever the fetch gave, the pool may have changed under the walk.
+            m_Pool.LoadFromServer(s, server, (int)sizeof(server), m_Transport.GetClientTag(), &m_Latch);
+            return Cancelled() ? PROBE_FAILED : PROBE_RELOADED;
+        }
+    }
+    Trace("Timeout: %s", entry->szName);
+    return PROBE_NO_ANSWER;
 }

@@ -1,14 +1,82 @@
-// The remote road: reaching a controller known only by its system name (relay
-// servers, hole punching, relayed TCP, the discovery server). It ends by handing
-// the transport what it opened, a TCP socket (AdoptSocket) or a datagram stream
-// (InstallClient); the session then logs in over it exactly as on the direct road.
+// The remote road: reaching a controller known only by its system name. The
+// relay servers of the pool are probed to learn how this PC sits behind its NAT,
+// the relay responsible for the name is asked where the controller is, and the
+// answer leads to a punched UDP hole carrying the reliable stream, a TCP session
+// relayed by the relay, or a TCP connection to an address it names; when none of
+// that works the discovery server (D.SERVER) is asked for a direct address.
+//
+// The road ends by handing the transport what it opened, a TCP socket
+// (AdoptSocket) or a datagram stream (InstallClient); the session then logs in
+// over it exactly as on the direct road. Every step reports its status lines to
+// the observer and asks it at every wait: a cancel ends the attempt within
+// ATTEMPT_ASK_MS or so, with ConnectResult::Cancelled and every socket of the
+// attempt closed.
 #pragma once
+#include <cstdint>
 #include <string>
 
 #include "../protocol/attempt.h"
 #include "../protocol/xconnection.h"
+#include "serverpool.h"
 
-// Every step reports a status line to the observer and asks it at every wait.
-// On failure the transport is left closed.
+// How this PC reaches the internet, as the probe found it. The numbering is
+// shared with the relay side; this launcher produces only Initialize, AsymmNat,
+// SymmNat and ServerError.
+enum class NetworkState {
+    Initialize = 0, // the probe's socket could not be made
+    CantResolveUrl = 1,
+    UdpRxOkNetworkUnknown = 2,
+    UdpRxFailed = 3,
+    AsymmNat = 4,    // two relays saw the same public port: hole punching may work
+    SymmNat = 5,     // they saw different ports: a punched hole would not hold
+    ServerError = 6, // fewer than two relays answered
+    ServerErrorUdpRxOk = 7,
+    PortForwarded = 8,
+};
+// The status text of a state; "-" for a value outside the numbering.
+const char* NetworkStateText(NetworkState state);
+
+// The waits of the procedure, in milliseconds, and how often it sends.
+const int REMOTE_PROBE_SENDS = 5;
+const uint32_t REMOTE_PROBE_WAIT_MS = 1000;
+const int REMOTE_LOOKUP_SENDS = 5;
+const uint32_t REMOTE_LOOKUP_WAIT_MS = 1000;
+const uint32_t REMOTE_NACK_PAUSE_MS = 100;
+const int REMOTE_PUNCH_ATTEMPTS = 10;
+const uint32_t REMOTE_PUNCH_WAIT_MS = 250;
+const int REMOTE_PUNCH_MAX_DOTS = 32;
+const uint32_t REMOTE_DSERVER_CONNECT_MS = 3000; // the direct connect to the discovery server's answer
+const int REMOTE_DSERVER_QUIET_SLICES = 50;
+// A relay whose list checksum never matches the list it hands out would make the
+// probe reload for ever: after this many reloads in one attempt a differing
+// checksum no longer leads to a reload, and the answer counts as it stands.
+const int REMOTE_MAX_LIST_RELOADS = 2;
+
+// Where the road's fixed outside parties are. The defaults are the deployment's.
+struct RemoteSettings {
+    std::string discoveryHost;
+    uint16_t discoveryPort;
+    // Length of one wait for the discovery server's answer (tests shorten it).
+    uint32_t discoverySliceMs;
+    RemoteSettings();
+};
+
+// The discovery server's host as the build was configured (a deployment setting).
+const char* DefaultDiscoveryHost();
+
+// Loads the list file into the pool the way the launcher prepares it: the file,
+// or the built-in entry when the file gives none; checksum; dump.
+void PrepareServerPool(CServerPool& pool);
+
+// One remote attempt with the given pool (whose list may be replaced by a relay's,
+// and then saved) and settings. On failure the transport is left closed.
+ConnectResult ConnectRemote(CXConnection& transport, CServerPool& pool, const RemoteSettings& settings,
+                            CAttemptObserver* observer, const std::string& systemName);
+
+// The same with a pool prepared afresh from the transport's server list file and
+// the deployment's discovery server. Every fetched list is saved to that file at
+// once, so each attempt starts from the latest list; a fetch that broke off or
+// was cancelled (which leaves the pool with the built-in entry only) does not
+// carry over into the next attempt.
 ConnectResult ConnectRemote(CXConnection& transport, CAttemptObserver* observer,
                             const std::string& systemName);

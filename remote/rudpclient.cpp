@@ -106,7 +106,12 @@ bool CRUDPClient::RebuildRings(const TransferParams& block, bool mustBeIdle, boo
     return swapped;
 }
 
-bool CRUDPClient::Negotiate(const TransferParams& block)
+bool CRUDPClient::IsFromPeer(const QVSockAddr& from) const
+{
+    return from.addr == m_Peer.addr && from.port == m_Peer.port;
+}
+
+bool CRUDPClient::Negotiate(const TransferParams& block, CAttemptObserver* observer)
 {
     const char* why = nullptr;
     if (m_bStarted || !IsUsableTransferParams(block, &why)) {
@@ -115,8 +120,8 @@ bool CRUDPClient::Negotiate(const TransferParams& block)
     }
     uint8_t proposal[STUN_PARAMS_LENGTH];
     const int length = BuildParams(proposal, block);
-    bool agreed = false;
-    for (int attempt = 0; attempt < RUDP_NEGOTIATE_TRIES && !agreed && IsUp(); attempt++) {
+    bool agreed = false, cancelled = false;
+    for (int attempt = 0; attempt < RUDP_NEGOTIATE_TRIES && !agreed && !cancelled && IsUp(); attempt++) {
         SendDatagram(proposal, length);
         // The whole round is bounded by time: a peer that keeps sending other
         // datagrams (hellos, stray data) cannot hold it open.
@@ -124,12 +129,15 @@ bool CRUDPClient::Negotiate(const TransferParams& block)
         for (;;) {
             const uint32_t spent = TickSince(start);
             if (spent >= RUDP_NEGOTIATE_WAIT_MS) break;
-            if (!SocketReadable(m_hSocket, RUDP_NEGOTIATE_WAIT_MS - spent)) break;
+            const AttemptWait ready = AttemptWaitReadable(observer, m_hSocket, RUDP_NEGOTIATE_WAIT_MS - spent);
+            if (ready == ATTEMPT_WAIT_CANCELLED) cancelled = true;
+            if (ready != ATTEMPT_WAIT_READY) break;
             uint8_t answer[STUN_SMALL_RECEIVE];
-            int n = SocketRecvFrom(m_hSocket, answer, sizeof(answer), nullptr);
+            QVSockAddr from;
+            int n = SocketRecvFrom(m_hSocket, answer, sizeof(answer), &from);
             if (n < 0 && !SocketErrorWouldBlock(SocketLastError()))
                 SleepMs(10); // an error report: do not spin
-            if (IsStunPacket(answer, n, STUN_PARAMS_ACK)) {
+            if (n > 0 && IsFromPeer(from) && IsStunPacket(answer, n, STUN_PARAMS_ACK)) {
                 agreed = true;
                 break;
             }
@@ -187,8 +195,12 @@ uint32_t CRUDPClient::Run()
     while (m_nState == CLIENT_UP) {
         if (SocketReadable(m_hSocket, RUDP_WORKER_WAIT_MS)) {
             if (!m_bSocketOpen) break;
-            int n = SocketRecvFrom(m_hSocket, m_abReceive, sizeof(m_abReceive), nullptr);
-            if (n < 0) {
+            QVSockAddr from;
+            int n = SocketRecvFrom(m_hSocket, m_abReceive, sizeof(m_abReceive), &from);
+            if (n > 0 && !IsFromPeer(from)) {
+                // Only the peer speaks on this path: anyone else could otherwise
+                // slip data into the stream or end it with a BYE.
+            } else if (n < 0) {
                 if (!SocketErrorWouldBlock(SocketLastError())) {
                     SetState(CLIENT_RECEIVE_FAILED);
                     break;

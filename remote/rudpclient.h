@@ -54,7 +54,9 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     // it when the proposal arrives). Before Start only. True when the peer
     // answered; false without an answer, after Start, or for a block that is not
     // usable (which is then neither sent nor adopted).
-    bool Negotiate(const TransferParams& block);
+    // The waits ask the observer (may be null); a cancel ends the agreement at once,
+    // unanswered.
+    bool Negotiate(const TransferParams& block, CAttemptObserver* observer = nullptr);
     void Start();
 
     bool Send(const void* data, int length) override;
@@ -104,6 +106,8 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     void FlushAcks();
     void ReopenWindowIfLow();
     bool WaitForWindow();
+    // Datagrams from anyone but the peer are not this stream's.
+    bool IsFromPeer(const QVSockAddr& from) const;
 
     TransferParams m_Params;         // under both the ack and the receive lock
     CRingBuffer* m_pTxRing;          // under the ack lock

@@ -1,44 +1,35 @@
-// natlauncher: the launcher's side in the NAT lab's self-tests with the controller
-// simulator, built from the launcher's own pieces: the relay datagrams, the reliable
-// stream over a punched path, and the session that logs in over whichever stream
-// the road gave. It follows one relay's lookup answer to the end:
-//   FIND ACK  -> hellos from the lookup's socket, the reliable stream (parameters
-//                proposed), the session over it; when no hello is answered, a relayed
-//                lookup from a fresh socket as the launcher does
-//   TURN ACK  -> TCP to the relay's session port, the session id, the session
-//   TCP ACK   -> TCP to the given address with the direct greeting, the session
-// or goes straight to an address (direct). Over the session: login, version, echoes
-// and, when asked, the viewer download compared with a file. Progress lines go to
-// standard error; one JSON line with the outcome goes to standard output.
+// natlauncher: the launcher's side in the NAT lab's self-tests and benchmarks,
+// natively, with the launcher's own code: the remote procedure (ConnectRemote
+// with the list file of its data folder) or the direct road, then the session
+// that logs in over whatever stream the road gave, the version, echoes and, when
+// asked, the viewer download compared with a file. Status lines go to standard
+// error as they come; one JSON line with the outcome goes to standard output:
+// the road taken, every status and trace line with its time since the start of
+// the procedure, and the times to the stream and to the login.
 //
-//   natlauncher connect RELAY NAME [--relayed] [options]
+//   natlauncher remote NAME [options]     (DIR/servers.txt lists the relays)
 //   natlauncher direct ADDR:PORT [options]
-//   options: --password TEXT, --echo N, --download FILE (expected bytes), --data DIR
-#include <chrono>
+//   options: --data DIR, --dserver ADDR:PORT (default: the deployment's discovery
+//            host), --password TEXT, --echo N, --download FILE (expected bytes)
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "protocol/downloader.h"
 #include "protocol/qvserver.h"
-#include "remote/relaypacket.h"
-#include "remote/rudpclient.h"
+#include "remote/netaddr.h"
+#include "remote/remoteconnect.h"
 #include "sim/core/sim_controller.h"
 #include "sim/relay/simopts.h"
 #include "util/qvtick.h"
 #include "util/qvtypes.h"
+#include "util/trace.h"
 
 namespace
 {
-
-// The launcher's own bounds for each wait (lookup: 5 x 1 s; punch: 10 x 250 ms).
-const int kLookupSends = 5;
-const uint32_t kLookupWaitMs = 1000;
-const int kHelloAttempts = 10;
-const uint32_t kHelloWaitMs = 250;
-const uint32_t kTcpConnectMs = 3000;
 
 struct Json {
     std::string text;
@@ -46,92 +37,81 @@ struct Json {
     {
         text += (text.empty() ? "{" : ", ") + ("\"" + key + "\": ") + raw;
     }
-    void Str(const std::string& key, const std::string& v)
+    static std::string Quote(const std::string& v)
     {
-        std::string q;
-        for (char c : v)
-            q += (c == '"' || c == '\\') ? std::string("\\") + c : std::string(1, c);
-        Add(key, "\"" + q + "\"");
+        std::string q = "\"";
+        for (unsigned char c : v) {
+            if (c == '"' || c == '\\')
+                q += std::string("\\") + (char)c;
+            else if (c < 0x20 || c >= 0x7F)
+                q += StrPrintf("\\u%04x", c);
+            else
+                q += (char)c;
+        }
+        return q + "\"";
     }
+    void Str(const std::string& key, const std::string& v) { Add(key, Quote(v)); }
     void Num(const std::string& key, long long v) { Add(key, std::to_string(v)); }
     void Bool(const std::string& key, bool v) { Add(key, v ? "true" : "false"); }
     std::string Done() const { return (text.empty() ? "{" : text) + "}"; }
 };
 
-void Say(const std::string& line)
-{
-    fprintf(stderr, "natlauncher: %s\n", line.c_str());
-}
+// Status and trace lines with their times since the start of the procedure.
+struct Timeline {
+    std::mutex lock;
+    uint32_t start = GetTick();
+    std::vector<std::pair<uint32_t, std::string>> status, trace;
 
-QVSOCKET LookupSocket()
-{
-    QVSOCKET s = SocketUdp();
-    if (s != QV_INVALID_SOCKET && !SocketBind(s, MakeSockAddr(0, 0))) {
-        CloseSocket(s);
-        s = QV_INVALID_SOCKET;
+    static Timeline& Get()
+    {
+        static Timeline t;
+        return t;
     }
-    return s;
-}
-
-// A decisive answer within five sendings; anything else is skipped.
-bool Lookup(QVSOCKET s, const QVSockAddr& relay, const std::string& name, bool relayed,
-            StunLookupAnswer* answer)
-{
-    uint8_t request[STUN_FIND_LENGTH];
-    const int n = BuildLookup(request, relayed ? STUN_FIND_RELAY : STUN_FIND, name);
-    for (int i = 0; i < kLookupSends; ++i) {
-        if (SocketSendTo(s, request, n, relay) != n) return false;
-        const uint32_t sent = GetTick();
-        while (TickSince(sent) < kLookupWaitMs && SocketReadable(s, kLookupWaitMs - TickSince(sent))) {
-            uint8_t buf[STUN_LARGE_RECEIVE];
-            int r = SocketRecvFrom(s, buf, sizeof buf, nullptr);
-            if (ParseLookupAnswer(buf, r, answer)) return true;
-        }
+    static void OnTrace(const char* line)
+    {
+        Timeline& t = Get();
+        std::lock_guard<std::mutex> hold(t.lock);
+        t.trace.push_back({TickSince(t.start), line});
     }
-    return false;
-}
-
-// Hellos from the lookup's socket until one is acknowledged; the attempt count.
-int Punch(QVSOCKET s, const QVSockAddr& to)
-{
-    for (int attempt = 1; attempt <= kHelloAttempts; ++attempt) {
-        uint8_t hello[1];
-        SocketSendTo(s, hello, BuildStunSingle(hello, STUN_HELLO), to);
-        const uint32_t sent = GetTick();
-        while (TickSince(sent) < kHelloWaitMs && SocketReadable(s, kHelloWaitMs - TickSince(sent))) {
-            uint8_t buf[STUN_SMALL_RECEIVE];
-            int r = SocketRecvFrom(s, buf, sizeof buf, nullptr);
-            if (IsStunPacket(buf, r, STUN_HELLO_ACK)) return attempt;
-        }
+    // The time of the first status line that starts with prefix, or -1.
+    long long At(const std::string& prefix)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        for (const auto& l : status)
+            if (l.second.compare(0, prefix.size(), prefix) == 0) return l.first;
+        return -1;
     }
-    return 0;
-}
-
-bool ConnectTcp(const QVSockAddr& to, QVSOCKET* out)
-{
-    QVSOCKET s = SocketTcp();
-    bool ok = s != QV_INVALID_SOCKET && SetNonBlocking(s) && SocketConnect(s, to) &&
-              SocketWritable(s, kTcpConnectMs) && SocketConnectSucceeded(s);
-    if (!ok) {
-        CloseSocket(s);
-        return false;
+    std::string Lines(const std::vector<std::pair<uint32_t, std::string>>& lines)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        std::string out = "[";
+        for (const auto& l : lines)
+            out +=
+                (out.size() > 1 ? ", [" : "[") + std::to_string(l.first) + ", " + Json::Quote(l.second) + "]";
+        return out + "]";
     }
-    *out = s;
-    return true;
-}
+};
 
 struct StatusLines : public CAttemptObserver {
-    void OnStatus(const char* text) override { Say(std::string("status: ") + text); }
+    void OnStatus(const char* text) override
+    {
+        Timeline& t = Timeline::Get();
+        {
+            std::lock_guard<std::mutex> hold(t.lock);
+            t.status.push_back({TickSince(t.start), text});
+        }
+        fprintf(stderr, "natlauncher: status: %s\n", text);
+    }
 };
 
 // Login, version, echoes and the download over the installed stream.
 void Session(CQVServer& server, int echoes, const std::string& expectedFile, const std::string& dataDir,
-             uint32_t started, Json* out)
+             Json* out)
 {
     StatusLines status;
     bool login = server.Login(&status) == LoginResult::Ok;
     out->Bool("login", login);
-    out->Num("ms_to_login", TickSince(started));
+    out->Num("ms_to_login", TickSince(Timeline::Get().start));
     if (!login) return;
     CQVQuery vq(&server);
     CQVMSG ask(0, MSG_GET_VERSION, 0);
@@ -164,11 +144,21 @@ void Session(CQVServer& server, int echoes, const std::string& expectedFile, con
     out->Bool("download_ok", ran && !expected.empty() && got == expected);
 }
 
+// The road the status lines show.
+std::string RoadOf(Timeline& t, ConnectResult result)
+{
+    if (result != ConnectResult::Ok) return "none";
+    if (t.At("UDP Connect OK") >= 0) return "punched";
+    if (t.At("TURN: (sid:") >= 0) return "turn";
+    if (t.At("TCP direct -> ") >= 0) return "dserver";
+    return "tcp-ack";
+}
+
 int Usage()
 {
-    fputs("usage: natlauncher connect RELAY NAME [--relayed] [options]\n"
+    fputs("usage: natlauncher remote NAME [options]\n"
           "       natlauncher direct ADDR:PORT [options]\n"
-          "options: --password TEXT, --echo N, --download FILE, --data DIR\n",
+          "options: --data DIR, --dserver ADDR:PORT, --password TEXT, --echo N, --download FILE\n",
           stderr);
     return 2;
 }
@@ -179,16 +169,15 @@ int main(int argc, char** argv)
 {
     if (argc < 3) return Usage();
     const std::string command = argv[1];
-    std::vector<std::string> args(argv + 2, argv + argc);
+    const std::string target = argv[2];
+    std::vector<std::string> args(argv + 3, argv + argc);
     std::string password, expectedFile, dataDir = "/tmp";
     uint32_t echoes = 0;
-    bool relayed = false;
-    std::vector<std::string> positional;
+    RemoteSettings settings;
     for (size_t i = 0; i < args.size(); ++i) {
         const bool hasValue = i + 1 < args.size();
-        if (args[i] == "--relayed")
-            relayed = true;
-        else if (args[i] == "--password" && hasValue)
+        QVSockAddr dserver;
+        if (args[i] == "--password" && hasValue)
             password = args[++i];
         else if (args[i] == "--echo" && hasValue && simopts::ParseNumber(args[i + 1], &echoes))
             ++i;
@@ -196,89 +185,44 @@ int main(int argc, char** argv)
             expectedFile = args[++i];
         else if (args[i] == "--data" && hasValue)
             dataDir = args[++i];
-        else if (args[i].compare(0, 2, "--") == 0)
+        else if (args[i] == "--dserver" && hasValue && simopts::ParseEndpoint(args[i + 1], &dserver)) {
+            settings.discoveryHost = FormatIPv4(dserver);
+            settings.discoveryPort = SockAddrPort(dserver);
+            ++i;
+        } else
             return Usage();
-        else
-            positional.push_back(args[i]);
     }
     QVSockAddr where;
-    if (positional.empty() || !simopts::ParseEndpoint(positional[0], &where)) return Usage();
-    if (command == "connect" ? positional.size() != 2 : (command != "direct" || positional.size() != 1))
-        return Usage();
+    if (command == "direct" ? !simopts::ParseEndpoint(target, &where) : command != "remote") return Usage();
 
     SocketStartup();
+    SetTraceSink(&Timeline::OnTrace);
     CQVServer server(dataDir);
     server.SetLoginInfo("00-11-22-33-44-55", "NATLAB", "WINDOWS", "WINDOWS");
     server.SetMode(0, password);
     Json out;
-    const uint32_t started = GetTick();
-    bool up = false;
-
+    StatusLines status;
+    Timeline& t = Timeline::Get();
+    ConnectResult result;
     if (command == "direct") {
-        out.Str("road", "direct");
-        up = server.GetConnection()->ConnectDirect(where, kTcpConnectMs) == ConnectResult::Ok;
+        t.start = GetTick();
+        result = server.GetConnection()->ConnectDirect(where, 3000, &status);
+        out.Str("road", result == ConnectResult::Ok ? "direct" : "none");
     } else {
-        const std::string name = positional[1];
-        for (int round = 0; round < 2 && !up; ++round) {
-            QVSOCKET s = LookupSocket();
-            StunLookupAnswer a;
-            if (s == QV_INVALID_SOCKET || !Lookup(s, where, name, relayed, &a)) {
-                CloseSocket(s);
-                out.Str("answer", "none");
-                break;
-            }
-            if (a.type == STUN_FIND_ACK) {
-                out.Str("answer", "find-ack");
-                out.Str("address", simopts::EndpointText(a.address));
-                int attempts = Punch(s, a.address);
-                out.Num("hello_attempts", attempts);
-                if (attempts) {
-                    Say("hole punched with " + simopts::EndpointText(a.address));
-                    CRUDPClient* client = new CRUDPClient(s, a.address);
-                    out.Bool("params_agreed", client->Negotiate(STUN_PARAMS_PROPOSED));
-                    client->Start();
-                    server.GetConnection()->InstallClient(client);
-                    out.Str("road", "punched");
-                    up = true;
-                } else {
-                    // As the launcher does after a failed punch: a relayed lookup
-                    // from a fresh socket.
-                    CloseSocket(s);
-                    Say("no hello answered; asking for a relayed session");
-                    out.Bool("punch_failed", true);
-                    relayed = true;
-                }
-            } else if (a.type == STUN_TURN_ACK) {
-                CloseSocket(s);
-                out.Str("answer", "turn");
-                out.Num("sid", a.dwSessionId);
-                QVSOCKET t;
-                uint8_t sid[4];
-                PutLE32(sid, a.dwSessionId);
-                if (ConnectTcp(MakeSockAddr(where.addr, a.wPort), &t) && SocketSend(t, sid, 4) == 4) {
-                    server.GetConnection()->AdoptSocket(t);
-                    out.Str("road", "turn");
-                    up = true;
-                }
-                break;
-            } else if (a.type == STUN_TCP_ACK) {
-                CloseSocket(s);
-                out.Str("answer", "tcp");
-                out.Str("address", simopts::EndpointText(a.address));
-                up = server.GetConnection()->ConnectDirect(a.address, kTcpConnectMs) == ConnectResult::Ok;
-                if (up) out.Str("road", "tcp-ack");
-                break;
-            } else {
-                CloseSocket(s);
-                out.Str("answer", "nack");
-                break;
-            }
-        }
+        CServerPool pool(dataDir + "/servers.txt");
+        PrepareServerPool(pool);
+        t.start = GetTick();
+        result = ConnectRemote(*server.GetConnection(), pool, settings, &status, target);
+        out.Str("road", RoadOf(t, result));
     }
-    out.Bool("stream", up);
-    out.Num("ms_to_stream", TickSince(started));
-    if (up) Session(server, (int)echoes, expectedFile, dataDir, started, &out);
+    out.Num("ms_to_stream", TickSince(t.start));
+    out.Str("result", ConnectResultText(result));
+    out.Num("ms_to_udp_ok", t.At("UDP Connect OK"));
+    if (result == ConnectResult::Ok) Session(server, (int)echoes, expectedFile, dataDir, &out);
     server.GetConnection()->Close();
+    SetTraceSink(nullptr);
+    out.Add("status", t.Lines(t.status));
+    out.Add("trace", t.Lines(t.trace));
     printf("%s\n", out.Done().c_str());
     fflush(stdout);
     return 0;

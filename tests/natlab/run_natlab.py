@@ -1,16 +1,21 @@
 #!/usr/bin/env python3
-"""Self-tests of the NAT lab and its simulators.
+"""Self-tests of the NAT lab and its simulators, and the remote road's benchmarks.
 
 Wire groups (loopback, no root): the relay simulator's datagrams byte by byte (wire-relay),
 the discovery server's answers (wire-dserver), the controller's enrollment library against
-the relay with the stand-in launcher (wire-enroll), the controller simulator (rerudi-sim)
-enrolled with a relay and reached by natlauncher on every road (wire-sim).
+the relay with the stand-in launcher (wire-enroll), and the launcher's own remote procedure
+(natlauncher) reaching the controller simulator (rerudi-sim) on every road through relays
+and the discovery server on loopback (wire-sim).
 Lab groups (network namespaces and real NATs; root, `ip netns` and iptables): one per
 lab mode (ei, random, udp-blocked, no-punch, nack), proving what the mode is for with
-the simulators, natpeer behind NAT B and the stand-in launcher behind NAT A; rerudi-sim
-behind NAT B and natlauncher behind NAT A, logging in over the punched reliable stream
-(sim-ei) and, when UDP between the NATs is dropped, over a relayed session (sim-no-punch);
+the simulators, natpeer behind NAT B and the stand-in launcher behind NAT A; then the
+launcher's remote procedure (natlauncher behind NAT A) reaching rerudi-sim behind NAT B
+in each mode (sim-ei: hole punching and the reliable stream, and a TCP ACK through NAT B's
+forwarded port; sim-random: state 5, relayed lookup, relayed session; sim-no-punch: the
+punch fails, relayed session; sim-udp-blocked and sim-nack: the discovery server and a
+direct TCP connection through the forwarded port), with the status lines of each road;
 cleanup proves that an interrupted or killed run leaves nothing behind for long.
+--bench: the times of the remote procedure in the lab instead (see bench()).
 Exit codes: 0 passed, 1 failed, 77 skipped.
 """
 
@@ -24,13 +29,16 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "harness"))
+sys.path.insert(0, HERE)
 import natlab as nl  # noqa: E402
 import qvharness as qh  # noqa: E402
+import roads  # noqa: E402
 from qvharness import Failure, check, say, wait_until  # noqa: E402
 
 STANDIN = os.path.join(HERE, "standin.py")
@@ -123,17 +131,25 @@ class Context:
             f.write(random.Random(size).randbytes(size))
         return path
 
-    def native(self, *args, password=SIM_PASSWORD, timeout_s=60):
-        """natlauncher (in the launcher namespace when there is a lab): its JSON outcome."""
-        argv = [self.args.launcher] + [str(a) for a in args] + ["--password", password,
-                                                                 "--data", self.session.tmp]
+    def native(self, command, target, *args, servers=None, dserver=None, password=SIM_PASSWORD, timeout_s=90):
+        """natlauncher (in the launcher namespace when there is a lab): its JSON outcome.
+        servers: the relays of its list file, as (name, host, port)."""
+        data = tempfile.mkdtemp(prefix="natlauncher-", dir=self.session.tmp)
+        if servers is not None:
+            with open(os.path.join(data, "servers.txt"), "w") as f:
+                f.write("".join("%s,%s,%d\n" % tuple(e) for e in servers))
+        argv = [self.args.launcher, command, target, "--data", data, "--password", password]
+        if dserver:
+            argv += ["--dserver", dserver]
+        argv += [str(a) for a in args]
         if self.lab:
             argv = self.lab.argv_in("launcher", argv)
         r = qh.run(argv, timeout=timeout_s)
-        check(r.returncode == 0 and r.stdout.strip(), "natlauncher %s failed:\n%s%s" % (" ".join(map(str, args)),
-                                                                                         r.stdout, r.stderr))
+        check(r.returncode == 0 and r.stdout.strip(), "natlauncher %s %s failed:\n%s%s"
+              % (command, target, r.stdout, r.stderr))
         out = json.loads(r.stdout.strip().splitlines()[-1])
-        out["stderr"] = r.stderr
+        out["lines"] = [text for _, text in out["status"]]
+        out["traces"] = [text for _, text in out["trace"]]
         return out
 
     def client(self, *args, timeout_s=60):
@@ -417,6 +433,31 @@ def logged_in(got, road, echoes=0):
             and got.get("echoed") == echoes)
 
 
+def check_lines(got, expected, what):
+    problem = roads.compare(got["lines"], expected + roads.LOGIN)
+    check(problem is None, "%s: status lines: %s" % (what, problem))
+
+
+def free_udp_port():
+    s = udp_socket()
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def loop_relay(ctx, name, *extra, port=None, servers=None):
+    """A relay on 127.0.0.1 at a port chosen beforehand, handing out servers (its own
+    entry alone when not given), so that a launcher's list can name it exactly."""
+    port = port or free_udp_port()
+    entry = (name, "127.0.0.1", port)
+    argv = [ctx.args.relay, "--listen", "127.0.0.1", "--port", port]
+    for e in servers or [entry]:
+        argv += ["--server", "%s,%s,%d" % e]
+    p = ctx.session.track(nl.ServiceProcess(argv + list(extra), "relay " + name))
+    p.entry, p.endpoint = entry, "127.0.0.1:%d" % port
+    return p
+
+
 def group_wire_sim(ctx):
     # Enrollment options that cannot work are refused at start-up.
     for bad in (["--relay", "127.0.0.1:8500"], ["--system-name", SYSTEM], ["--relay", "127.0.0.1:0",
@@ -425,28 +466,53 @@ def group_wire_sim(ctx):
         r = qh.run([ctx.args.sim] + bad, timeout=10)
         check(r.returncode == 2, "rerudi-sim %s: exit code %d\n%s" % (" ".join(bad), r.returncode, r.stderr))
 
+    # Two relays that list each other (the launcher's list as they hand it out), one
+    # that lists itself alone; the controller simulator enrolled with all three.
+    ports = [free_udp_port(), free_udp_port()]
+    pair = [("Relay1", "127.0.0.1", ports[0]), ("Relay2", "127.0.0.1", ports[1])]
+    a = loop_relay(ctx, "Relay1", port=ports[0], servers=pair)
+    b = loop_relay(ctx, "Relay2", port=ports[1], servers=pair)
+    lone = loop_relay(ctx, "Lone", "--first-sid", "2147483649")
     viewer = ctx.viewer_file()
-    r = ctx.relay()
-    sim = ctx.sim([r.endpoint], "--viewer-file", viewer, "--piece-size", 64000)
-    got = ctx.native("connect", r.endpoint, SYSTEM, "--echo", 3, "--download", viewer)
-    check(logged_in(got, "punched", 3) and got.get("params_agreed") and got.get("download_ok"),
+    sim = ctx.sim([a.endpoint, b.endpoint, lone.endpoint], "--viewer-file", viewer, "--piece-size", 64000)
+    mine = pair[nl.relay_index_for(SYSTEM)][0]
+
+    # Two relays see the same port: hole punching and the reliable stream.
+    got = ctx.native("remote", SYSTEM, "--echo", 3, "--download", viewer, servers=pair)
+    check(logged_in(got, "punched", 3) and got.get("download_ok"),
           "punched road with a 1 MB download: %r\n%s" % (got, sim.text()))
+    check_lines(got, roads.punched(SYSTEM, mine), "punched road")
     check(sim.matching(r"^conn 0: punched from 127\.0\.0\.1:\d+$") and sim.matching("^conn 0: params %s$" % SIM_PARAMS)
           and sim.matching(r"^conn 0: login ok "), "the simulator logged the punched road:\n" + sim.text())
     check(sim.wait_for(r"^conn 0: closed \(peer closed\)$", 8), "the launcher's close ends the stream:\n" + sim.text())
 
-    got = ctx.native("connect", r.endpoint, SYSTEM, "--relayed", "--echo", 2)
+    # One relay: Server Error, a relayed lookup, the relayed session (id printed unsigned).
+    got = ctx.native("remote", SYSTEM, "--echo", 2, servers=[lone.entry])
     check(logged_in(got, "turn", 2), "relayed road: %r\n%s" % (got, sim.text()))
-    check(sim.matching(r"^conn 1: turn session %d$" % got["sid"]) and sim.matching(r"^conn 1: login ok ")
+    check_lines(got, roads.turn(SYSTEM, "Lone", 6, 2147483649), "relayed road")
+    check(sim.matching(r"^conn 1: turn session 2147483649$") and sim.matching(r"^conn 1: login ok ")
           and not sim.matching(r"^conn 1: greeting"), "the simulator logged the relayed road:\n" + sim.text())
 
-    r2 = ctx.relay("--answer", "Direct=tcp=127.0.0.1:%d" % sim.port)
-    got = ctx.native("connect", r2.endpoint, "Direct", "--echo", 1)
+    # A relay that names a TCP endpoint: the direct road with its greeting.
+    direct = loop_relay(ctx, "Direct", "--answer", "%s=tcp=127.0.0.1:%d" % (SYSTEM, sim.port))
+    got = ctx.native("remote", SYSTEM, "--echo", 1, servers=[direct.entry])
     check(logged_in(got, "tcp-ack", 1), "TCP ACK road: %r" % got)
+    check_lines(got, roads.tcp_ack(SYSTEM, "Direct", 6), "TCP ACK road")
     check(sim.matching(r"^conn 2: greeting ok$"), "the TCP ACK road opens with the greeting:\n" + sim.text())
-    got = ctx.native("connect", r.endpoint, SYSTEM, password="wrong")
+
+    # FIND NACK: the discovery server names the controller's address.
+    nack = loop_relay(ctx, "Nack", "--answer", "%s=nack" % SYSTEM)
+    d = ctx.dserver("--system", "%s=127.0.0.1:%d,licensed=0,relay=1" % (SYSTEM, sim.port))
+    at = "127.0.0.1:%d" % d.port
+    got = ctx.native("remote", SYSTEM, "--echo", 1, servers=[nack.entry], dserver=at)
+    check(logged_in(got, "dserver", 1), "discovery server's road: %r" % got)
+    check_lines(got, roads.dserver(SYSTEM, "Nack", 6, at, "127.0.0.1", sim.port, (1, 0, 1, 1)),
+              "discovery server's road")
+    check(sim.matching(r"^conn 3: greeting ok$"), "the discovery road opens with the greeting:\n" + sim.text())
+
+    got = ctx.native("remote", SYSTEM, servers=pair, password="wrong")
     check(got.get("road") == "punched" and got.get("login") is False, "a wrong password is refused: %r" % got)
-    check(sim.wait_for(r"^conn 3: login refused \(id \d+\): wrong password$", 2), "refusal logged")
+    check(sim.wait_for(r"^conn 4: login refused \(id \d+\): wrong password$", 2), "refusal logged")
 
     sim.stop()
     check(sim.matching(r"^remote roads: 2 punched \(2 streams started\), 1 relayed$"), "summary:\n" + sim.text())
@@ -546,37 +612,97 @@ def group_nack(ctx):
     check(got["echo_ok"], "direct TCP through the forwarded port: %r" % got)
 
 
-def group_sim_ei(ctx):
-    ctx.lab.start_relays(ctx.args.relay, ["--answer", "Direct=tcp=" + ctx.lab.forwarded_endpoint()])
+def sim_lab(ctx, relay_extra=(), with_dserver=True):
+    """rerudi-sim behind NAT B enrolled with both relays; the discovery server knows it
+    at NAT B's forwarded port."""
+    ctx.lab.start_relays(ctx.args.relay, relay_extra)
+    if with_dserver:
+        ctx.lab.start_dserver(ctx.args.dserver, ["%s=%s:%d" % (SYSTEM, nl.NAT_B_PUBLIC, nl.FORWARD_PORT)])
     viewer = ctx.viewer_file()
     sim = ctx.sim(ctx.lab.relay_endpoints(), "--viewer-file", viewer, "--piece-size", 64000)
-    got = ctx.native("connect", my_relay(ctx), SYSTEM, "--echo", 3, "--download", viewer)
-    check(logged_in(got, "punched", 3) and got.get("download_ok") and got["address"].startswith(nl.NAT_B_PUBLIC + ":"),
+    return sim, viewer
+
+
+def lab_remote(ctx, name=SYSTEM, *args):
+    """natlauncher's remote procedure behind NAT A, with the lab's list and the
+    deployment's discovery host (which the launcher namespace resolves)."""
+    return ctx.native("remote", name, *args, servers=nl.relay_list(), timeout_s=120)
+
+
+def my_relay_name():
+    return nl.RELAY_NAMES[nl.relay_index_for(SYSTEM)]
+
+
+DSERVER_AT = "%s:%d" % (nl.DSERVER_ADDRESS, nl.DSERVER_PORT)
+
+
+def group_sim_ei(ctx):
+    sim, viewer = sim_lab(ctx, ["--answer", "Direct=tcp=" + ctx.lab.forwarded_endpoint()], with_dserver=False)
+    got = lab_remote(ctx, SYSTEM, "--echo", 3, "--download", viewer)
+    check(logged_in(got, "punched", 3) and got.get("download_ok"),
           "punched through both NATs, logged in, 1 MB downloaded: %r\n%s" % (got, sim.text()))
-    check(got.get("params_agreed"), "the simulator answered the parameters: %r" % got)
+    check_lines(got, roads.punched(SYSTEM, my_relay_name()), "punched road")
+    seen = [t for t in got["traces"] if t.startswith("Server")]
+    check(len(seen) == 2 and seen[0][9:] == seen[1][9:] and seen[0][9:].startswith(nl.NAT_A_PUBLIC + ":"),
+          "both relays saw NAT A's one public endpoint: %r" % seen)
+    check([t for t in got["traces"] if t.startswith("Found Target at %s:" % nl.NAT_B_PUBLIC)],
+          "the relay named NAT B's public endpoint: %r" % got["traces"])
     check(sim.matching(r"^conn 0: punched from %s:\d+$" % re.escape(nl.NAT_A_PUBLIC))
           and sim.matching(r"^conn 0: params %s$" % SIM_PARAMS) and len(sim.matching(r"^conn 0: echo ")) == 3,
           "the simulator saw the launcher through NAT A on the punched road:\n" + sim.text())
-    direct = ctx.native("connect", my_relay(ctx), "Direct", "--echo", 1)
+    direct = lab_remote(ctx, "Direct", "--echo", 1)
     check(logged_in(direct, "tcp-ack", 1), "TCP ACK through NAT B's forwarded port: %r" % direct)
+    check_lines(direct, roads.tcp_ack("Direct", nl.RELAY_NAMES[nl.relay_index_for("Direct")], 4), "TCP ACK road")
     check(sim.matching(r"^conn 1: connected from %s:" % re.escape(nl.NAT_A_PUBLIC))
           and sim.matching(r"^conn 1: greeting ok$"), "direct road logged:\n" + sim.text())
-    return "  punched after %d hello(s); stream after %d ms, logged in after %d ms" % (
-        got["hello_attempts"], got["ms_to_stream"], got["ms_to_login"])
+    return "  UDP Connect OK after %d ms, logged in after %d ms" % (got["ms_to_udp_ok"], got["ms_to_login"])
+
+
+def group_sim_random(ctx):
+    sim, viewer = sim_lab(ctx, with_dserver=False)
+    got = lab_remote(ctx, SYSTEM, "--echo", 3, "--download", viewer)
+    check(logged_in(got, "turn", 3) and got.get("download_ok"),
+          "random mapping: a relayed session, 1 MB downloaded: %r\n%s" % (got, sim.text()))
+    check_lines(got, roads.turn(SYSTEM, my_relay_name(), 5), "relayed road")
+    seen = [t for t in got["traces"] if t.startswith("Server")]
+    check(len(seen) == 2 and seen[0][9:] != seen[1][9:], "the relays saw different ports: %r" % seen)
+    check(sim.matching(r"^conn 0: turn session %d$" % roads.sid_of(got["lines"])) and not sim.matching("punched from"),
+          "the simulator served the relayed road only:\n" + sim.text())
+    return "  logged in over the relayed session after %d ms" % got["ms_to_login"]
 
 
 def group_sim_no_punch(ctx):
-    ctx.lab.start_relays(ctx.args.relay)
-    viewer = ctx.viewer_file()
-    sim = ctx.sim(ctx.lab.relay_endpoints(), "--viewer-file", viewer, "--piece-size", 64000)
-    got = ctx.native("connect", my_relay(ctx), SYSTEM, "--echo", 3, "--download", viewer)
-    check(got.get("punch_failed") and got.get("hello_attempts") == 0, "no hello crosses: %r" % got)
+    sim, viewer = sim_lab(ctx, with_dserver=False)
+    got = lab_remote(ctx, SYSTEM, "--echo", 3, "--download", viewer)
     check(logged_in(got, "turn", 3) and got.get("download_ok"), "relayed session instead, 1 MB downloaded: %r\n%s"
           % (got, sim.text()))
-    check(sim.matching(r"^conn 0: turn session %d$" % got["sid"]) and not sim.matching(r"punched from"),
+    check_lines(got, roads.punch_failed_turn(SYSTEM, my_relay_name()), "punch failed, relayed road")
+    check(sum(1 for line in got["lines"] if line.startswith("Creating Connection")) == 10, "ten hellos, none answered")
+    check(sim.matching(r"^conn 0: turn session %d$" % roads.sid_of(got["lines"])) and not sim.matching(r"punched from"),
           "the simulator served the relayed road only:\n" + sim.text())
     check(sim.matching(r"launcher at %s:" % re.escape(nl.NAT_A_PUBLIC)), "the controller was told to punch")
-    return "  relayed session after %d ms, logged in after %d ms" % (got["ms_to_stream"], got["ms_to_login"])
+    return "  logged in over the relayed session after %d ms" % got["ms_to_login"]
+
+
+def group_sim_udp_blocked(ctx):
+    sim, _ = sim_lab(ctx)
+    got = lab_remote(ctx, SYSTEM, "--echo", 1)
+    check(logged_in(got, "dserver", 1), "the discovery server's road: %r\n%s" % (got, sim.text()))
+    check_lines(got, roads.dserver(SYSTEM, my_relay_name(), 6, DSERVER_AT, nl.NAT_B_PUBLIC, nl.FORWARD_PORT,
+                                   relay_failure="silent"), "discovery road without UDP")
+    check(sim.matching(r"^conn 0: connected from %s:" % re.escape(nl.NAT_A_PUBLIC))
+          and sim.matching(r"^conn 0: greeting ok$"), "direct road through the forwarded port:\n" + sim.text())
+    return "  logged in after %d ms (probe and lookup time-outs first)" % got["ms_to_login"]
+
+
+def group_sim_nack(ctx):
+    sim, _ = sim_lab(ctx, ["--answer", "%s=nack" % SYSTEM])
+    got = lab_remote(ctx, SYSTEM, "--echo", 1)
+    check(logged_in(got, "dserver", 1), "the discovery server's road: %r\n%s" % (got, sim.text()))
+    check_lines(got, roads.dserver(SYSTEM, my_relay_name(), 4, DSERVER_AT, nl.NAT_B_PUBLIC, nl.FORWARD_PORT),
+                "discovery road after FIND NACK")
+    check(sim.matching(r"^conn 0: greeting ok$"), "direct road through the forwarded port:\n" + sim.text())
+    return "  logged in after %d ms" % got["ms_to_login"]
 
 
 def group_cleanup(ctx):
@@ -622,18 +748,78 @@ def group_cleanup(ctx):
     check(wait_until(lambda: gone(names2, pids2), 10), "and its own")
 
 
+# ---------------------------------------------------------------------------
+# Benchmarks: the remote procedure's times in the lab (natlauncher behind NAT A,
+# rerudi-sim behind NAT B), from the start of ConnectRemote; process start-up is not
+# counted. Per mode: the road, the figure that matters for it, and where the time
+# went (median over the runs).
+
+BENCH = [
+    # (lab mode, relay extras, road, figure, what it is)
+    ("ei", (), "punched", "ms_to_udp_ok", "to UDP Connect OK (hole punching)"),
+    ("random", (), "turn", "ms_to_login", "to logged in over TURN (state 5)"),
+    ("no-punch", (), "turn", "ms_to_login", "to logged in over TURN (after 10 unanswered hellos)"),
+    ("nack", ("--answer", "%s=nack" % SYSTEM), "dserver", "ms_to_login", "to logged in via D.SERVER (FIND NACK)"),
+    ("udp-blocked", (), "dserver", "ms_to_login", "to logged in via D.SERVER (no UDP)"),
+]
+BENCH_STEPS = [("probe", "Client Network State"), ("lookup answer", ("Found Target System", "TURN: (sid:",
+               "Controller is not active", "No response from STUN server")), ("stream", None), ("login", "Login OK")]
+
+
+def median(values):
+    v = sorted(values)
+    return v[len(v) // 2] if len(v) % 2 else (v[len(v) // 2 - 1] + v[len(v) // 2]) / 2
+
+
+def status_at(got, prefixes):
+    prefixes = (prefixes,) if isinstance(prefixes, str) else prefixes
+    for ms, text in got["status"]:
+        if text.startswith(prefixes):
+            return ms
+    return None
+
+
+def bench_mode(ctx, runs):
+    mode = ctx.lab.mode
+    _, extras, road, figure, what = next(b for b in BENCH if b[0] == mode)
+    sim_lab(ctx, extras, with_dserver=road == "dserver")
+    results = []
+    for i in range(runs):
+        if i:
+            time.sleep(1.0)  # the controller enrolls again from a fresh socket after each punched session
+        got = lab_remote(ctx, SYSTEM)
+        check(got.get("road") == road and got.get("login"), "run %d took %r: %r" % (i + 1, got.get("road"), got))
+        results.append(got)
+    values = [g[figure] for g in results]
+    lines = ["  %-12s %-8s %-52s n=%d median %6.0f ms  min %6d  max %6d" % (
+        mode, road, what, runs, median(values), min(values), max(values))]
+    steps = []
+    for name, prefix in BENCH_STEPS:
+        at = [g["ms_to_stream"] if prefix is None else status_at(g, prefix) for g in results]
+        at = [a for a in at if a is not None]
+        if at:
+            steps.append("%s %.0f" % (name, median(at)))
+    lines.append("  %-12s where the time went (median ms from the start): %s" % ("", ", ".join(steps)))
+    return "\n".join(lines)
+
+
 WIRE = {"wire-relay": group_wire_relay, "wire-dserver": group_wire_dserver, "wire-enroll": group_wire_enroll,
         "wire-sim": group_wire_sim}
 LAB = {"ei": group_ei, "random": group_random, "udp-blocked": group_udp_blocked, "no-punch": group_no_punch,
-       "nack": group_nack, "sim-ei": group_sim_ei, "sim-no-punch": group_sim_no_punch}
+       "nack": group_nack, "sim-ei": group_sim_ei, "sim-random": group_sim_random, "sim-no-punch": group_sim_no_punch,
+       "sim-udp-blocked": group_sim_udp_blocked, "sim-nack": group_sim_nack}
 # The lab mode of each group with the controller simulator, and its TCP port there.
-SIM_LAB = {"sim-ei": "ei", "sim-no-punch": "no-punch"}
+SIM_LAB = {"sim-ei": "ei", "sim-random": "random", "sim-no-punch": "no-punch", "sim-udp-blocked": "udp-blocked",
+           "sim-nack": "nack"}
 OTHER = {"cleanup": group_cleanup}
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--group", choices=sorted(list(WIRE) + list(LAB) + list(OTHER)) + ["all"], required=True)
+    ap.add_argument("--group", choices=sorted(list(WIRE) + list(LAB) + list(OTHER)) + ["all"])
+    ap.add_argument("--bench", action="store_true", help="measure the remote procedure in the lab (root)")
+    ap.add_argument("--runs", type=int, default=10, help="runs per lab mode with --bench (udp-blocked: at most 3)")
+    ap.add_argument("--modes", default=",".join(b[0] for b in BENCH), help="lab modes to measure with --bench")
     ap.add_argument("--relay", required=True)
     ap.add_argument("--dserver", required=True)
     ap.add_argument("--peer", required=True)
@@ -645,6 +831,18 @@ def main():
     if missing:
         say("SKIP: %s not built (%r)" % missing)
         return qh.SKIP
+    if args.bench:
+        def bench_session(mode):
+            nl.NatLab.require()
+            return nl.LabSession(mode, controller_tcp_port=SIM_PORT)
+
+        def bench_body(mode, session):
+            runs = min(args.runs, 3) if mode == "udp-blocked" else args.runs
+            return bench_mode(Context(args, session), max(1, runs))
+        say("remote procedure in the NAT lab, times from the start of ConnectRemote:")
+        return qh.run_each([m for m in args.modes.split(",") if m], bench_session, bench_body)
+    if not args.group:
+        ap.error("--group or --bench is needed")
     names = sorted(list(WIRE) + list(LAB) + list(OTHER)) if args.group == "all" else [args.group]
 
     def make(name):

@@ -75,6 +75,12 @@ class FakeRelay
         std::lock_guard<std::mutex> hold(m_Lock);
         return m_Requests;
     }
+    // Where each of those requests came from, in the same order.
+    std::vector<QVSockAddr> Senders()
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        return m_Senders;
+    }
     int CountRequests(uint8_t type)
     {
         int n = 0;
@@ -114,6 +120,7 @@ class FakeRelay
             {
                 std::lock_guard<std::mutex> hold(m_Lock);
                 m_Requests.push_back(request);
+                m_Senders.push_back(from);
                 responder = m_Responder;
             }
             if (!responder || !responder(request, &answers)) Answer(request, from, &answers);
@@ -156,4 +163,5 @@ class FakeRelay
     Datagram m_LookupAnswer;
     Responder m_Responder;
     std::vector<Datagram> m_Requests;
+    std::vector<QVSockAddr> m_Senders;
 };
