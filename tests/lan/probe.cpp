@@ -317,7 +317,9 @@ std::string Handle(const std::string& line)
         std::string title = op == "dialog" ? (p.size() > 1 ? line.substr(op.size() + 1) : "")
                                            : (p.size() > 2 ? Unescape(p[2]) : "");
         HWND d = FindDialog(op == "dialog" ? Unescape(title) : title);
-        if (!d) return "none";
+        // A dialog is there once it is shown and its thread reads messages: before,
+        // its controls may still be in the making.
+        if (!d || !IsWindowVisible(d) || !Ask(d, WM_NULL, 0, 0, nullptr)) return "none";
         if (op == "dialog") return "dialog\t" + std::to_string((uintptr_t)d);
         int id = atoi(p[1].c_str());
         HWND c = GetDlgItem(d, id);
