@@ -24,6 +24,7 @@ skip for a reason the machine can be fixed for (a missing tool, no display) fail
 """
 
 import fcntl
+import functools
 import os
 import queue
 import re
@@ -234,10 +235,12 @@ def require_arch(arch):
     raise Skip(reason)
 
 
+@functools.lru_cache(maxsize=None)
 def wine_loader(arch):
     return wine_arch("loader", arch)[1]
 
 
+@functools.lru_cache(maxsize=None)
 def wine_server():
     return wine_arch("server")[1]
 
@@ -465,7 +468,10 @@ class Conversation(LineProcess):
 
     def ask(self, request, timeout_s=15):
         self.send(request)
-        return self.next_line(timeout_s)
+        try:
+            return self.next_line(timeout_s)
+        except Failure as f:
+            raise Failure("%s (asked %r)" % (f, request))
 
 
 class SimProcess(LineProcess):

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <string>
 #include <vector>
 
 #include "ui/resource.h"
@@ -153,6 +154,29 @@ TEST(HelpResource, TitleAndOkButton)
     EXPECT_EQ("OK", host.GetDlgItemText(IDOK));
     EXPECT_FALSE(host.GetDlgItemText(IDC_HELP_TEXT).empty());
     host.DestroyWindow();
+}
+
+TEST(ProgramResources, ManifestAsksForCommonControlsOfThisWidth)
+{
+    // Windows refuses to start a program whose manifest binds it to the common
+    // controls of the other width ("side-by-side configuration is incorrect").
+    HINSTANCE self = ::GetModuleHandleA(nullptr);
+    HRSRC found = ::FindResourceA(self, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_NE(nullptr, found);
+    const char* bytes = static_cast<const char*>(::LockResource(::LoadResource(self, found)));
+    ASSERT_NE(nullptr, bytes);
+    const std::string manifest(bytes, ::SizeofResource(self, found));
+    EXPECT_NE(std::string::npos, manifest.find("Microsoft.Windows.Common-Controls"));
+    const std::string key = "processorArchitecture=\"";
+    const std::string mine = sizeof(void*) == 8 ? "amd64" : "x86";
+    int seen = 0;
+    for (size_t at = manifest.find(key); at != std::string::npos; at = manifest.find(key, at)) {
+        at += key.size();
+        const std::string value = manifest.substr(at, manifest.find('"', at) - at);
+        EXPECT_TRUE(value == "*" || value == mine) << value;
+        ++seen;
+    }
+    EXPECT_EQ(2, seen);
 }
 
 TEST(ProgramResources, IconManifestAndVersion)
