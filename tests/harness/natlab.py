@@ -310,7 +310,7 @@ class LabSession(qh.Session):
     """A run that holds nothing but the lab (the self-tests and the hold command)."""
 
     def __init__(self, mode, keep=False, controller_tcp_port=None):
-        super().__init__("rerudi-natlab-", NS_PREFIXES, "/nonexistent-natlab-wine", keep=keep)
+        super().__init__("rerudi-natlab-", NS_PREFIXES, "/nonexistent-natlab-wine", "win64", keep=keep)
         self.lab = NatLab(self, mode, controller_tcp_port=controller_tcp_port)
 
     def start(self):

@@ -67,7 +67,7 @@ class WireSession(qh.Session):
     """Loopback only: no namespaces, just the children and a folder."""
 
     def __init__(self):
-        super().__init__("rerudi-natwire-", (), "/nonexistent-natlab-wine")
+        super().__init__("rerudi-natwire-", (), "/nonexistent-natlab-wine", "win64")
         self.lab = None
 
     def start(self):
