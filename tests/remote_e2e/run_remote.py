@@ -1,0 +1,389 @@
+#!/usr/bin/env python3
+"""Remote scenarios: the launcher under Wine reaches a controller behind a real NAT
+through the relays or the discovery server, and starts the viewer on that road.
+
+Each scenario builds a fresh NAT lab (tests/harness/natlab.py: the launcher behind
+NAT A with its wine server, the controller simulator behind NAT B, two relays and
+the discovery server on a public segment) and goes from "Start Rerudi" (the probe
+types the name and password and clicks) or from `/SILENT /USER: /PASS:` to the demo
+viewer echoing through the loopback bridge. Every scenario checks the three sides
+that show the road: the viewer's report (echo ok over the handed-over connection),
+the simulator's log (punched, relayed session, or a TCP connection through NAT B's
+forwarded port), and the connection log (the status lines in order, tests/natlab/
+roads.py), besides the 1 MB viewer stored intact in its version folder.
+
+Scenarios: punched (hole punching and the reliable stream, clicked), punched_silent,
+turn (the punch cannot cross: relayed session, clicked), turn_random (NAT A maps at
+random: relayed lookup and session, silent), tcp_ack (the relay names NAT B's
+forwarded port), dserver (the relay says FIND NACK: the discovery server), loss (5%
+loss both ways on the punched path through the impairment proxy), cancel (Cancel in
+the progress window while the relays are silent).
+
+--demo: the demonstration of `tools/demo --remote` instead (hole punching, silent).
+Exit codes: 0 passed, 1 failed, 77 skipped (not root, no `ip netns` or iptables, no
+Wine, or a program is not built).
+"""
+
+import argparse
+import hashlib
+import os
+import re
+import sys
+import time
+
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "harness"))
+import natlab as nl  # noqa: E402
+import qvharness as qh  # noqa: E402
+import remotelab as rl  # noqa: E402
+import roads  # noqa: E402 (found through remotelab)
+from qvharness import SKIP, Failure, Skip, check, say, wait_until  # noqa: E402
+from remotelab import PASSWORD, SYSTEM  # noqa: E402
+
+SILENT = ["/SILENT", "/USER:%s" % SYSTEM, "/PASS:%s" % PASSWORD]
+# A viewer started on the remote road runs about a second; the whole remote start
+# with a 1 MB download takes a few (the loss scenario longer).
+START_TIMEOUT_S = 90
+IMPAIR_ADDRESS = "203.0.113.30"
+IMPAIR_PORT = 9000
+LOSS_PCT = 5
+
+
+# ---------------------------------------------------------------------------
+# What every started viewer must show
+
+
+def expect_started(run, probe, road_lines, silent):
+    """The viewer ran on the handed-over connection, the 1 MB viewer is stored intact,
+    the connection log holds road_lines and the rest of a start; then the launcher
+    ends (silent) or shows its window again (clicked) and is closed."""
+    r = run.viewer_report(START_TIMEOUT_S)
+    check(r is not None, "the viewer did not run to its end")
+    check(r.get("program", "").upper() == rl.VIEWER and r.get("form") == "loopback",
+          "started %r with the %r hand-over" % (r.get("program"), r.get("form")))
+    check(r.get("echo") == "ok" and r.get("echo_messages") == "3",
+          "echo through the loopback bridge: %r" % r)
+    stored = run.stored_viewer()
+    check(os.path.isfile(stored), "the viewer is not in its version folder")
+    with open(stored, "rb") as a, open(run.served, "rb") as b:
+        check(a.read() == b.read(), "the stored viewer differs from the served one")
+    if silent:
+        state = probe.wait_exit(20)
+        check(state.startswith("exit"), "the silent launcher did not end with its viewer (%s)" % state)
+    else:
+        check(wait_until(lambda: probe.controls()["window"][0] == "V", 15),
+              "the main window did not come back after the viewer ended")
+        check(probe.controls()["1014"][1] == "E", "Start Rerudi is not enabled again")
+    sim = run.sim
+    served = sim.wait_for(r"^conn 0: download 8130 \(id \d+\): %d bytes in (\d+) pieces$" % rl.VIEWER_SIZE, 5)
+    check(served, "the simulator served the 1 MB viewer")
+    log = run.connect_log()
+    check(log is not None, "no connection log")
+    check(log[0] == SYSTEM, "the log's title is %r" % log[0])
+    rl.check_connect_log(log[1], road_lines, rl.win_data_path(run, rl.VERSION_FOLDER, rl.VIEWER),
+                         int(served.group(1)))
+    check(len(sim.matching(r"^conn 0: echo \(id 77, ")) == 3, "the echoes did not reach the controller")
+    check(sim.wait_for(r"^conn 0: closed", 15), "the controller's connection was not closed after the viewer")
+    if not silent:
+        probe.ask("close")
+        check(probe.wait_exit(15).startswith("exit"), "the launcher did not close")
+    return log[1]
+
+
+def stream_to_echo(sim):
+    """Seconds from the controller's first sight of the launcher's stream to the
+    viewer's first echo: the login, version, 1 MB download and the viewer's start."""
+    up = sim.first_time(r"^conn 0: (params|turn session|connected from)")
+    echo = sim.first_time(r"^conn 0: echo ")
+    return (echo - up) if up and echo else float("nan")
+
+
+def launch(run, silent):
+    if silent:
+        return run.start_launcher(SILENT)
+    probe = run.start_launcher([])
+    run.click_start(probe)
+    return probe
+
+
+# ---------------------------------------------------------------------------
+# Roads
+
+
+def punched(run, silent):
+    run.start_relays()
+    sim = run.start_sim()
+    probe = launch(run, silent)
+    expect_started(run, probe, roads.punched(SYSTEM, rl.relay_name()), silent)
+    check(sim.matching(r"^conn 0: punched from %s:\d+$" % re.escape(nl.NAT_A_PUBLIC)),
+          "the simulator was not reached through NAT A by hole punching:\n  " + sim.text("  "))
+    check(sim.matching(r"^conn 0: params %s$" % rl.RUDP_PARAMS), "the reliable stream's parameters")
+    check(not sim.matching(r"turn session|connected from"), "another road was taken as well")
+    return "  stream up to the viewer's first echo (login, version, 1 MB download, viewer start): %.1f s" % (
+        stream_to_echo(sim))
+
+
+def scenario_punched(run):
+    return punched(run, silent=False)
+
+
+def scenario_punched_silent(run):
+    return punched(run, silent=True)
+
+
+def relayed(run, silent, expected):
+    run.start_relays()
+    sim = run.start_sim()
+    probe = launch(run, silent)
+    texts = expect_started(run, probe, expected, silent)
+    sid = roads.sid_of(texts)
+    check(sim.matching(r"^conn 0: turn session %d$" % sid), "the simulator did not serve relayed session %s:\n  %s"
+          % (sid, sim.text("  ")))
+    check(not sim.matching(r"punched from|connected from"), "another road was taken as well")
+    relay = run.lab.relays[nl.relay_index_for(SYSTEM)]
+    check(relay.matching(r"^session %d: paired, relaying$" % sid), "the relay did not relay the session")
+    return texts
+
+
+def scenario_turn(run):
+    """NAT A and NAT B are endpoint independent, but no UDP crosses between them."""
+    texts = relayed(run, False, roads.punch_failed_turn(SYSTEM, rl.relay_name()))
+    check(sum(1 for t in texts if t.startswith("Creating Connection")) == 10, "ten hellos, none answered")
+
+
+def scenario_turn_random(run):
+    """NAT A maps each flow to a random port: the relays see two ports (state 5)."""
+    relayed(run, True, roads.turn(SYSTEM, rl.relay_name(), 5))
+
+
+def scenario_tcp_ack(run):
+    run.start_relays("--answer", "%s=tcp=%s" % (SYSTEM, run.lab.forwarded_endpoint()))
+    sim = run.start_sim()
+    probe = launch(run, False)
+    expect_started(run, probe, roads.tcp_ack(SYSTEM, rl.relay_name(), 4), False)
+    check(sim.matching(r"^conn 0: connected from %s:\d+$" % re.escape(nl.NAT_A_PUBLIC))
+          and sim.matching(r"^conn 0: greeting ok$"),
+          "the simulator was not reached on NAT B's forwarded port:\n  " + sim.text("  "))
+    check(not sim.matching(r"turn session|punched from"), "another road was taken as well")
+
+
+def scenario_dserver(run):
+    run.start_relays("--answer", "%s=nack" % SYSTEM)
+    run.start_dserver()
+    sim = run.start_sim()
+    probe = launch(run, False)
+    expect_started(run, probe, roads.dserver(SYSTEM, rl.relay_name(), 4, rl.DSERVER_AT, nl.NAT_B_PUBLIC,
+                                             nl.FORWARD_PORT), False)
+    check(sim.matching(r"^conn 0: connected from %s:\d+$" % re.escape(nl.NAT_A_PUBLIC))
+          and sim.matching(r"^conn 0: greeting ok$"),
+          "the simulator was not reached on NAT B's forwarded port:\n  " + sim.text("  "))
+    check(run.lab.dserver.matching(SYSTEM), "the discovery server was not asked")
+
+
+def scenario_loss(run):
+    """The punched path crosses the impairment proxy, which drops 5% of the datagrams
+    each way: the 1 MB viewer still arrives intact over the reliable stream."""
+    run.start_relays("--answer", "%s=find-ack=%s:%d" % (SYSTEM, IMPAIR_ADDRESS, IMPAIR_PORT))
+    sim = run.start_sim()
+    proxy = run.start_lossy_path(IMPAIR_ADDRESS, IMPAIR_PORT, LOSS_PCT)
+    started = time.monotonic()
+    probe = launch(run, True)
+    expect_started(run, probe, roads.punched(SYSTEM, rl.relay_name()), True)
+    took = time.monotonic() - started
+    check(sim.matching(r"^conn 0: punched from %s:\d+$" % re.escape(IMPAIR_ADDRESS)),
+          "the simulator was not reached through the proxy:\n  " + sim.text("  "))
+    proxy.stop()
+    counts = {}
+    for m in proxy.matching(r"^to (upstream|client): received (\d+) delivered (\d+) dropped (\d+)"):
+        counts[m.group(1)] = (int(m.group(2)), int(m.group(4)))
+    check(set(counts) == {"upstream", "client"}, "proxy counts:\n  " + proxy.text("  "))
+    for way, (received, dropped) in counts.items():
+        # The fates come from a fixed seed; the counts vary only with the number of
+        # datagrams the stream needed.
+        check(received >= 100 and 0.01 < dropped / received < 0.12,
+              "%s: %d of %d datagrams dropped, not about %d%%" % (way, dropped, received, LOSS_PCT))
+    return ("  1 MB over 5%% loss: stream up to the viewer's first echo %.1f s, launcher start to its end %.1f s;"
+            " datagrams dropped: %s" % (stream_to_echo(sim), took, ", ".join("%s %d of %d" % (w, d, r) for w, (r, d) in sorted(counts.items()))))
+
+
+def scenario_cancel(run):
+    """The relays stay silent; Cancel in the progress window ends the attempt at once."""
+    run.start_relays("--fault", "probe=silent")
+    run.start_sim()
+    probe = launch(run, False)
+    check(wait_until(lambda: probe.ask("dialog %s" % rl.PROGRESS_TITLE).startswith("dialog"), 20),
+          "the progress window did not open")
+    relays = run.lab.relays
+    check(wait_until(lambda: any(r.matching(r"^PROBE .*not answered") for r in relays), 10),
+          "the relays were not probed")
+    time.sleep(1.2)  # well inside a probe's wait
+    check(probe.ask("dlgclick %d %s" % (rl.PROGRESS_CANCEL, rl.PROGRESS_TITLE)) == "clicked",
+          "Cancel could not be pressed")
+    pressed = time.monotonic()
+    closed = wait_until(lambda: probe.ask("dialog %s" % rl.PROGRESS_TITLE) == "none", 5, 0.01)
+    took = time.monotonic() - pressed
+    check(closed, "the progress window stayed open after Cancel")
+    check(took < 1.0, "the attempt took %.2f s to end after Cancel" % took)
+    probes_then = sum(len(r.matching(r"^PROBE ")) for r in relays)
+    check(wait_until(lambda: probe.controls()["1014"][1] == "E", 5), "Start Rerudi is not enabled again")
+    check(probe.fields("boxes") == ["boxes"], "a message box after Cancel: %r" % probe.fields("boxes"))
+    log = run.connect_log()
+    check(log is not None, "no connection log after Cancel")
+    want = ["Starting Connection to '%s'" % SYSTEM, "Discovering Network...", "Cancelled", "Attempt cancelled"]
+    problem = roads.compare(log[1], want)
+    check(problem is None, "connection log after Cancel: %s" % problem)
+    time.sleep(1.5)
+    check(sum(len(r.matching(r"^PROBE ")) for r in relays) == probes_then,
+          "the relays were probed again after Cancel")
+    check(not run.sim.matching(r"^conn "), "the controller was reached")
+    probe.ask("close")
+    check(probe.wait_exit(15).startswith("exit"), "the launcher did not close")
+    return "  the progress window closed %.0f ms after Cancel was pressed (probe round trips included)" % (
+        took * 1000)
+
+
+# name: (lab mode, function)
+SCENARIOS = {
+    "punched": ("ei", scenario_punched),
+    "punched_silent": ("ei", scenario_punched_silent),
+    "turn": ("no-punch", scenario_turn),
+    "turn_random": ("random", scenario_turn_random),
+    "tcp_ack": ("ei", scenario_tcp_ack),
+    "dserver": ("nack", scenario_dserver),
+    "loss": ("ei", scenario_loss),
+    "cancel": ("ei", scenario_cancel),
+}
+
+
+def run_scenario(name, run):
+    try:
+        try:
+            shown = SCENARIOS[name][1](run)
+        except OSError as e:
+            raise Failure(str(e))
+    except Failure as f:
+        raise Failure("%s\n%s" % (f, run.evidence()))
+    # A sanitizer build of the simulators reports on the way out: stop them and look.
+    for child in list(run.children):
+        if isinstance(child, rl.Probe):
+            continue
+        child.stop()
+        check(not re.search(r"Sanitizer|runtime error:", child.text()),
+              "%s reported:\n  %s" % (getattr(child, "what", "a program"), child.text("  ")))
+    return shown
+
+
+# ---------------------------------------------------------------------------
+# The demonstration (tools/demo --remote)
+
+
+def run_demo(args):
+    say("== OSKA Rerudi demonstration: the remote road through two NATs")
+    run = rl.RemoteRun(args, "ei", keep=args.keep)
+    ok = False
+    try:
+        run.start()
+        say("lab: the launcher behind NAT A (%s, public %s), the controller behind NAT B (%s, public %s),"
+            % (nl.LAUNCHER_ADDRESS, nl.NAT_A_PUBLIC, nl.CONTROLLER_ADDRESS, nl.NAT_B_PUBLIC))
+        say("     relays %s and the discovery server %s on the public segment; endpoint-independent NATs"
+            % (" and ".join(run.lab.relay_endpoints()), rl.DSERVER_AT))
+        run.start_relays()
+        run.start_dserver()
+        sim = run.start_sim()
+        say("controller: rerudi-sim enrolled with both relays as '%s' (password \"%s\"), version %s, serving"
+            " the demo viewer (%d bytes)" % (SYSTEM, PASSWORD, rl.VERSION, rl.VIEWER_SIZE))
+        say("launcher: OSKARerudi.exe %s" % " ".join(SILENT))
+        started = time.monotonic()
+        probe = run.start_launcher(SILENT)
+        report = run.viewer_report(START_TIMEOUT_S)
+        state = probe.wait_exit(20)
+        took = time.monotonic() - started
+        log = run.connect_log()
+        say("")
+        say("-- status lines (the progress window; the connection log %s)" % rl.CONNECT_LOG)
+        for text in (log[1] if log else ["(no connection log)"]):
+            say("   " + text)
+        say("-- the controller simulator's road")
+        road = sim.matching(r"^(conn 0: (punched from|turn session|connected from).*)$")
+        for m in road + sim.matching(r"^(conn 0: (params|login ok|download|closed).*)$"):
+            say("   " + m.group(1))
+        if not road:
+            say("   (no session)")
+        say("-- demo viewer report")
+        for k, v in (report or {"(the viewer did not run to its end)": ""}).items():
+            say("   %s%s" % (k, ("=" + v) if v else ""))
+        stored = run.stored_viewer()
+        intact = False
+        if os.path.isfile(stored):
+            with open(stored, "rb") as a, open(run.served, "rb") as b:
+                intact = a.read() == b.read()
+        say("")
+        say("downloaded: <APPDATA>\\OSKA Zizu Systems\\OSKA Rerudi\\%s\\%s (%s)" % (
+            rl.VERSION_FOLDER, rl.VIEWER, "%d bytes, equal to the served file" % rl.VIEWER_SIZE if intact
+            else "missing or different"))
+        say("the launcher ended with its viewer %.1f s after it was started (%s)" % (took, state))
+        problem = None
+        try:
+            rl.check_connect_log(log[1] if log else [], roads.punched(SYSTEM, rl.relay_name()), rl.win_data_path(
+                run, rl.VERSION_FOLDER, rl.VIEWER))
+        except Failure as f:
+            problem = str(f)
+        ok = (bool(report) and report.get("echo") == "ok" and bool(road) and "punched" in road[0].group(1)
+              and intact and state.startswith("exit") and problem is None)
+        if ok:
+            say("RESULT: reached '%s' behind NAT B by hole punching; viewer started on the reliable stream "
+                "through the loopback bridge: echo ok" % SYSTEM)
+        else:
+            say("RESULT: FAILED - %s" % (problem or (report.get("echo_problem", "echo %s" % report.get("echo"))
+                                                     if report else "the viewer did not run")))
+    except Skip as s:
+        say("cannot run the demonstration: %s" % s)
+    except Failure as f:
+        say("RESULT: FAILED - %s" % f)
+    finally:
+        run.stop()
+    return 0 if ok else 1
+
+
+# ---------------------------------------------------------------------------
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--scenario", choices=sorted(SCENARIOS) + ["all"])
+    ap.add_argument("--demo", action="store_true", help="run the demonstration instead")
+    ap.add_argument("--launcher", default="")
+    ap.add_argument("--probe", required=True)
+    ap.add_argument("--viewer", required=True)
+    ap.add_argument("--sim", required=True)
+    ap.add_argument("--relay", help="rerudi-relay (default: next to rerudi-sim)")
+    ap.add_argument("--dserver", help="rerudi-dserver (default: next to rerudi-sim)")
+    ap.add_argument("--impair", help="rerudi-udp-impair (default: next to rerudi-sim)")
+    ap.add_argument("--source", default=os.path.abspath(os.path.join(HERE, "..", "..")))
+    ap.add_argument("--wineprefix", default=os.environ.get("QV_REMOTE_WINEPREFIX"),
+                    help="Wine prefix of the remote runs (default: one per build tree under /tmp)")
+    ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
+    args = ap.parse_args()
+    qh.install_signal_handlers()
+    beside = os.path.dirname(os.path.abspath(args.sim))
+    for opt, name in (("relay", "rerudi-relay"), ("dserver", "rerudi-dserver"), ("impair", "rerudi-udp-impair")):
+        if not getattr(args, opt):
+            setattr(args, opt, os.path.join(beside, name))
+    if not args.wineprefix:
+        tree = hashlib.sha1(os.path.abspath(args.probe).encode()).hexdigest()[:8]
+        args.wineprefix = "/tmp/rerudi-remote-wine-%d-%s" % (os.getuid(), tree)
+    missing = qh.first_missing(args, ("launcher", "probe", "viewer", "sim", "relay", "dserver", "impair"))
+    if missing:
+        say("%s: %s not built (%r)" % ("RESULT: FAILED -" if args.demo else "SKIP", missing[0], missing[1]))
+        return 1 if args.demo else SKIP
+    if args.demo:
+        return run_demo(args)
+    if not args.scenario:
+        ap.error("--scenario or --demo is needed")
+    names = sorted(SCENARIOS) if args.scenario == "all" else [args.scenario]
+    return qh.run_each(names, lambda name: rl.RemoteRun(args, SCENARIOS[name][0], keep=args.keep), run_scenario)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
