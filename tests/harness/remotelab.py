@@ -22,7 +22,9 @@ What the remote procedure and the launcher show is compared with roads.py.
 import os
 import random
 import re
+import shutil
 import sys
+import tempfile
 
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -50,6 +52,8 @@ RUDP_PARAMS = "1390/24/8/128/127/512"
 # appended), so that every road carries a download of this size.
 VIEWER_SIZE = 1 << 20
 CONNECT_LOG = "OSKA_Connect_Log.txt"
+# Temporary folders: this and the run's pid.
+TMP_PREFIX = "rerudi-remote-"
 DSERVER_AT = "%s:%d" % (nl.DSERVER_ADDRESS, nl.DSERVER_PORT)
 # Main window controls and the progress window.
 START, NAME, PASSWORD_FIELD = 1014, 1002, 1003
@@ -59,6 +63,15 @@ PROGRESS_CANCEL = 1018
 _LOG_HEADER = re.compile(r"^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d OSKA Connect \((.*)\)$")
 _LOG_LINE = re.compile(r"^\d\d:\d\d:\d\d (.*)$")
 _PERCENT_LINE = re.compile(r"^Downloading File (\d+)% Complete$")
+
+
+def remove_stale_folders():
+    """The temporary folders of runs that were killed before their clean-up."""
+    base = tempfile.gettempdir()
+    for name in os.listdir(base):
+        m = re.match(r"^%s(\d+)-" % TMP_PREFIX, name)
+        if m and not qh.run_alive(int(m.group(1))):
+            shutil.rmtree(os.path.join(base, name), ignore_errors=True)
 
 
 def relay_name(system=SYSTEM):
@@ -72,7 +85,7 @@ class RemoteRun(qh.Session):
     (paths), source (the tree) and wineprefix."""
 
     def __init__(self, programs, mode, keep=False):
-        super().__init__("rerudi-remote-", nl.NS_PREFIXES, programs.wineprefix, keep=keep)
+        super().__init__("%s%d-" % (TMP_PREFIX, os.getpid()), nl.NS_PREFIXES, programs.wineprefix, keep=keep)
         self.p = programs
         self.lab = nl.NatLab(self, mode, controller_tcp_port=SIM_PORT)
         self.sim = None
@@ -84,6 +97,7 @@ class RemoteRun(qh.Session):
     # -- set-up -------------------------------------------------------------
 
     def start(self):
+        remove_stale_folders()
         nl.NatLab.require()
         qh.require_wine()
         # One run at a time per prefix: its wine server lives in one run's namespace.
@@ -238,6 +252,19 @@ def check_connect_log(texts, road_lines, stored_path, pieces=None):
     first = texts.index(next(t for t in texts if _PERCENT_LINE.match(t)))
     check(texts[first - 1].startswith("Downloading: ") and texts[first + len(percents)] == "Running",
           "the progress lines follow the download's line: %r" % texts)
+
+
+def as_shown(texts):
+    """The log's lines as the progress window shows them: each download percentage
+    takes the place of the line shown last (the first one that of "Downloading:"),
+    while the log keeps them all."""
+    out = []
+    for t in texts:
+        if _PERCENT_LINE.match(t) and out:
+            out[-1] = t
+        else:
+            out.append(t)
+    return out
 
 
 def win_data_path(run, *parts):

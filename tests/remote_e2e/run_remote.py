@@ -17,7 +17,8 @@ turn (the punch cannot cross: relayed session, clicked), turn_random (NAT A maps
 random: relayed lookup and session, silent), tcp_ack (the relay names NAT B's
 forwarded port), dserver (the relay says FIND NACK: the discovery server), loss (5%
 loss both ways on the punched path through the impairment proxy), cancel (Cancel in
-the progress window while the relays are silent).
+the progress window while the relays are silent), interrupted (a run stopped or
+killed half-way leaves nothing behind).
 
 --demo: the demonstration of `tools/demo --remote` instead (hole punching, silent).
 Exit codes: 0 passed, 1 failed, 77 skipped (not root, no `ip netns` or iptables, no
@@ -28,7 +29,9 @@ import argparse
 import hashlib
 import os
 import re
+import signal
 import sys
+import tempfile
 import time
 
 sys.dont_write_bytecode = True
@@ -203,8 +206,9 @@ def scenario_loss(run):
         # datagrams the stream needed.
         check(received >= 100 and 0.01 < dropped / received < 0.12,
               "%s: %d of %d datagrams dropped, not about %d%%" % (way, dropped, received, LOSS_PCT))
+    dropped = ", ".join("%s %d of %d" % (w, d, r) for w, (r, d) in sorted(counts.items()))
     return ("  1 MB over 5%% loss: stream up to the viewer's first echo %.1f s, launcher start to its end %.1f s;"
-            " datagrams dropped: %s" % (stream_to_echo(sim), took, ", ".join("%s %d of %d" % (w, d, r) for w, (r, d) in sorted(counts.items()))))
+            " datagrams dropped: %s" % (stream_to_echo(sim), took, dropped))
 
 
 def scenario_cancel(run):
@@ -243,7 +247,67 @@ def scenario_cancel(run):
         took * 1000)
 
 
-# name: (lab mode, function)
+# ---------------------------------------------------------------------------
+# A run that is interrupted leaves nothing behind
+
+
+class Watcher(qh.Session):
+    """A run that holds no lab itself (the prefix and the labs are its children's)."""
+
+    def __init__(self):
+        super().__init__("%s%d-" % (rl.TMP_PREFIX, os.getpid()), (), "/nonexistent-remote-wine")
+
+    def start(self):
+        pass
+
+
+def scenario_interrupted(session, args):
+    """A run told to stop (SIGTERM) while the launcher is under way removes its lab,
+    its wine server, the launcher, the simulators and its folder; a run killed
+    outright (SIGKILL) leaves them, and the next run removes them."""
+    argv = [sys.executable, os.path.abspath(__file__), "--launcher", args.launcher, "--probe", args.probe,
+            "--viewer", args.viewer, "--sim", args.sim, "--relay", args.relay, "--dserver", args.dserver,
+            "--impair", args.impair, "--source", args.source, "--wineprefix", args.wineprefix]
+
+    def under_way(child):
+        """Once the child's launcher runs in its lab: the pids of its lab and its names."""
+        tag = child.proc.pid % qh.TAG_MODULUS
+        names = [prefix + str(tag) for prefix in nl.NS_PREFIXES]
+
+        def running():
+            launcher, _ = qh.wine_pids(args.wineprefix, os.path.basename(args.launcher), exclude=("lanprobe",))
+            return launcher is not None and child.running()
+        check(wait_until(running, 60), "the launcher did not start in the interrupted run:\n  " + child.text("  "))
+        pids = set()
+        for n in names:
+            pids |= set(int(x) for x in qh.run(["ip", "netns", "pids", n]).stdout.split())
+        return names, pids
+
+    def gone(child, names, pids):
+        listed = qh.run(["ip", "netns", "list"]).stdout
+        alive = [p for p in pids if qh.proc_read(p, "stat") is not None and b") Z" not in qh.proc_read(p, "stat")]
+        mine = "%s%d-" % (rl.TMP_PREFIX, child.proc.pid)
+        folders = [f for f in os.listdir(tempfile.gettempdir()) if f.startswith(mine)]
+        hosts = [n for n in names if os.path.exists(os.path.join(nl.ETC_NETNS, n))]
+        return not (any(n in listed for n in names) or hosts or alive or folders)
+
+    child = session.track(qh.LineProcess(argv + ["--scenario", "punched"], stderr="merge"))
+    names, pids = under_way(child)
+    check(len(pids) >= 5, "relays, simulator, wine server and launcher in the lab: %r" % pids)
+    child.proc.send_signal(signal.SIGTERM)
+    child.wait(40)
+    check(wait_until(lambda: gone(child, names, pids), 15), "after SIGTERM: lab, programs and folder removed")
+    child = session.track(qh.LineProcess(argv + ["--scenario", "punched"], stderr="merge"))
+    names, pids = under_way(child)
+    child.proc.kill()
+    child.wait(10)
+    check(not gone(child, names, pids), "a killed run leaves its lab behind (until the next run)")
+    nxt = session.track(qh.LineProcess(argv + ["--scenario", "tcp_ack"], stderr="merge")).wait(120)
+    check(nxt.proc.returncode == 0, "the next run:\n  " + nxt.text("  "))
+    check(wait_until(lambda: gone(child, names, pids), 10), "the next run removed the killed run's lab and folder")
+
+
+# name: (lab mode, function); a mode of None runs without a lab of its own.
 SCENARIOS = {
     "punched": ("ei", scenario_punched),
     "punched_silent": ("ei", scenario_punched_silent),
@@ -253,6 +317,7 @@ SCENARIOS = {
     "dserver": ("nack", scenario_dserver),
     "loss": ("ei", scenario_loss),
     "cancel": ("ei", scenario_cancel),
+    "interrupted": (None, scenario_interrupted),
 }
 
 
@@ -301,9 +366,14 @@ def run_demo(args):
         took = time.monotonic() - started
         log = run.connect_log()
         say("")
-        say("-- status lines (the progress window; the connection log %s)" % rl.CONNECT_LOG)
-        for text in (log[1] if log else ["(no connection log)"]):
+        say("-- status lines as the progress window showed them (from the connection log %s)" % rl.CONNECT_LOG)
+        for text in (rl.as_shown(log[1]) if log else ["(no connection log)"]):
             say("   " + text)
+        say("-- the lookup at the relay")
+        relay = run.lab.relays[nl.relay_index_for(SYSTEM)]
+        for line in relay.lines():
+            if re.match(r"^(PROBE ACK|FIND)", line):
+                say("   %s: %s" % (relay.what, line))
         say("-- the controller simulator's road")
         road = sim.matching(r"^(conn 0: (punched from|turn session|connected from).*)$")
         for m in road + sim.matching(r"^(conn 0: (params|login ok|download|closed).*)$"):
@@ -382,7 +452,19 @@ def main():
     if not args.scenario:
         ap.error("--scenario or --demo is needed")
     names = sorted(SCENARIOS) if args.scenario == "all" else [args.scenario]
-    return qh.run_each(names, lambda name: rl.RemoteRun(args, SCENARIOS[name][0], keep=args.keep), run_scenario)
+
+    def make(name):
+        mode = SCENARIOS[name][0]
+        if mode is None:
+            nl.NatLab.require()
+            return Watcher()
+        return rl.RemoteRun(args, mode, keep=args.keep)
+
+    def body(name, session):
+        if SCENARIOS[name][0] is None:
+            return SCENARIOS[name][1](session, args)
+        return run_scenario(name, session)
+    return qh.run_each(names, make, body)
 
 
 if __name__ == "__main__":
