@@ -174,6 +174,20 @@ class RemoteRun(qh.Session):
         check(probe.text(NAME) == system, "the name field holds %r" % probe.text(NAME))
         check(probe.ask("click %d" % START) == "clicked", "Start Rerudi could not be clicked")
 
+    def launcher_sockets(self):
+        """The launcher's open sockets (those of its wine server, in its namespace):
+        kind, state and both ends. A TIME-WAIT is what a closed connection leaves."""
+        out = qh.run(self.lab.argv_in("launcher", ["ss", "-Htuan"])).stdout
+        fields = [line.split() for line in out.splitlines() if line.strip()]
+        return sorted((f[0], f[1], f[4], f[5]) for f in fields if len(f) >= 6 and f[1] != "TIME-WAIT")
+
+    def idle_sockets(self):
+        """The sockets of a launcher at rest in its main window: its local discovery's."""
+        idle = wait_until(lambda: [s for s in self.launcher_sockets() if s[2].endswith(":1444")]
+                          and self.launcher_sockets(), 10)
+        check(idle, "the launcher's discovery socket is not there: %r" % self.launcher_sockets())
+        return idle
+
     # -- what it left -------------------------------------------------------
 
     def data_folder(self):

@@ -17,8 +17,11 @@ turn (the punch cannot cross: relayed session, clicked), turn_random (NAT A maps
 random: relayed lookup and session, silent), tcp_ack (the relay names NAT B's
 forwarded port), dserver (the relay says FIND NACK: the discovery server), loss (5%
 loss both ways on the punched path through the impairment proxy), cancel (Cancel in
-the progress window while the relays are silent), interrupted (a run stopped or
-killed half-way leaves nothing behind).
+the progress window while the relays are silent), cancel_waits (Cancel at the
+lookup, the hole punch, a TCP connect to the relay's endpoint and to the relayed
+session, and the discovery query), interrupted (a run stopped or killed half-way
+leaves nothing behind). The cancels check that the attempt ends within a second,
+that the log says so, and that the launcher's sockets are those of before it.
 
 --demo: the demonstration of `tools/demo --remote` instead (hole punching, silent).
 Exit codes: 0 passed, 1 failed, 77 skipped (not root, no `ip netns` or iptables, no
@@ -215,13 +218,17 @@ def scenario_cancel(run):
     """The relays stay silent; Cancel in the progress window ends the attempt at once."""
     run.start_relays("--fault", "probe=silent")
     run.start_sim()
-    probe = launch(run, False)
+    probe = run.start_launcher([])
+    probe.wait_window()
+    idle = run.idle_sockets()
+    run.click_start(probe)
     check(wait_until(lambda: probe.ask("dialog %s" % rl.PROGRESS_TITLE).startswith("dialog"), 20),
           "the progress window did not open")
     relays = run.lab.relays
     check(wait_until(lambda: any(r.matching(r"^PROBE .*not answered") for r in relays), 10),
           "the relays were not probed")
     time.sleep(1.2)  # well inside a probe's wait
+    check(run.launcher_sockets() != idle, "no socket of the attempt seen")
     check(probe.ask("dlgclick %d %s" % (rl.PROGRESS_CANCEL, rl.PROGRESS_TITLE)) == "clicked",
           "Cancel could not be pressed")
     pressed = time.monotonic()
@@ -237,6 +244,8 @@ def scenario_cancel(run):
     want = ["Starting Connection to '%s'" % SYSTEM, "Discovering Network...", "Cancelled", "Attempt cancelled"]
     problem = roads.compare(log[1], want)
     check(problem is None, "connection log after Cancel: %s" % problem)
+    check(wait_until(lambda: run.launcher_sockets() == idle, 3),
+          "sockets after Cancel %r, before the attempt %r" % (run.launcher_sockets(), idle))
     time.sleep(1.5)
     check(sum(len(r.matching(r"^PROBE ")) for r in relays) == probes_then,
           "the relays were probed again after Cancel")
@@ -245,6 +254,73 @@ def scenario_cancel(run):
     check(probe.wait_exit(15).startswith("exit"), "the launcher did not close")
     return "  the progress window closed %.0f ms after Cancel was pressed (probe round trips included)" % (
         took * 1000)
+
+
+# Cancel at the procedure's other waits, one attempt each in one launcher: (system
+# name, the relays' answer for it, the server and line that show the launcher is in
+# the wait, the status lines of the road up to it).
+BLACK_HOLE = nl.NAT_B_PUBLIC  # NAT B drops what is addressed to it unasked
+
+
+def _waits():
+    def opening(name):
+        return roads.opening(name, 4, rl.relay_name(name))
+    return [
+        ("Lookup1", "silent", "relay", r"^FIND 'Lookup1' .*not answered", opening("Lookup1")),
+        ("Punch1", "find-ack=%s:7998" % BLACK_HOLE, "relay", r"^FIND ACK 'Punch1' ",
+         opening("Punch1") + ["Found Target System", roads.CREATING]),
+        ("Direct1", "tcp=%s:7997" % BLACK_HOLE, "relay", r"^TCP ACK 'Direct1' ", opening("Direct1")),
+        ("Turn1", "turn", "relay", r"^TURN ACK 'Turn1' ", opening("Turn1") + [re.compile(r"TURN: \(sid:\d+\)")]),
+        ("Disco1", "nack", "dserver", r"^query 'Disco1': not answered",
+         roads.dserver("Disco1", rl.relay_name("Disco1"), 4, rl.DSERVER_AT, "", 0)[:-2]),
+    ]
+
+
+def scenario_cancel_waits(run):
+    """Cancel while the launcher waits for the lookup's answer, a hello's answer, a
+    TCP connect (the relay's TCP ACK and the relayed session, both into a black
+    hole) and the discovery server's answer: each attempt ends at once, its log
+    says so, and the launcher's sockets are those of before the attempt again."""
+    waits = _waits()
+    relays = run.start_relays(*sum((["--answer", "%s=%s" % (w[0], w[1])] for w in waits), []))
+    dserver = run.lab.start_dserver(run.p.dserver, [], ["--fault", "silent"])
+    # The relayed session's TCP connect goes nowhere: the public side drops it.
+    for r in relays:
+        rule = ["iptables", "-I", "INPUT", "-s", nl.NAT_A_PUBLIC, "-p", "tcp", "--dport", str(r.turn_port), "-j",
+                "DROP"]
+        check(qh.run(run.lab.argv_in("public", rule)).returncode == 0, "blocking the relayed sessions")
+    run.start_sim()
+    probe = run.start_launcher([])
+    probe.wait_window()
+
+    sockets = run.launcher_sockets
+    idle = run.idle_sockets()
+    times = []
+    for name, _, where, marker, before in waits:
+        run.click_start(probe, name)
+        server = run.lab.relays[nl.relay_index_for(name)] if where == "relay" else dserver
+        check(server.wait_for(marker, 20), "%s: the launcher did not reach the wait:\n  %s" % (name, server.text("  ")))
+        time.sleep(0.3)
+        during = sockets()
+        check(during != idle, "%s: no socket of the attempt seen: %r" % (name, during))
+        check(probe.ask("dlgclick %d %s" % (rl.PROGRESS_CANCEL, rl.PROGRESS_TITLE)) == "clicked",
+              "%s: Cancel could not be pressed" % name)
+        pressed = time.monotonic()
+        closed = wait_until(lambda: probe.ask("dialog %s" % rl.PROGRESS_TITLE) == "none", 5, 0.01)
+        took = time.monotonic() - pressed
+        check(closed and took < 1.0, "%s: the attempt took %.2f s to end after Cancel" % (name, took))
+        times.append("%s %.0f ms" % (name, took * 1000))
+        check(wait_until(lambda: probe.controls()["1014"][1] == "E", 5), "%s: Start is not enabled again" % name)
+        check(probe.fields("boxes") == ["boxes"], "%s: a message box after Cancel" % name)
+        log = run.connect_log()
+        problem = roads.compare(log[1] if log else [], before + ["Cancelled", "Attempt cancelled"])
+        check(problem is None, "%s: connection log after Cancel: %s" % (name, problem))
+        left = wait_until(lambda: sockets() == idle, 3)
+        check(left, "%s: sockets after Cancel %r, before the attempt %r" % (name, sockets(), idle))
+    check(not run.sim.matching(r"^conn "), "the controller was reached")
+    probe.ask("close")
+    check(probe.wait_exit(15).startswith("exit"), "the launcher did not close")
+    return "  the progress window closed after Cancel (probe round trips included): " + ", ".join(times)
 
 
 # ---------------------------------------------------------------------------
@@ -317,6 +393,7 @@ SCENARIOS = {
     "dserver": ("nack", scenario_dserver),
     "loss": ("ei", scenario_loss),
     "cancel": ("ei", scenario_cancel),
+    "cancel_waits": ("ei", scenario_cancel_waits),
     "interrupted": (None, scenario_interrupted),
 }
 
