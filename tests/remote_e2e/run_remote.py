@@ -15,7 +15,8 @@ roads.py), besides the 1 MB viewer stored intact in its version folder.
 Scenarios: punched (hole punching and the reliable stream, clicked), punched_silent,
 turn (the punch cannot cross: relayed session, clicked), turn_random (NAT A maps at
 random: relayed lookup and session, silent), tcp_ack (the relay names NAT B's
-forwarded port), dserver (the relay says FIND NACK: the discovery server), loss (5%
+forwarded port), dserver (the relay says FIND NACK: the discovery server),
+failed_silent (no road at all: "Connection Failed" and the log of the way), loss (5%
 loss both ways on the punched path through the impairment proxy), cancel (Cancel in
 the progress window while the relays are silent), cancel_waits (Cancel at the
 lookup, the hole punch, a TCP connect to the relay's endpoint and to the relayed
@@ -185,6 +186,27 @@ def scenario_dserver(run):
           and sim.matching(r"^conn 0: greeting ok$"),
           "the simulator was not reached on NAT B's forwarded port:\n  " + sim.text("  "))
     check(run.lab.dserver.matching(SYSTEM), "the discovery server was not asked")
+
+
+def scenario_failed_silent(run):
+    """No road leads to the controller (FIND NACK, and the discovery server is not
+    there): the silent start shows "Connection Failed" with the reason, ends once
+    it is answered, and the log holds the whole way down."""
+    run.start_relays("--answer", "%s=nack" % SYSTEM)
+    run.start_sim()
+    probe = run.start_launcher(SILENT)
+    box = wait_until(lambda: probe.fields("boxes")[1:], 60, 0.1)
+    check(box == ["OSKA Rerudi|Connection Failed\\x0ANo Response from server"], "message boxes: %r" % box)
+    check(probe.ask("press 1 Connection Failed") == "pressed", "could not answer the box")
+    check(probe.wait_exit(15).startswith("exit"), "the silent launcher did not end after the failure")
+    log = run.connect_log()
+    want = roads.dserver(SYSTEM, rl.relay_name(), 4, rl.DSERVER_AT, "", 0)[:-2] + [
+        "Cannot connect to D.SERVER", "No Response from server", "Connection Failed: No Response from server"]
+    want.remove("Querying D.SERVER")
+    problem = roads.compare(log[1] if log else [], want)
+    check(problem is None, "connection log of the failed start: %s" % problem)
+    check(not run.sim.matching(r"^conn "), "the controller was reached")
+    check(not os.path.exists(os.path.join(run.data_folder(), rl.VERSION_FOLDER)), "a version folder was made")
 
 
 def scenario_loss(run):
@@ -391,6 +413,7 @@ SCENARIOS = {
     "turn_random": ("random", scenario_turn_random),
     "tcp_ack": ("ei", scenario_tcp_ack),
     "dserver": ("nack", scenario_dserver),
+    "failed_silent": ("nack", scenario_failed_silent),
     "loss": ("ei", scenario_loss),
     "cancel": ("ei", scenario_cancel),
     "cancel_waits": ("ei", scenario_cancel_waits),
