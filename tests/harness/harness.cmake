@@ -21,8 +21,10 @@ set(RERUDI_NATIVE_SIM "" CACHE FILEPATH "Native rerudi-sim for the scenario scri
 
 # <out_var>: the native controller simulator the scenarios run. RERUDI_NATIVE_SIM when
 # given; otherwise a native configuration of these sources under <build>/native-sim
-# that builds only the rerudi-sim target, before each of the targets named after
-# out_var (the programs the scenarios need, so that building them builds it).
+# that builds only rerudi-sim and the native programs the remote scenarios run beside
+# it (relay, discovery server, impairment proxy: next to rerudi-sim there, as in a
+# native build's sim/ folder), before each of the targets named after out_var (the
+# programs the scenarios need, so that building them builds it).
 function(qv_scenario_sim out_var)
   if(RERUDI_NATIVE_SIM)
     set(${out_var} ${RERUDI_NATIVE_SIM} PARENT_SCOPE)
@@ -36,7 +38,8 @@ function(qv_scenario_sim out_var)
       BINARY_DIR ${dir}
       CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DRERUDI_TESTS=OFF -DRERUDI_BENCH=OFF -DRERUDI_FUZZ=OFF
                  -DRERUDI_SANITIZE=
-      BUILD_COMMAND ${CMAKE_COMMAND} --build ${dir} --target rerudi-sim
+      BUILD_COMMAND ${CMAKE_COMMAND} --build ${dir} --target rerudi-sim rerudi-relay rerudi-dserver
+                    rerudi-udp-impair
       INSTALL_COMMAND ""
       BUILD_ALWAYS ON
       USES_TERMINAL_BUILD ON)

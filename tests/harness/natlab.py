@@ -284,6 +284,18 @@ class NatLab:
         self.dserver = self.session.track(ServiceProcess(self.argv_in("public", argv), "discovery server"))
         return self.dserver
 
+    def add_public_address(self, address):
+        """One more address on the public segment (for a program that stands between
+        the launcher and the controller there)."""
+        self.session.netns.ip(self.ns["public"], "addr", "add", "%s/32" % address, "dev", "lo")
+
+    def forward_udp(self, public_port, controller_port):
+        """NAT B forwards UDP to its public_port on to the controller's controller_port."""
+        rule = ["iptables", "-t", "nat", "-A", "PREROUTING", "-i", "wan", "-p", "udp", "--dport", str(public_port),
+                "-j", "DNAT", "--to-destination", "%s:%d" % (CONTROLLER_ADDRESS, controller_port)]
+        r = qh.run(self.argv_in("natb", rule))
+        qh.check(r.returncode == 0, "UDP forward in NAT B: %s" % r.stderr.strip())
+
     def forwarded_endpoint(self):
         """Where the launcher reaches the controller's forwarded TCP port (NAT B's side)."""
         return "%s:%d" % (NAT_B_PUBLIC, FORWARD_PORT)
