@@ -6,7 +6,7 @@
 #include "appearance.h"
 
 SystemEntry::SystemEntry()
-    : m_dwAddress(0), m_wPort(0), m_bStatus(0), m_bFlags(0), m_dwReserved1(0), m_dwReserved2(0),
+    : m_dwAddress(0), m_wPort(0), m_bStatus(0), m_bFlags(0),
       m_dwLastSeen(0)
 {
 }

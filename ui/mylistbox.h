@@ -17,8 +17,6 @@ struct SystemEntry {
     uint16_t m_wPort;
     uint8_t m_bStatus;
     uint8_t m_bFlags;
-    std::string m_strReserved1, m_strReserved2;
-    uint32_t m_dwReserved1, m_dwReserved2;
     uint32_t m_dwLastSeen;  // tick of the last answer
 };
 

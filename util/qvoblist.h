@@ -9,34 +9,35 @@ struct QVObNode {
 };
 typedef QVObNode* POSITION;
 
+// Not a base class: nothing derives from it, so nothing is virtual.
 class CQVObList
 {
 public:
     CQVObList();
-    virtual ~CQVObList();
-    virtual bool IsEmpty() const;
-    virtual int32_t GetCount() const;
-    virtual void* GetHead() const;
-    virtual void* GetTail() const;
-    virtual POSITION GetHeadPosition() const;
-    virtual POSITION GetTailPosition() const;
-    virtual void* GetAt(POSITION pos) const;
-    virtual void* GetNext(POSITION& pos) const;
-    virtual void* GetPrev(POSITION& pos) const;
-    virtual POSITION Find(void* data) const;
-    virtual POSITION FindIndex(int32_t index) const;
-    virtual void AddHead(void* data);
-    virtual void Add(void* data, int extra);
-    virtual void AddTail(void* data);
-    virtual void InsertBefore(POSITION pos, void* data);
-    virtual void InsertListAfter(const CQVObList* other, void* data);
-    virtual bool Contains(void* data) const;
-    virtual void Remove(void* data);
-    virtual void* RemoveHead();
-    virtual void* RemoveTail();
-    virtual void RemoveAt(POSITION pos);
-    virtual void RemoveAll();
-    virtual CQVObList* Clone() const;
+    ~CQVObList();
+    bool IsEmpty() const;
+    int32_t GetCount() const;
+    void* GetHead() const;
+    void* GetTail() const;
+    POSITION GetHeadPosition() const;
+    POSITION GetTailPosition() const;
+    void* GetAt(POSITION pos) const;
+    void* GetNext(POSITION& pos) const;
+    void* GetPrev(POSITION& pos) const;
+    POSITION Find(void* data) const;
+    POSITION FindIndex(int32_t index) const;
+    void AddHead(void* data);
+    void Add(void* data, int extra);
+    void AddTail(void* data);
+    void InsertBefore(POSITION pos, void* data);
+    void InsertListAfter(const CQVObList* other, void* data);
+    bool Contains(void* data) const;
+    void Remove(void* data);
+    void* RemoveHead();
+    void* RemoveTail();
+    void RemoveAt(POSITION pos);
+    void RemoveAll();
+    CQVObList* Clone() const;
 
 private:
     CQVObList(const CQVObList&) = delete;

@@ -314,8 +314,6 @@ TEST(SystemEntryText, AutoSelectableStatuses)
     EXPECT_EQ((std::vector<int>{1, 6, 7, 8, 9, 10, 11, 12, 100}), selectable);
     SystemEntry fresh;
     EXPECT_EQ(0u, fresh.m_dwAddress);
-    EXPECT_EQ(0u, fresh.m_dwReserved1);
-    EXPECT_TRUE(fresh.m_strReserved1.empty());
 }
 
 } // namespace

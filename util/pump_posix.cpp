@@ -1,3 +1,0 @@
-#include "qvpump.h"
-
-void PumpOneWindowMessage() {}
