@@ -37,6 +37,8 @@ const uint16_t ECHO_REQUEST = 9200;
 const uint16_t ECHO_REPLY = 9201;
 const uint16_t ECHO_ID = 77;
 const DWORD PROTOCOL_RECORD_SIZE = 372;
+// The launcher may be of the other width: the record has no pointer-sized field.
+static_assert(sizeof(WSAPROTOCOL_INFOA) == PROTOCOL_RECORD_SIZE, "socket record is 372 bytes on every target");
 const DWORD PIPE_WAIT_MS = 15000;
 const DWORD CONNECT_WAIT_MS = 5000;
 const DWORD REPLY_WAIT_MS = 15000;
@@ -439,6 +441,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     std::string args = ArgumentsOf(GetCommandLineA());
     Report("program=" + ProgramName());
     Report("role=" DEMO_ROLE);
+    Report(StrPrintf("bits=%d", (int)(sizeof(void*) * 8)));
     Report("args=" + args);
 
     std::string value, pipeName;

@@ -154,13 +154,32 @@ protected:
         RemoveTree(root);
     }
     // Runs a copy of this test program with the install procedure as its only work,
-    // so that the executable's own folder is one the test controls.
+    // so that the executable's own folder is one the test controls. The child
+    // installs into this test's program-files folder: a 64-bit Windows (and Wine)
+    // gives each new process the ProgramFiles of its own width whatever its parent
+    // had, so the folder goes by a variable of ours.
     int RunChild(const std::string& exePath)
+    {
+        std::vector<unsigned char> r = RunChildTest(exePath, "RunsInstall", pf);
+        if (r.empty()) return -1;
+        return r[0] == '1' ? 1 : 0;
+    }
+    // The install folder a copy of this program finds with the environment that
+    // Windows gave it.
+    std::string ChildInstallFolder(const std::string& exePath)
+    {
+        std::vector<unsigned char> r = RunChildTest(exePath, "ReportsTheInstallFolder", "");
+        return std::string(r.begin(), r.end());
+    }
+    // What the child test wrote into its result file (empty when it did not run).
+    std::vector<unsigned char> RunChildTest(const std::string& exePath, const char* test,
+                                            const std::string& programFiles)
     {
         std::string resultFile = root + "\\child-result.txt";
         DeleteFileA(resultFile.c_str());
         SetEnv("RERUDI_INSTALL_CHILD", resultFile);
-        std::string cmd = "\"" + exePath + "\" --gtest_filter=InstallChild.*";
+        SetEnv("RERUDI_INSTALL_PROGRAMFILES", programFiles);
+        std::string cmd = "\"" + exePath + "\" --gtest_filter=InstallChild." + test;
         STARTUPINFOA si;
         ZeroMemory(&si, sizeof(si));
         si.cb = sizeof(si);
@@ -170,14 +189,13 @@ protected:
         line.push_back('\0');
         BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
         SetEnv("RERUDI_INSTALL_CHILD", "");
-        if (!started) return -2;
+        SetEnv("RERUDI_INSTALL_PROGRAMFILES", "");
+        if (!started) return {};
         DWORD waited = WaitForSingleObject(pi.hProcess, 120000);
         if (waited != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
-        std::vector<unsigned char> r = ReadAll(resultFile);
-        if (r.empty()) return -1;
-        return r[0] == '1' ? 1 : 0;
+        return ReadAll(resultFile);
     }
     std::string root, pf, pd, ad, installFolder, dataFolder, shortcutFolder, target, link;
     std::vector<std::string> saved;
@@ -330,6 +348,22 @@ TEST_F(InstallTest, StartedFromTheInstallFolderKeepsItsNeighboursAndItself)
     EXPECT_FALSE(Exists(dataFolder + "\\LOGIN.DAT"));
 }
 
+TEST_F(InstallTest, EachBuildGoesWhereWindowsKeepsProgramsOfItsWidth)
+{
+    // A process as Windows starts it: "Program Files" for a 64-bit program and on a
+    // 32-bit Windows, "Program Files (x86)" for a 32-bit program on a 64-bit one.
+    SetEnv("PROGRAMFILES", saved[0]);
+    std::string folder = ChildInstallFolder(GetExecutablePath());
+    ASSERT_FALSE(folder.empty());
+    char programs[MAX_PATH] = {0};
+    ASSERT_EQ(S_OK, SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programs));
+    EXPECT_EQ(Upper(std::string(programs) + "\\OSKA Zizu Systems\\OSKA Rerudi"), Upper(folder));
+    BOOL wow64 = FALSE;
+    ASSERT_TRUE(IsWow64Process(GetCurrentProcess(), &wow64));
+    const bool x86Folder = Upper(folder).find("PROGRAM FILES (X86)\\") != std::string::npos;
+    EXPECT_EQ(sizeof(void*) == 4 && wow64, x86Folder) << folder;
+}
+
 TEST_F(InstallTest, InstallOptionEndsStartUpBeforeAnyOtherOptionOrSession)
 {
     CVOLTAROApp app;
@@ -362,11 +396,22 @@ TEST(InstallChild, RunsInstall)
     char resultFile[MAX_PATH] = {0};
     if (!GetEnvironmentVariableA("RERUDI_INSTALL_CHILD", resultFile, MAX_PATH) || !resultFile[0])
         GTEST_SKIP() << "only in a child started by the install tests";
+    char programFiles[MAX_PATH] = {0};
+    if (GetEnvironmentVariableA("RERUDI_INSTALL_PROGRAMFILES", programFiles, MAX_PATH) && programFiles[0])
+        SetEnv("PROGRAMFILES", programFiles);
     QVSetMessageBoxHook(AnswerBox);
     g_nAnswer = IDNO;
     bool ok = Install();
     QVSetMessageBoxHook(nullptr);
     WriteText(resultFile, ok ? "1" : "0");
+}
+
+TEST(InstallChild, ReportsTheInstallFolder)
+{
+    char resultFile[MAX_PATH] = {0};
+    if (!GetEnvironmentVariableA("RERUDI_INSTALL_CHILD", resultFile, MAX_PATH) || !resultFile[0])
+        GTEST_SKIP() << "only in a child started by the install tests";
+    WriteText(resultFile, GetInstallFolder(false));
 }
 
 } // namespace

@@ -10,8 +10,12 @@ namespace too (by the first Wine program run there) and stopped at the end.
 The native simulator, the demo viewer, the launcher and the test driver are
 given on the command line (tests/e2e/CMakeLists.txt passes the built ones).
 
+The scenarios run under the Wine architecture of the build tree (the driver's),
+in a prefix of that architecture. mixed_pair also needs the other architecture's
+launcher and viewer (--other-launcher, --other-viewer) and runs in a 64-bit prefix.
+
 Exit codes: 0 passed, 1 failed, 77 skipped (not root, no namespaces, no Wine,
-or the launcher has not been built).
+the launcher has not been built, or this machine cannot run the architecture).
 
 The same harness runs the demonstration of tools/demo (--demo).
 """
@@ -30,7 +34,7 @@ import time
 sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
 import qvharness as qh  # noqa: E402
-from qvharness import DATA_SUBPATH, SKIP, Failure, Skip, check, say, win_path  # noqa: E402
+from qvharness import DATA_SUBPATH, Failure, Skip, check, say, win_path  # noqa: E402
 
 PREAMBLE = b"CONNECTSERVERHOST\r\n\r\n"
 LAUNCHER_TIMEOUT_S = 60
@@ -67,7 +71,7 @@ class Run(qh.LineProcess):
 
 class Env(qh.Session):
     def __init__(self, args, wine=True, ns_prefix="rerudi-e2e-"):
-        super().__init__("rerudi-e2e-", (ns_prefix,), args.wineprefix, keep=args.keep)
+        super().__init__("rerudi-e2e-", (ns_prefix,), args.wineprefix, args.arch, keep=args.keep)
         self.args = args
         self.uses_wine = wine
         self.ns_name = "%s%d" % (ns_prefix, os.getpid())
@@ -88,7 +92,7 @@ class Env(qh.Session):
         self.ensure_prefix()
 
     def ensure_prefix(self):
-        qh.require_wine()
+        qh.require_wine(self.wine.arch)
         if self.wine.display:
             self.wine.end_server()
             self.wine.make_drawing(".rerudi-ready")
@@ -125,9 +129,9 @@ class Env(qh.Session):
         self.sims.append(sim)
         return sim
 
-    def start_sim(self, *extra, version="7.1.1.0", password="secret"):
+    def start_sim(self, *extra, version="7.1.1.0", password="secret", viewer=None):
         return self.add_sim([self.args.sim, "--listen", "127.0.0.1", "--port", "0", "--password", password,
-                             "--version", version, "--viewer-file", self.args.viewer,
+                             "--version", version, "--viewer-file", viewer or self.args.viewer,
                              "--config-file", self.args.configurator, "--max-run", "600000"] + list(extra))
 
     def appdata(self, name="appdata"):
@@ -142,14 +146,14 @@ class Env(qh.Session):
         return os.path.join(self.data_folder(appdata), version_folder, program)
 
     def run_launcher(self, options, appdata, report, extra_env=None, timeout_s=LAUNCHER_TIMEOUT_S,
-                     background=False):
+                     background=False, launcher=None):
         """Runs the launcher through the driver; returns a Run (finished unless background)."""
         envs = {"APPDATA": win_path(appdata), "QV_DEMO_REPORT": win_path(report)}
         envs.update(extra_env or {})
-        argv = ["wine", self.args.driver, "--timeout", str(timeout_s * 1000)]
+        argv = self.wine.program(self.args.driver, "--timeout", timeout_s * 1000)
         for k, v in envs.items():
             argv += ["--env", "%s=%s" % (k, v)]
-        argv += ["--", win_path(self.args.launcher)] + options
+        argv += ["--", win_path(launcher or self.args.launcher)] + options
         run = self.track(Run(self.in_ns(argv), self.wine.env()))
         self.runs.append((run, report))
         if not background:
@@ -355,6 +359,37 @@ def scenario_lost_download(env, args):
     check(read_report(report) is None, "a program was started")
 
 
+def scenario_mixed_pair(env, args):
+    """The socket record crosses widths (pipe form, controller at 5.0.0.0): a 64-bit
+    launcher hands its connection to a 32-bit viewer, and a 32-bit launcher to a
+    64-bit viewer, in one 64-bit prefix as on 64-bit Windows."""
+    builds = {qh.program_arch(args.launcher): (args.launcher, args.viewer),
+              qh.program_arch(args.other_launcher): (args.other_launcher, args.other_viewer)}
+    check(sorted(builds) == ["win32", "win64"], "--launcher and --other-launcher are of the same width")
+    for launcher_arch, viewer_arch in (("win64", "win32"), ("win32", "win64")):
+        launcher, viewer = builds[launcher_arch][0], builds[viewer_arch][1]
+        pair = "%s-bit launcher -> %s-bit viewer" % (launcher_arch[3:], viewer_arch[3:])
+        try:
+            check(qh.program_arch(viewer) == viewer_arch, "%s is not a %s program" % (viewer, viewer_arch))
+            sim = env.start_sim(version="5.0.0.0", viewer=viewer)
+            run, appdata, report = env.start_silent(sim, report="report-%s.txt" % launcher_arch, launcher=launcher,
+                                                    appdata=env.appdata("appdata-" + launcher_arch))
+            r = expect_viewer_run(run, report)
+            check(r.get("bits") == viewer_arch[3:], "the viewer that ran is %s-bit" % r.get("bits"))
+            check(r.get("form") == "pipe", "hand-over form is %r" % r.get("form"))
+            check(r.get("record_bytes") == "372", "socket record of %s bytes" % r.get("record_bytes"))
+            check(r.get("socket_from_record", "").startswith("ok family=2 type=1"),
+                  "no TCP socket from the record: %r" % r.get("socket_from_record"))
+            check(len(sim.matching(r"connected from")) == 1, "more than one connection to the controller")
+            check(len(sim.matching(r"^conn 0: echo \(id 77, ")) == 3, "echo not on the launcher's connection")
+            expect_stored(env.stored(appdata, "5_0_0_0", "BRIGHTLEAF.EXE"), viewer)
+            env.check_sims()
+        except Failure as f:
+            raise Failure("%s: %s" % (pair, f))
+        say("  %s: the viewer echoed over the handed-over socket" % pair)
+        env.sims = []
+
+
 def scenario_bridge_close(env, args):
     """The viewer closes its connection but keeps running: the controller sees the
     connection end at once, not when the viewer exits."""
@@ -516,6 +551,7 @@ SCENARIOS = {
     "lost_download": (scenario_lost_download, True),
     "bridge_close": (scenario_bridge_close, True),
     "second_connection": (scenario_second_connection, True),
+    "mixed_pair": (scenario_mixed_pair, True),
 }
 
 
@@ -628,26 +664,35 @@ def main():
     ap.add_argument("--viewer", required=True)
     ap.add_argument("--configurator", required=True)
     ap.add_argument("--driver", required=True)
+    ap.add_argument("--other-launcher", default="", help="mixed_pair: the launcher of the other width")
+    ap.add_argument("--other-viewer", default="", help="mixed_pair: the demo viewer of the other width")
     ap.add_argument("--sim", required=True)
     ap.add_argument("--source", default=os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
     ap.add_argument("--wineprefix", default=os.environ.get("QV_E2E_WINEPREFIX"),
-                    help="Wine prefix of the scenarios (default: one per build tree under /tmp)")
-    ap.add_argument("--demo-wineprefix", default=os.environ.get("QV_DEMO_WINEPREFIX",
-                                                               "/tmp/rerudi-demo-wine-%d" % os.getuid()))
+                    help="Wine prefix of the scenarios (default: one per build tree under /tmp), of the "
+                         "driver's architecture")
+    ap.add_argument("--demo-wineprefix", default=os.environ.get("QV_DEMO_WINEPREFIX"),
+                    help="drawing Wine prefix of the demonstration (default: one per architecture under /tmp)")
     ap.add_argument("--no-screenshot", action="store_true")
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
     ap.add_argument("--verbose", action="store_true", help="show the evidence of passed scenarios too")
     args = ap.parse_args()
     qh.install_signal_handlers()
 
+    missing = qh.first_missing(args, ("viewer", "configurator", "driver", "sim"))
+    if missing:
+        return qh.skip_exit("%s not built (%s)" % missing)
+    try:
+        args.arch = qh.program_arch(args.driver)
+    except Failure as f:
+        say("FAIL: %s" % f)
+        return 1
     if not args.wineprefix:
         # One prefix per build tree, so that two trees can run their scenarios at once.
         tree = hashlib.sha1(os.path.abspath(args.driver).encode()).hexdigest()[:8]
-        args.wineprefix = "/tmp/rerudi-e2e-wine-%d-%s" % (os.getuid(), tree)
-    missing = qh.first_missing(args, ("viewer", "configurator", "driver", "sim"))
-    if missing:
-        say("SKIP: %s not built (%s)" % missing)
-        return SKIP
+        args.wineprefix = qh.default_prefix("e2e", args.arch, tree)
+    if not args.demo_wineprefix:
+        args.demo_wineprefix = qh.default_prefix("demo", args.arch)
     if args.demo:
         if not os.path.isfile(args.launcher):
             say("the launcher has not been built (%s)" % args.launcher)
@@ -660,6 +705,14 @@ def main():
         needs_wine = SCENARIOS[name][1]
         if needs_wine and not os.path.isfile(args.launcher):
             raise Skip("the launcher has not been built")
+        if name == "mixed_pair":
+            if args.arch != "win64":
+                raise Skip("mixed_pair runs from the 64-bit build (a 64-bit prefix runs both widths)")
+            other = qh.first_missing(args, ("other_launcher", "other_viewer"))
+            if other:
+                raise Skip("the other width's %s is not built (%r)" % other)
+            qh.require_arch("win64")
+            qh.require_arch("win32")
         return Env(args, wine=needs_wine)
 
     names = sorted(SCENARIOS) if args.scenario == "all" else [args.scenario]

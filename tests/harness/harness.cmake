@@ -1,5 +1,17 @@
 # Registration of the scenario scripts (Python; the launcher under Wine in network
 # namespaces) shared by tests/e2e, tests/lan and tests/look.
+
+# A Windows build tree is of one architecture, win32 or win64, and its scenarios run
+# its programs under the Wine of that width (the scripts read it from the programs).
+# Both trees include these files, so one qv_scenario_test() call registers a
+# scenario for both widths; tools/test runs each tree's tests where this machine
+# can run them. (Set before the guard: every including folder sees it.)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(QV_WINDOWS_ARCH win64)
+else()
+  set(QV_WINDOWS_ARCH win32)
+endif()
+
 include_guard(GLOBAL)
 
 # The scripts and their shared module (qvharness.py, next to this file).
@@ -60,14 +72,16 @@ function(qv_scenario_launcher_arg out_var)
 endfunction()
 
 # qv_scenario_test(<name> TIMEOUT <s> LOCK <resource> COMMAND <argv...>)
-# A scenario script as a test: exit code 77 is a skip, and the tests that share LOCK
-# (a Wine prefix and its wine server, or the machine's CPU for timing checks) run
-# one at a time.
+# A scenario script as a test of this tree's architecture (label "scenario" and the
+# architecture): exit code 77 is a skip, and the tests that share LOCK (a Wine
+# prefix and its wine server, or the machine's CPU for timing checks) run one at a
+# time. Prefixes are per architecture, so the lock is too.
 function(qv_scenario_test name)
   cmake_parse_arguments(PARSE_ARGV 1 S "" "TIMEOUT;LOCK" "COMMAND")
   if(NOT S_COMMAND OR NOT S_TIMEOUT OR NOT S_LOCK)
     message(FATAL_ERROR "qv_scenario_test(${name}): COMMAND, TIMEOUT and LOCK are needed")
   endif()
   add_test(NAME ${name} COMMAND ${S_COMMAND})
-  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT ${S_TIMEOUT} RESOURCE_LOCK ${S_LOCK})
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT ${S_TIMEOUT}
+                       RESOURCE_LOCK ${S_LOCK}_${QV_WINDOWS_ARCH} LABELS "scenario;${QV_WINDOWS_ARCH}")
 endfunction()

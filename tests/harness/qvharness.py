@@ -12,10 +12,19 @@ the launcher's namespace; the server is ended again when the run stops. A run ki
 by a time-out leaves its namespaces behind; the next run of the same group removes
 them. SIGTERM, SIGINT and SIGHUP end a run through its clean-up.
 
-Exit codes of every script: 0 passed, 1 failed, 77 skipped (SKIP).
+Each Windows build tree is one architecture (win32 or win64). A run uses the Wine
+loader of that architecture and a prefix of its own for it, never /usr/bin/wine by
+luck (it takes the 32-bit loader whenever the file exists): tools/wine-arch decides
+which architectures this machine runs and gives the loaders.
+
+Exit codes of every script: 0 passed, 1 failed, 77 skipped (SKIP). A skip names its
+reason. With QV_STRICT_SKIPS=1 (tools/test sets it) only a limit of the machine that
+was checked and named (MachineLimit: "32-bit programs cannot run here") may skip; a
+skip for a reason the machine can be fixed for (a missing tool, no display) fails.
 """
 
 import fcntl
+import functools
 import os
 import queue
 import re
@@ -28,6 +37,8 @@ import threading
 import time
 
 SKIP = 77
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+WINE_ARCH = os.path.join(SOURCE, "tools", "wine-arch")
 DATA_SUBPATH = ("OSKA Zizu Systems", "OSKA Rerudi")
 WINE_QUIET = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
 # Namespace names end in the number of the run that made them: its pid, or the pid
@@ -36,7 +47,21 @@ TAG_MODULUS = 1000000
 
 
 class Skip(Exception):
-    """The scenario cannot run on this machine."""
+    """The scenario cannot run on this machine as it is set up (a missing tool, say)."""
+
+
+class MachineLimit(Skip):
+    """The scenario cannot run on this kind of machine at all, for a reason that was
+    checked and is named (32-bit programs cannot run here): the one skip that
+    QV_STRICT_SKIPS allows."""
+
+
+def strict_skips():
+    return os.environ.get("QV_STRICT_SKIPS", "") not in ("", "0")
+
+
+def skip_allowed(skip):
+    return isinstance(skip, MachineLimit) or not strict_skips()
 
 
 class Failure(Exception):
@@ -84,6 +109,12 @@ def login_file(name, password, options_expanded=0):
     return counted(name) + counted(password) + struct.pack("<7I", 0, 0, options_expanded, 1, 0, 2, 1)
 
 
+def default_prefix(group, arch, tree=None):
+    """/tmp/rerudi-<group>-wine-<arch>-<uid>[-<tree>]: a prefix per scenario group and
+    architecture (and build tree, where two trees may run at once)."""
+    return "/tmp/rerudi-%s-wine-%s-%d%s" % (group, arch, os.getuid(), ("-" + tree) if tree else "")
+
+
 def first_missing(args, needs):
     """(name, path) of the first program of args that is not built, or None."""
     for need in needs:
@@ -97,6 +128,23 @@ def exit_code(failed, skipped, total):
     if failed:
         return 1
     return SKIP if skipped == total else 0
+
+
+def skip_exit(reason, machine_limit=False, name=None):
+    """A whole script that cannot run: the SKIP line and exit code 77, or under
+    QV_STRICT_SKIPS a FAIL line and 1 when the reason can be fixed."""
+    s = MachineLimit(reason) if machine_limit else Skip(reason)
+    return SKIP if report_skip(name, s) else 1
+
+
+def report_skip(name, skip):
+    """Says SKIP (and answers True) or, for a skip that is not allowed, FAIL (False)."""
+    label = (" " + name) if name else ""
+    if skip_allowed(skip):
+        say("SKIP%s: %s" % (label, skip))
+        return True
+    say("FAIL%s: skipped for a reason this machine can be fixed for (QV_STRICT_SKIPS): %s" % (label, skip))
+    return False
 
 
 def run_each(names, make, body):
@@ -115,8 +163,10 @@ def run_each(names, make, body):
             if shown:
                 say(shown)
         except Skip as s:
-            say("SKIP %s: %s" % (name, s))
-            skipped += 1
+            if report_skip(name, s):
+                skipped += 1
+            else:
+                failed += 1
         except Failure as f:
             say("FAIL %s: %s" % (name, f))
             failed += 1
@@ -152,9 +202,53 @@ def require_netns():
         raise Skip("`ip netns` is not available")
 
 
-def require_wine():
-    if not shutil.which("wine") or not shutil.which("wineserver"):
-        raise Skip("wine is not installed")
+def wine_arch(*words):
+    """tools/wine-arch with these words: (exit code, first line of its answer)."""
+    r = run([WINE_ARCH] + list(words))
+    lines = (r.stdout or r.stderr).strip().splitlines()
+    return r.returncode, (lines[0] if lines else "")
+
+
+_arch_of = {}
+
+
+def program_arch(path):
+    """win32 or win64 from a Windows program's header; Failure for anything else."""
+    path = os.path.abspath(path)
+    if path not in _arch_of:
+        rc, answer = wine_arch("of", path)
+        if rc != 0:
+            raise Failure("not a Windows program: %s (%s)" % (path, answer))
+        _arch_of[path] = answer
+    return _arch_of[path]
+
+
+def require_arch(arch):
+    """Programs of arch run here under Wine; MachineLimit with the checked reason when
+    this machine cannot run them, Skip when Wine is not (fully) installed."""
+    rc, answer = wine_arch("check", arch)
+    if rc == 0:
+        return
+    reason = answer.split(": ", 1)[1] if ": " in answer else answer
+    if rc == 1:
+        raise MachineLimit(reason)
+    raise Skip(reason)
+
+
+@functools.lru_cache(maxsize=None)
+def wine_loader(arch):
+    return wine_arch("loader", arch)[1]
+
+
+@functools.lru_cache(maxsize=None)
+def wine_server():
+    return wine_arch("server")[1]
+
+
+def require_wine(arch):
+    require_arch(arch)
+    if not os.access(wine_server(), os.X_OK):
+        raise Skip("the wine server %s is not installed" % wine_server())
 
 
 def _on_terminate(signum, _frame):
@@ -374,7 +468,10 @@ class Conversation(LineProcess):
 
     def ask(self, request, timeout_s=15):
         self.send(request)
-        return self.next_line(timeout_s)
+        try:
+            return self.next_line(timeout_s)
+        except Failure as f:
+            raise Failure("%s (asked %r)" % (f, request))
 
 
 class SimProcess(LineProcess):
@@ -457,11 +554,13 @@ def in_netns(ns, argv):
 
 
 class WinePrefix:
-    """A Wine prefix held by one run at a time (a lock file next to it), whose wine
-    server runs in the namespace ns."""
+    """A Wine prefix of one architecture (win32 or win64) held by one run at a time (a
+    lock file next to it), whose wine server runs in the namespace ns. A 64-bit prefix
+    also runs 32-bit programs where this machine can, as 64-bit Windows does."""
 
-    def __init__(self, path, display=None):
+    def __init__(self, path, arch, display=None):
         self.path = path
+        self.arch = arch
         self.display = display
         self.ns = None
         self.lock_file = None
@@ -491,7 +590,8 @@ class WinePrefix:
             self.lock_file = None
 
     def env(self, extra=None):
-        env = dict(os.environ, WINEPREFIX=self.path, **WINE_QUIET)
+        env = dict(os.environ, WINEPREFIX=self.path, WINEARCH=self.arch, WINELOADER=wine_loader(self.arch),
+                   **WINE_QUIET)
         if self.display:
             env["DISPLAY"] = self.display
         else:
@@ -503,16 +603,21 @@ class WinePrefix:
     def in_ns(self, argv):
         return in_netns(self.ns, argv)
 
+    def program(self, exe, *args):
+        """argv that runs a Windows program in this prefix with the loader of the
+        program's own architecture."""
+        return [wine_loader(program_arch(exe)), exe] + [str(a) for a in args]
+
     def server(self, flag):
         try:
-            run(self.in_ns(["wineserver", flag]), env=self.env(), timeout=60)
+            run(self.in_ns([wine_server(), flag]), env=self.env(), timeout=60)
         except subprocess.TimeoutExpired:
             pass
 
     def end_server(self):
         """Ends the server of this prefix wherever it runs and waits until it has gone.
         Only while this run holds the prefix: another run's server is not ours to end."""
-        if self.locked and shutil.which("wineserver"):
+        if self.locked and os.access(wine_server(), os.X_OK):
             self.server("-k")
             self.server("-w")
 
@@ -520,29 +625,36 @@ class WinePrefix:
         """The prefix that draws nothing (tools/wine-prefix makes it once); Skip when it
         cannot be made."""
         try:
-            r = run([os.path.join(source, "tools", "wine-prefix")], env=dict(os.environ, WINEPREFIX=self.path),
-                    timeout=timeout_s)
+            r = run([os.path.join(source, "tools", "wine-prefix")],
+                    env=dict(os.environ, WINEPREFIX=self.path, WINEARCH=self.arch), timeout=timeout_s)
         except subprocess.TimeoutExpired:
             raise Failure("making the Wine prefix %s took over %d s" % (self.path, timeout_s))
         if r.returncode != 0:
-            raise Skip("cannot make a Wine prefix: " + r.stderr.strip())
+            raise Skip("cannot make a %s Wine prefix: %s" % (self.arch, r.stderr.strip()))
 
     def make_drawing(self, marker, note=None):
         """A prefix that draws (plain wineboot, made inside ns) once, kept and known by the
         marker file in it; note() is called before it is made. True when it was made
         now; Skip when it cannot be made."""
         ready = os.path.join(self.path, marker)
-        if os.path.exists(ready):
+        try:
+            with open(ready) as f:
+                made = f.read().strip() or "win32"  # made before prefixes had an architecture
+        except OSError:
+            made = None
+        if made == self.arch:
             return False
         if note:
             note()
         shutil.rmtree(self.path, ignore_errors=True)
         os.makedirs(self.path, exist_ok=True)
-        run(self.in_ns(["wineboot", "-i"]), env=self.env(), timeout=300)
-        run(self.in_ns(["wineserver", "-w"]), env=self.env(), timeout=120)
-        if not os.path.isdir(os.path.join(self.path, "drive_c")):
-            raise Skip("cannot make a Wine prefix")
-        open(ready, "w").close()
+        # wineboot through the loader of the prefix's own architecture.
+        run(self.in_ns([wine_loader(self.arch), "wineboot", "-i"]), env=self.env(), timeout=300)
+        run(self.in_ns([wine_server(), "-w"]), env=self.env(), timeout=120)
+        if not os.path.isfile(os.path.join(self.path, "system.reg")):
+            raise Skip("cannot make a %s Wine prefix in %s" % (self.arch, self.path))
+        with open(ready, "w") as f:
+            f.write(self.arch + "\n")
         return True
 
 
@@ -612,12 +724,12 @@ class Session:
     back: children, then the wine server, then the helpers, the namespaces, the lock
     and the folder."""
 
-    def __init__(self, tmp_prefix, ns_prefixes, wine_path, keep=False, display=None):
+    def __init__(self, tmp_prefix, ns_prefixes, wine_path, arch, keep=False, display=None):
         self.tmp = tempfile.mkdtemp(prefix=tmp_prefix)
         os.chmod(self.tmp, 0o755)
         self.keep = keep
         self.netns = Namespaces(ns_prefixes)
-        self.wine = WinePrefix(wine_path, display)
+        self.wine = WinePrefix(wine_path, arch, display)
         self.children = []
         self.helpers = []
 

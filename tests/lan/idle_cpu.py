@@ -9,7 +9,7 @@ is 0 when the measurement ran (whatever the figure), 77 when it could not run
 (not root, no namespaces, no Wine), 1 on a failure of the set-up.
 
 usage: idle_cpu.py --launcher OSKARerudi.exe --probe lanprobe.exe [--seconds 30] [--controllers 50]
-(tools/bench can call it after building the win32 targets.)
+(tools/bench --idle calls it after building the targets of the width this machine runs.)
 """
 
 import argparse
@@ -19,7 +19,7 @@ import time
 
 sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from lanenv import SKIP, Failure, Lan, Skip, check, install_signal_handlers, say, wait_until  # noqa: E402
+from lanenv import SKIP, Failure, Lan, Skip, check, install_signal_handlers, say, wait_until, wine_setup  # noqa: E402
 from qvharness import cpu_ticks, first_missing  # noqa: E402 (found through lanenv)
 
 TARGET_PERCENT = 1.0
@@ -66,8 +66,8 @@ def main():
     ap.add_argument("--seconds", type=float, default=30.0)
     ap.add_argument("--controllers", type=int, default=50)
     ap.add_argument("--source", default=os.path.abspath(os.path.join(here, "..", "..")))
-    ap.add_argument("--wineprefix", default=os.environ.get("QV_LAN_WINEPREFIX",
-                                                          "/tmp/rerudi-lan-wine-%d" % os.getuid()))
+    ap.add_argument("--wineprefix", default=os.environ.get("QV_LAN_WINEPREFIX"),
+                    help="Wine prefix (default: the local-network scenarios' one of the probe's architecture)")
     args = ap.parse_args()
     args.viewer = args.sim = ""
     args.keep = False
@@ -77,6 +77,9 @@ def main():
     if missing:
         say("cannot measure: %s not built (%r)" % missing)
         return SKIP
+    failed = wine_setup(args)
+    if failed:
+        return failed
     install_signal_handlers()
     lan = Lan(args)
     try:

@@ -32,6 +32,20 @@ SUBNET_BROADCAST = "10.77.0.255"
 NS_PREFIX = ("qvl-a-", "qvl-b-")
 
 
+def wine_setup(args):
+    """args.arch (the probe's architecture, the build tree's) and, unless one was
+    given, args.wineprefix: the group's prefix of that architecture. A message and
+    an exit code when the probe is not a Windows program, else None."""
+    try:
+        args.arch = qh.program_arch(args.probe)
+    except Failure as f:
+        say("FAIL: %s" % f)
+        return 1
+    if not args.wineprefix:
+        args.wineprefix = qh.default_prefix("lan", args.arch)
+    return None
+
+
 def peer_address(n):
     return "10.77.0.%d" % n
 
@@ -170,7 +184,7 @@ class Lan(qh.Session):
     """The two namespaces, the Wine prefix and the programs of one scenario group."""
 
     def __init__(self, args):
-        super().__init__("rerudi-lan-", NS_PREFIX, args.wineprefix, keep=getattr(args, "keep", False))
+        super().__init__("rerudi-lan-", NS_PREFIX, args.wineprefix, args.arch, keep=getattr(args, "keep", False))
         self.args = args
         self.tag = "%d" % (os.getpid() % qh.TAG_MODULUS)
         self.ns_a = NS_PREFIX[0] + self.tag
@@ -184,7 +198,7 @@ class Lan(qh.Session):
     def start(self):
         qh.require_root("needs root for network namespaces")
         qh.require_netns()
-        qh.require_wine()
+        qh.require_wine(self.wine.arch)
         self.wine.lock(".run.lock", 600, 0.5)
         self.wine.make_headless(self.args.source, 600)
         self.netns.remove_stale()
@@ -239,7 +253,7 @@ class Lan(qh.Session):
     def start_launcher(self, options, appdata, env=None, launcher=None):
         envs = {"APPDATA": win_path(appdata)}
         envs.update(env or {})
-        argv = ["wine", self.args.probe]
+        argv = self.wine.program(self.args.probe)
         for k, v in envs.items():
             argv += ["--env", "%s=%s" % (k, v)]
         argv += ["--", win_path(launcher or self.args.launcher)] + list(options)

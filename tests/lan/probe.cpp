@@ -43,6 +43,7 @@ namespace {
 
 const char* const MAIN_TITLE = "OSKA Rerudi";
 const UINT SEND_TIMEOUT_MS = 2000;
+const size_t LINE_ROOM = 1024; // wide characters
 const UINT MESSAGE_BOX_TEXT_ID = 0xFFFF;
 const int STATE_IDS[] = {1014, 1015, 1017, 1020, 1002, 1003, 1010};
 
@@ -178,7 +179,10 @@ std::string WindowText(HWND hwnd)
 // converted for every list, and the line would read as its first letter.
 bool ListLine(HWND list, int index, size_t length, std::string* text)
 {
-    std::vector<wchar_t> wide(length + 2, 0);
+    // The line may be replaced by a longer one between the length query and this
+    // request (answers keep arriving), and LB_GETTEXT takes no buffer size: room for
+    // far more than any line of a 28-byte name, whatever the length said.
+    std::vector<wchar_t> wide(std::max(length, LINE_ROOM) + 2, 0);
     DWORD_PTR r = 0;
     if (!SendMessageTimeoutW(list, LB_GETTEXT, (WPARAM)index, (LPARAM)wide.data(), SMTO_BLOCK,
                              SEND_TIMEOUT_MS, &r)) {
@@ -317,7 +321,9 @@ std::string Handle(const std::string& line)
         std::string title = op == "dialog" ? (p.size() > 1 ? line.substr(op.size() + 1) : "")
                                            : (p.size() > 2 ? Unescape(p[2]) : "");
         HWND d = FindDialog(op == "dialog" ? Unescape(title) : title);
-        if (!d) return "none";
+        // A dialog is there once it is shown and its thread reads messages: before,
+        // its controls may still be in the making.
+        if (!d || !IsWindowVisible(d) || !Ask(d, WM_NULL, 0, 0, nullptr)) return "none";
         if (op == "dialog") return "dialog\t" + std::to_string((uintptr_t)d);
         int id = atoi(p[1].c_str());
         HWND c = GetDlgItem(d, id);

@@ -19,8 +19,8 @@ import time
 sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from lanenv import (  # noqa: E402
-    DATA_SUBPATH, LAUNCHER_ADDRESS, SKIP, Lan, check, install_signal_handlers, peer_address, say, wait_until,
-    win_path)
+    DATA_SUBPATH, LAUNCHER_ADDRESS, Lan, check, install_signal_handlers, peer_address, say, wait_until, win_path,
+    wine_setup)
 import qvharness as qh  # noqa: E402 (found through lanenv)
 
 TICK_MS = 300
@@ -557,16 +557,18 @@ def main():
     ap.add_argument("--viewer", required=True)
     ap.add_argument("--sim", required=True)
     ap.add_argument("--source", default=os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
-    ap.add_argument("--wineprefix", default=os.environ.get("QV_LAN_WINEPREFIX",
-                                                          "/tmp/rerudi-lan-wine-%d" % os.getuid()))
+    ap.add_argument("--wineprefix", default=os.environ.get("QV_LAN_WINEPREFIX"),
+                    help="Wine prefix of the groups (default: one per architecture under /tmp)")
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = ap.parse_args()
     install_signal_handlers()
 
     missing = qh.first_missing(args, ("launcher", "probe", "viewer", "sim"))
     if missing:
-        say("SKIP: %s not built (%r)" % missing)
-        return SKIP
+        return qh.skip_exit("%s not built (%r)" % missing)
+    failed = wine_setup(args)
+    if failed:
+        return failed
     names = sorted(GROUPS) if args.group == "all" else [args.group]
     return qh.run_each(names, lambda name: Lan(args), lambda name, lan: GROUPS[name](lan))
 

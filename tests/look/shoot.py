@@ -34,7 +34,7 @@ sys.dont_write_bytecode = True  # nothing cached next to the sources
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "harness"))
 import qvharness as qh  # noqa: E402
-from qvharness import DATA_SUBPATH, SKIP, Failure, Skip, win_path  # noqa: E402
+from qvharness import DATA_SUBPATH, Failure, Skip, win_path  # noqa: E402
 
 SCREEN = (1280, 1024)
 WINDOW_POS = (40, 40)
@@ -90,7 +90,8 @@ class Look(qh.Session):
     namespace with their answerer, and lookctl to operate the window."""
 
     def __init__(self, args):
-        super().__init__("rerudi-look-", ("rerudi-look-l-", "rerudi-look-c-"), args.prefix, keep=args.keep)
+        super().__init__("rerudi-look-", ("rerudi-look-l-", "rerudi-look-c-"), args.prefix, args.arch,
+                         keep=args.keep)
         self.args = args
         self.peer_ns = None  # the controllers' namespace (the launcher's is self.wine.ns)
         self.display = None
@@ -138,7 +139,7 @@ class Look(qh.Session):
         self.display = self.wine.display = xvfb.display
 
     def ensure_prefix(self):
-        qh.require_wine()
+        qh.require_wine(self.wine.arch)
         # A server of this prefix left running elsewhere would hold the sockets (and
         # windows) of every program we start: end it so that ours starts here.
         self.wine.end_server()
@@ -155,7 +156,7 @@ class Look(qh.Session):
 
     def ctl(self, *steps, timeout_s=60):
         """Runs lookctl with the given steps (each a list of words); returns its output."""
-        argv = ["wine", self.args.ctl]
+        argv = self.wine.program(self.args.ctl)
         for i, step in enumerate(steps):
             if i:
                 argv.append(",")
@@ -268,20 +269,27 @@ def main():
     ap.add_argument("--launcher", required=True, help="OSKARerudi.exe of the Windows build")
     ap.add_argument("--ctl", required=True, help="lookctl.exe of the Windows build")
     ap.add_argument("--out", required=True, help="folder for the screenshots (kept)")
-    ap.add_argument("--prefix", default="/tmp/rerudi-look-wine-%d" % os.getuid(),
-                    help="Wine prefix that draws (made once, kept; shared by build trees, one run at a time)")
+    ap.add_argument("--prefix", default=None,
+                    help="Wine prefix that draws (made once, kept; shared by build trees of one architecture, "
+                         "one run at a time; default /tmp/rerudi-look-wine-<arch>-<uid>)")
     ap.add_argument("--check", action="store_true",
                     help="judge the shots with check_look.py, then prove with check_faults.py that it can fail")
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = ap.parse_args()
     qh.install_signal_handlers()
+    try:
+        args.arch = qh.program_arch(args.ctl)
+    except Failure as e:
+        say("FAILED: %s" % e)
+        return 1
+    if not args.prefix:
+        args.prefix = qh.default_prefix("look", args.arch)
     for name in ("launcher", "ctl", "out", "prefix"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
     try:
         manifest_path = run(args)
     except Skip as e:
-        say("skipped: %s" % e)
-        return SKIP
+        return qh.skip_exit(str(e), isinstance(e, qh.MachineLimit), "look")
     except (Failure, subprocess.TimeoutExpired) as e:
         say("FAILED: %s" % e)
         return 1

@@ -133,7 +133,10 @@ std::string LineText(HWND list, int index)
                              SEND_TIMEOUT_MS, &len) ||
         (LRESULT)len < 0 || len > 4096)
         return std::string();
-    std::vector<wchar_t> wide(len + 2, L'\0');
+    // The line may be replaced between the two requests and LB_GETTEXT takes no
+    // buffer size: room for far more than any line of a 28-byte name, whatever the
+    // length said.
+    std::vector<wchar_t> wide(4096 + 2, L'\0');
     DWORD_PTR got = 0;
     if (!SendMessageTimeoutW(list, LB_GETTEXT, (WPARAM)index, (LPARAM)wide.data(), SMTO_ABORTIFHUNG | SMTO_BLOCK,
                              SEND_TIMEOUT_MS, &got) ||

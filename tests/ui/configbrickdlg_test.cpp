@@ -144,20 +144,18 @@ TEST(ConfigBrickDlg, ResourceCarriesTheTextsAndLayout)
 {
     Record record;
     std::string title, hint, dhcp, ok, cancel;
-    RECT ipRect = {}, ipExpected = {4 + 77, 32, 81 + 100, 32 + 15};
-    RECT dhcpRect = {}, dhcpExpected = {4, 115, 54, 129};
+    RECT ipRect = {}, ipExpected = {};
+    RECT dhcpRect = {}, dhcpExpected = {};
     CDrivenConfigDlg dlg(record.bytes, [&](CDrivenConfigDlg& d) {
         title = d.GetWindowText();
         hint = d.GetDlgItemText(IDC_DHCP_HINT);
         dhcp = d.GetDlgItemText(IDC_SET_DHCP);
         ok = d.GetDlgItemText(IDOK);
         cancel = d.GetDlgItemText(IDCANCEL);
-        ::GetWindowRect(d.GetDlgItem(IDC_IP_ADDRESS), &ipRect);
-        d.ScreenToClient(&ipRect);
-        ::MapDialogRect(d.m_hWnd, &ipExpected);
-        ::GetWindowRect(d.GetDlgItem(IDC_SET_DHCP), &dhcpRect);
-        d.ScreenToClient(&dhcpRect);
-        ::MapDialogRect(d.m_hWnd, &dhcpExpected);
+        ipRect = ControlRectInClient(d.m_hWnd, IDC_IP_ADDRESS);
+        ipExpected = ControlRectInPixels(d.m_hWnd, 4 + 77, 32, 100, 15);
+        dhcpRect = ControlRectInClient(d.m_hWnd, IDC_SET_DHCP);
+        dhcpExpected = ControlRectInPixels(d.m_hWnd, 4, 115, 50, 14);
         d.Press(IDCANCEL);
     });
     dlg.DoModal();

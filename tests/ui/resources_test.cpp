@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <string>
 #include <vector>
 
 #include "ui/resource.h"
@@ -89,11 +90,8 @@ TEST_F(MainResourceTest, SystemsListIsTheHiddenOwnerDrawnSortedList)
     DWORD style = StylesOf(IDD_RERUDI_DIALOG)[IDC_SYSTEM_LIST];
     EXPECT_EQ(wanted, style & wanted);
     EXPECT_EQ(0u, style & (WS_VISIBLE | LBS_OWNERDRAWFIXED));
-    RECT expected = {5, 201, 5 + 183, 201 + 48};
-    ::MapDialogRect(m_Host.m_hWnd, &expected);
-    RECT actual;
-    ::GetWindowRect(m_Host.GetDlgItem(IDC_SYSTEM_LIST), &actual);
-    m_Host.ScreenToClient(&actual);
+    RECT expected = ControlRectInPixels(m_Host.m_hWnd, 5, 201, 183, 48);
+    RECT actual = ControlRectInClient(m_Host.m_hWnd, IDC_SYSTEM_LIST);
     EXPECT_TRUE(::EqualRect(&expected, &actual));
 }
 
@@ -126,19 +124,16 @@ TEST(ProgressResource, LayoutInDialogUnits)
     EXPECT_FALSE(style & WS_VISIBLE);
     struct {
         int id;
-        RECT units;
+        int x, y, cx, cy; // dialog units, as in the template
         const char* cls;
     } controls[] = {
-        {IDC_STATUS_LIST, {7, 4, 468, 84}, "ListBox"},
-        {IDC_CONNECT_CANCEL, {7, 88, 468, 102}, "Button"},
-        {IDC_PROGRESS, {7, 105, 468, 113}, "msctls_progress32"},
+        {IDC_STATUS_LIST, 7, 4, 461, 80, "ListBox"},
+        {IDC_CONNECT_CANCEL, 7, 88, 461, 14, "Button"},
+        {IDC_PROGRESS, 7, 105, 461, 8, "msctls_progress32"},
     };
     for (auto& c : controls) {
-        RECT expected = c.units;
-        ::MapDialogRect(host.m_hWnd, &expected);
-        RECT actual;
-        ::GetWindowRect(host.GetDlgItem(c.id), &actual);
-        host.ScreenToClient(&actual);
+        RECT expected = ControlRectInPixels(host.m_hWnd, c.x, c.y, c.cx, c.cy);
+        RECT actual = ControlRectInClient(host.m_hWnd, c.id);
         EXPECT_TRUE(::EqualRect(&expected, &actual)) << c.id;
         char cls[64] = {};
         ::GetClassNameA(host.GetDlgItem(c.id), cls, sizeof(cls));
@@ -159,6 +154,29 @@ TEST(HelpResource, TitleAndOkButton)
     EXPECT_EQ("OK", host.GetDlgItemText(IDOK));
     EXPECT_FALSE(host.GetDlgItemText(IDC_HELP_TEXT).empty());
     host.DestroyWindow();
+}
+
+TEST(ProgramResources, ManifestAsksForCommonControlsOfThisWidth)
+{
+    // Windows refuses to start a program whose manifest binds it to the common
+    // controls of the other width ("side-by-side configuration is incorrect").
+    HINSTANCE self = ::GetModuleHandleA(nullptr);
+    HRSRC found = ::FindResourceA(self, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_NE(nullptr, found);
+    const char* bytes = static_cast<const char*>(::LockResource(::LoadResource(self, found)));
+    ASSERT_NE(nullptr, bytes);
+    const std::string manifest(bytes, ::SizeofResource(self, found));
+    EXPECT_NE(std::string::npos, manifest.find("Microsoft.Windows.Common-Controls"));
+    const std::string key = "processorArchitecture=\"";
+    const std::string mine = sizeof(void*) == 8 ? "amd64" : "x86";
+    int seen = 0;
+    for (size_t at = manifest.find(key); at != std::string::npos; at = manifest.find(key, at)) {
+        at += key.size();
+        const std::string value = manifest.substr(at, manifest.find('"', at) - at);
+        EXPECT_TRUE(value == "*" || value == mine) << value;
+        ++seen;
+    }
+    EXPECT_EQ(2, seen);
 }
 
 TEST(ProgramResources, IconManifestAndVersion)

@@ -56,6 +56,21 @@ std::string ReadWholeFile(const std::string& path)
 
 COLORREF PixelAt(HDC dc, int x, int y) { return ::GetPixel(dc, x, y); }
 
+RECT ControlRectInPixels(HWND dialog, int x, int y, int cx, int cy)
+{
+    RECT units = {x, y, cx, cy};
+    ::MapDialogRect(dialog, &units);
+    return RECT{units.left, units.top, units.left + units.right, units.top + units.bottom};
+}
+
+RECT ControlRectInClient(HWND dialog, int id)
+{
+    RECT r = {};
+    ::GetWindowRect(::GetDlgItem(dialog, id), &r);
+    ::MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
 CMemoryCanvas::CMemoryCanvas(int w, int h, COLORREF fill) : width(w), height(h)
 {
     HDC screen = ::GetDC(nullptr);

@@ -15,6 +15,13 @@ std::string TempFilePath(const char* stem);
 std::string ReadWholeFile(const std::string& path);
 // Colour of one pixel of a memory bitmap selected into 'dc'.
 COLORREF PixelAt(HDC dc, int x, int y);
+// Where the dialog manager puts a control of the template's x, y, cx, cy (dialog
+// units) in 'dialog''s client area: origin and size are converted each on its own,
+// so the far edge can be a pixel off from converting it as a coordinate, depending
+// on the font's base units (the prefix's fonts and DPI).
+RECT ControlRectInPixels(HWND dialog, int x, int y, int cx, int cy);
+// The window rectangle of control 'id' of 'dialog' in its client coordinates.
+RECT ControlRectInClient(HWND dialog, int id);
 
 // A dialog made from a resource and kept open for the test's duration.
 class CHostDialog : public CDialog
