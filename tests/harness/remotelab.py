@@ -82,10 +82,12 @@ def relay_name(system=SYSTEM):
 class RemoteRun(qh.Session):
     """One lab in one mode, the Wine prefix of the remote runs, and the programs.
     programs: an object with launcher, probe, viewer, sim, relay, dserver, impair
-    (paths), source (the tree) and wineprefix."""
+    (paths), source (the tree), arch (the launcher's architecture, win32 or win64)
+    and wineprefix (of that architecture)."""
 
     def __init__(self, programs, mode, keep=False):
-        super().__init__("%s%d-" % (TMP_PREFIX, os.getpid()), nl.NS_PREFIXES, programs.wineprefix, keep=keep)
+        super().__init__("%s%d-" % (TMP_PREFIX, os.getpid()), nl.NS_PREFIXES, programs.wineprefix, programs.arch,
+                         keep=keep)
         self.p = programs
         self.lab = nl.NatLab(self, mode, controller_tcp_port=SIM_PORT)
         self.sim = None
@@ -99,7 +101,7 @@ class RemoteRun(qh.Session):
     def start(self):
         remove_stale_folders()
         nl.NatLab.require()
-        qh.require_wine()
+        qh.require_wine(self.wine.arch)
         # One run at a time per prefix: its wine server lives in one run's namespace.
         self.wine.lock(".run.lock", 600, 0.5)
         self.wine.make_headless(self.p.source, 600)
@@ -160,7 +162,7 @@ class RemoteRun(qh.Session):
         """The launcher under Wine, behind NAT A, through the probe."""
         envs = {"APPDATA": win_path(self.appdata), "QV_DEMO_REPORT": win_path(self.report)}
         envs.update(extra_env or {})
-        argv = ["wine", self.p.probe]
+        argv = self.wine.program(self.p.probe)
         for k, v in envs.items():
             argv += ["--env", "%s=%s" % (k, v)]
         argv += ["--", win_path(self.p.launcher)] + list(options)

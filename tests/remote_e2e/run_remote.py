@@ -45,7 +45,7 @@ import natlab as nl  # noqa: E402
 import qvharness as qh  # noqa: E402
 import remotelab as rl  # noqa: E402
 import roads  # noqa: E402 (found through remotelab)
-from qvharness import SKIP, Failure, Skip, check, say, wait_until  # noqa: E402
+from qvharness import Failure, Skip, check, say, wait_until  # noqa: E402
 from remotelab import PASSWORD, SYSTEM  # noqa: E402
 
 SILENT = ["/SILENT", "/USER:%s" % SYSTEM, "/PASS:%s" % PASSWORD]
@@ -353,7 +353,7 @@ class Watcher(qh.Session):
     """A run that holds no lab itself (the prefix and the labs are its children's)."""
 
     def __init__(self):
-        super().__init__("%s%d-" % (rl.TMP_PREFIX, os.getpid()), (), "/nonexistent-remote-wine")
+        super().__init__("%s%d-" % (rl.TMP_PREFIX, os.getpid()), (), "/nonexistent-remote-wine", "win32")
 
     def start(self):
         pass
@@ -532,7 +532,8 @@ def main():
     ap.add_argument("--impair", help="rerudi-udp-impair (default: next to rerudi-sim)")
     ap.add_argument("--source", default=os.path.abspath(os.path.join(HERE, "..", "..")))
     ap.add_argument("--wineprefix", default=os.environ.get("QV_REMOTE_WINEPREFIX"),
-                    help="Wine prefix of the remote runs (default: one per build tree under /tmp)")
+                    help="Wine prefix of the remote runs (default: one per build tree under /tmp), of the "
+                         "launcher's architecture")
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = ap.parse_args()
     qh.install_signal_handlers()
@@ -540,13 +541,21 @@ def main():
     for opt, name in (("relay", "rerudi-relay"), ("dserver", "rerudi-dserver"), ("impair", "rerudi-udp-impair")):
         if not getattr(args, opt):
             setattr(args, opt, os.path.join(beside, name))
-    if not args.wineprefix:
-        tree = hashlib.sha1(os.path.abspath(args.probe).encode()).hexdigest()[:8]
-        args.wineprefix = "/tmp/rerudi-remote-wine-%d-%s" % (os.getuid(), tree)
     missing = qh.first_missing(args, ("launcher", "probe", "viewer", "sim", "relay", "dserver", "impair"))
     if missing:
-        say("%s: %s not built (%r)" % ("RESULT: FAILED -" if args.demo else "SKIP", missing[0], missing[1]))
-        return 1 if args.demo else SKIP
+        if args.demo:
+            say("RESULT: FAILED - %s not built (%r)" % missing)
+            return 1
+        return qh.skip_exit("%s not built (%r)" % missing)
+    try:
+        args.arch = qh.program_arch(args.launcher)
+    except Failure as f:
+        say("FAIL: %s" % f)
+        return 1
+    if not args.wineprefix:
+        # One prefix per build tree, so that two trees can run their scenarios at once.
+        tree = hashlib.sha1(os.path.abspath(args.probe).encode()).hexdigest()[:8]
+        args.wineprefix = qh.default_prefix("remote", args.arch, tree)
     if args.demo:
         return run_demo(args)
     if not args.scenario:
