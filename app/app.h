@@ -10,7 +10,7 @@ class CQVServer;
 
 class CVOLTAROApp : public CWinApp
 {
-public:
+  public:
     CVOLTAROApp();
     ~CVOLTAROApp() override;
     // Always FALSE: the launcher's whole interactive life is the modal main window,
@@ -22,7 +22,7 @@ public:
     // The process's one session while the main window runs; null otherwise.
     CQVServer* GetSession() const { return m_pSession.get(); }
 
-private:
+  private:
     StartOptions m_Options;
     // Held here and handed to whoever needs it; nobody else keeps a global.
     std::unique_ptr<CQVServer> m_pSession;

@@ -63,9 +63,9 @@ BOOL CVOLTAROApp::InitInstance()
     const std::string computer = ComputerName();
     m_pSession->SetLoginInfo(mac, computer, "WINDOWS", "WINDOWS");
 
-    CVOLTARODlg* dlg = new CVOLTARODlg(m_pSession.get(), m_Options.systemName, m_Options.password,
-                                       m_Options.sizeOption, m_Options.targetAddress, m_Options.startType,
-                                       m_Options.silent, nullptr);
+    CVOLTARODlg* dlg =
+        new CVOLTARODlg(m_pSession.get(), m_Options.systemName, m_Options.password, m_Options.sizeOption,
+                        m_Options.targetAddress, m_Options.startType, m_Options.silent, nullptr);
     m_pMainWnd = dlg;
     dlg->DoModal();
 

@@ -15,7 +15,8 @@
 #include "../protocol/attempt.h"
 #include "configip.h"
 
-namespace {
+namespace
+{
 
 const int CONFIG_ROUNDS = 10;
 const uint32_t CONFIG_ROUND_MS = 1000;
@@ -37,8 +38,7 @@ bool RunConfigureIp(CWnd* parent, CConnectDlg* progress, uint32_t target, bool l
     const int count = localNetworkOff ? 0 : CountIpAddresses();
     for (int i = 0; i < count && !found; ++i) {
         uint32_t mask = 0, local = 0;
-        if (!FindAdapterAddress(i, &mask, &local))
-            continue;
+        if (!FindAdapterAddress(i, &mask, &local)) continue;
         for (int round = 0; round < CONFIG_ROUNDS && !found; ++round) {
             AttemptStatus(progress, "Sending Config Query...");
             CPingSocket socket(local);
@@ -50,8 +50,7 @@ bool RunConfigureIp(CWnd* parent, CConnectDlg* progress, uint32_t target, bool l
                 memset(&from, 0, sizeof(from));
                 const int got = socket.ReceiveConfig(record, from);
                 if (got == 0) {
-                    if (!AttemptSleep(progress, CONFIG_IDLE_SLEEP_MS))
-                        return false;
+                    if (!AttemptSleep(progress, CONFIG_IDLE_SLEEP_MS)) return false;
                 } else if (got == 2) {
                     AttemptStatus(progress, ("Response From " + FormatIPv4(from)).c_str());
                     if (GetAddress(from) == target) {

@@ -13,7 +13,10 @@
 #include "../util/qvfile.h"
 #include "install.h"
 
-std::string GetCompanyFolderName() { return "OSKA Zizu Systems"; }
+std::string GetCompanyFolderName()
+{
+    return "OSKA Zizu Systems";
+}
 
 std::string GetProductName(bool removeSpaces, bool addExe)
 {
@@ -28,7 +31,10 @@ std::string GetProductName(bool removeSpaces, bool addExe)
     return name;
 }
 
-std::string GetShortcutName() { return GetProductName(false, false) + ".lnk"; }
+std::string GetShortcutName()
+{
+    return GetProductName(false, false) + ".lnk";
+}
 
 bool IsUsableRootFolder(const std::string& path)
 {
@@ -40,7 +46,8 @@ bool IsUsableRootFolder(const std::string& path)
 
 static std::string WithoutTrailingSlash(std::string p)
 {
-    while (p.size() > 3 && (p.back() == '\\' || p.back() == '/')) p.pop_back();
+    while (p.size() > 3 && (p.back() == '\\' || p.back() == '/'))
+        p.pop_back();
     return p;
 }
 
@@ -67,8 +74,8 @@ std::string GetShortcutFolder(bool create)
 {
     std::string root = GetEnv("PROGRAMDATA");
     if (!IsUsableRootFolder(root)) return std::string();
-    std::string p = WithoutTrailingSlash(root) + "\\Microsoft\\Windows\\Start Menu\\Programs\\" +
-                    GetCompanyFolderName();
+    std::string p =
+        WithoutTrailingSlash(root) + "\\Microsoft\\Windows\\Start Menu\\Programs\\" + GetCompanyFolderName();
     if (create) {
         // The Start Menu levels above our folder normally exist; make them when not.
         std::string level = WithoutTrailingSlash(root);
@@ -104,8 +111,8 @@ int32_t CreateShortcut(const std::string& targetPath, const std::string& linkPat
 {
     HRESULT init = CoInitialize(nullptr);
     IShellLinkA* link = nullptr;
-    HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                  (void**)&link);
+    HRESULT hr =
+        CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA, (void**)&link);
     if (SUCCEEDED(hr)) {
         link->SetPath(targetPath.c_str());
         link->SetDescription(description.c_str());
@@ -165,7 +172,8 @@ static std::string ComparablePath(const std::string& path)
         if (c == '/') c = '\\';
         if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
     }
-    while (p.size() > 3 && p.back() == '\\') p.pop_back();
+    while (p.size() > 3 && p.back() == '\\')
+        p.pop_back();
     return p;
 }
 
@@ -208,7 +216,8 @@ void MoveBuildFiles(const std::string& dataFolder)
     static const char* const BUILD_FILES[] = {"BRIGHTLEAF.EXE", "TIDEWORKER.EXE", "MOSSDESK.EXE", "AREA.CSV"};
     const std::string buildFolder = dataFolder + "\\" + GetBuildVersion(false);
     if (!CreateFolder(buildFolder)) return;
-    for (const char* name : BUILD_FILES) QVMoveFile(dataFolder + "\\" + name, buildFolder + "\\" + name);
+    for (const char* name : BUILD_FILES)
+        QVMoveFile(dataFolder + "\\" + name, buildFolder + "\\" + name);
 }
 
 bool Install()
@@ -222,7 +231,8 @@ bool Install()
     const std::string installFolder = GetInstallFolder(false);
     const std::string shortcutFolder = GetShortcutFolder(false);
     const std::string target = installFolder + "\\" + GetProductName(true, true);
-    const std::string link = shortcutFolder.empty() ? std::string() : shortcutFolder + "\\" + GetShortcutName();
+    const std::string link =
+        shortcutFolder.empty() ? std::string() : shortcutFolder + "\\" + GetShortcutName();
     const std::string self = GetExecutablePath();
 
     if (!FileExists(installFolder + "\\VERSION.DAT")) {

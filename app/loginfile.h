@@ -5,8 +5,8 @@
 
 struct LoginData {
     std::string systemName;
-    std::string password;          // stored as typed, not encoded
-    uint32_t lastAddress = 0;      // last direct address, socket-address order
+    std::string password;     // stored as typed, not encoded
+    uint32_t lastAddress = 0; // last direct address, socket-address order
     uint32_t optionsExpanded = 0;
     uint32_t rememberLogin = 1;
     uint32_t sizeClass = 2;

@@ -15,7 +15,8 @@ bool FindOption(const std::string& commandLine, const char* optionName, std::str
     if (value) {
         const char* p = hit + strlen(optionName);
         size_t n = 0;
-        while (p[n] && p[n] != '/' && n < QV_OPTION_VALUE_MAX) ++n;
+        while (p[n] && p[n] != '/' && n < QV_OPTION_VALUE_MAX)
+            ++n;
         value->assign(p, n);
         size_t end = value->find_last_not_of(' ');
         value->resize(end == std::string::npos ? 0 : end + 1);
@@ -26,7 +27,8 @@ bool FindOption(const std::string& commandLine, const char* optionName, std::str
 int32_t ParseOptionInt(const std::string& text)
 {
     const char* p = text.c_str();
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') {
         negative = (*p == '-');
@@ -50,10 +52,14 @@ uint32_t ParseOptionHex(const std::string& text)
     uint64_t v = 0;
     for (;; ++p) {
         int d;
-        if (*p >= '0' && *p <= '9') d = *p - '0';
-        else if (*p >= 'a' && *p <= 'f') d = *p - 'a' + 10;
-        else if (*p >= 'A' && *p <= 'F') d = *p - 'A' + 10;
-        else break;
+        if (*p >= '0' && *p <= '9')
+            d = *p - '0';
+        else if (*p >= 'a' && *p <= 'f')
+            d = *p - 'a' + 10;
+        else if (*p >= 'A' && *p <= 'F')
+            d = *p - 'A' + 10;
+        else
+            break;
         v = (v << 4) | (uint64_t)d;
         // Too many digits for an address: treat it as no address at all instead of
         // connecting silently to whatever the low or saturated bits would name.
@@ -82,12 +88,15 @@ std::string StripProgramPath(const std::string& fullCommandLine)
     const char* p = fullCommandLine.c_str();
     if (*p == '"') {
         ++p;
-        while (*p && *p != '"') ++p;
+        while (*p && *p != '"')
+            ++p;
         if (*p == '"') ++p;
     }
     // An unquoted path ends at the first blank; a quoted one may run straight into
     // more path text ("C:\a b"\x.exe), which still belongs to it.
-    while (*p && *p != ' ' && *p != '\t') ++p;
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p && *p != ' ' && *p != '\t')
+        ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     return std::string(p);
 }

@@ -11,13 +11,13 @@ const size_t QV_OPTION_VALUE_MAX = 255;
 
 // What the application object hands to the main window, in constructor order.
 struct StartOptions {
-    std::string systemName;      // "/USER:"
-    std::string password;        // "/PASS:"
-    std::string sizeOption;      // "/SIZE:" (kept, changes nothing)
-    uint32_t targetAddress = 0;  // "/IPADDR:", socket-address byte order, 0 = none
-    int32_t startType = 0;       // "/TYPE:"
-    bool silent = false;         // "/SILENT"
-    bool demo = false;           // "/DEMO" (also raises g_bDemoMode)
+    std::string systemName;     // "/USER:"
+    std::string password;       // "/PASS:"
+    std::string sizeOption;     // "/SIZE:" (kept, changes nothing)
+    uint32_t targetAddress = 0; // "/IPADDR:", socket-address byte order, 0 = none
+    int32_t startType = 0;      // "/TYPE:"
+    bool silent = false;        // "/SILENT"
+    bool demo = false;          // "/DEMO" (also raises g_bDemoMode)
 };
 
 // Looks for the first exact (case-sensitive) occurrence of optionName. When found,

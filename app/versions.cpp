@@ -122,18 +122,28 @@ int SizeClassFor(int width, int height)
 const char* SizeOptionText(int sizeClass)
 {
     switch (sizeClass) {
-    case 2: return "/WNDDX:1024 /WNDDY:576";
-    case 1: return "/WNDDX:800 /WNDDY:480";
-    case 0: return "/WNDDX:800 /WNDDY:600";
-    default: return "";
+    case 2:
+        return "/WNDDX:1024 /WNDDY:576";
+    case 1:
+        return "/WNDDX:800 /WNDDY:480";
+    case 0:
+        return "/WNDDX:800 /WNDDY:600";
+    default:
+        return "";
     }
 }
 
-static bool HasChar(const std::string& s, char c) { return s.find(c) != std::string::npos; }
+static bool HasChar(const std::string& s, char c)
+{
+    return s.find(c) != std::string::npos;
+}
 
 // A quote ends the quoted path early or opens a new quoted argument; a NUL cuts the
 // line where the system reads it.
-static bool SafeField(const std::string& s) { return !HasChar(s, '"') && !HasChar(s, '\0'); }
+static bool SafeField(const std::string& s)
+{
+    return !HasChar(s, '"') && !HasChar(s, '\0');
+}
 
 static int Finish(std::string& line, std::string* out)
 {
@@ -169,8 +179,7 @@ int BuildLoopbackCommandLine(const std::string& path, const std::string& sizeOpt
                              std::string* out)
 {
     out->clear();
-    if (!SafeField(path) || !SafeField(sizeOption) || port < 0 || port > 65535)
-        return CMDLINE_BAD_TEXT;
+    if (!SafeField(path) || !SafeField(sizeOption) || port < 0 || port > 65535) return CMDLINE_BAD_TEXT;
     std::string line = "\"" + path + "\" " + sizeOption + StrPrintf(" /LOOPBACK:%d", port);
     return Finish(line, out);
 }
@@ -178,10 +187,14 @@ int BuildLoopbackCommandLine(const std::string& path, const std::string& sizeOpt
 const char* CommandLineResultText(int result)
 {
     switch (result) {
-    case CMDLINE_OK: return "OK";
-    case CMDLINE_TOO_LONG: return "ERROR: Command line too long";
-    case CMDLINE_BAD_TEXT: return "ERROR: System name or password contains '\"' or '/'";
-    default: return "ERROR: Cannot build command line";
+    case CMDLINE_OK:
+        return "OK";
+    case CMDLINE_TOO_LONG:
+        return "ERROR: Command line too long";
+    case CMDLINE_BAD_TEXT:
+        return "ERROR: System name or password contains '\"' or '/'";
+    default:
+        return "ERROR: Cannot build command line";
     }
 }
 
@@ -199,7 +212,8 @@ std::string MaskPassword(const std::string& commandLine)
         if (valueEnd == std::string::npos) valueEnd = commandLine.size();
         // Keep the blanks that separate the value from the next option.
         size_t keepFrom = valueEnd;
-        while (keepFrom > valueStart && commandLine[keepFrom - 1] == ' ') --keepFrom;
+        while (keepFrom > valueStart && commandLine[keepFrom - 1] == ' ')
+            --keepFrom;
         out.append(commandLine, pos, valueStart - pos);
         out += "****";
         out.append(commandLine, keepFrom, valueEnd - keepFrom);
@@ -209,4 +223,7 @@ std::string MaskPassword(const std::string& commandLine)
     return out;
 }
 
-std::string PipeNameFor(uint32_t value) { return StrPrintf("\\\\.\\pipe\\%08X", value); }
+std::string PipeNameFor(uint32_t value)
+{
+    return StrPrintf("\\\\.\\pipe\\%08X", value);
+}

@@ -5,8 +5,8 @@
 #include <string>
 
 // Versions compare as four 16-bit parts, the first in the top 16 bits.
-const char QV_MIN_HOST_VERSION[] = "4.0.488.0";     // older controllers are refused
-const char QV_LOOPBACK_VERSION[] = "7.1.1.0";       // from here on the bridge hands over
+const char QV_MIN_HOST_VERSION[] = "4.0.488.0"; // older controllers are refused
+const char QV_LOOPBACK_VERSION[] = "7.1.1.0";   // from here on the bridge hands over
 
 // Upper case, every "BUILD" becomes '.', then only digits and '.' remain.
 std::string CleanVersion(const std::string& text);
@@ -33,8 +33,8 @@ const size_t QV_MAX_COMMAND_LINE = 32767;
 
 enum CommandLineResult {
     CMDLINE_OK = 0,
-    CMDLINE_TOO_LONG = 1,     // the whole line would not fit the system's limit
-    CMDLINE_BAD_TEXT = 2,     // a field would break the quoting or inject an option
+    CMDLINE_TOO_LONG = 1, // the whole line would not fit the system's limit
+    CMDLINE_BAD_TEXT = 2, // a field would break the quoting or inject an option
 };
 
 // "\"path\"  /R /USER:user /PASS:pass /SOCKFILE:pipe". The name and password may

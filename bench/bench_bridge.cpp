@@ -14,7 +14,8 @@
 #include "tests/support/tcppair.h"
 #include "util/qvsocket.h"
 
-namespace {
+namespace
+{
 
 const int kBlock = 8 * 1024 * 1024;
 
@@ -131,7 +132,12 @@ void BM_BridgeDownload(benchmark::State& state)
     }
     state.SetBytesProcessed((int64_t)state.iterations() * kBlock);
 }
-BENCHMARK(BM_BridgeDownload)->ArgName("bridged")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_BridgeDownload)
+    ->ArgName("bridged")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // A 64-byte message to the controller and its echo back; the median round trip
 // is reported as median_us.
@@ -157,13 +163,19 @@ void BM_BridgeRoundTrip(benchmark::State& state)
             state.SkipWithError("echo failed");
             break;
         }
-        times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
+        times.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
     }
     if (!times.empty()) {
         std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
         state.counters["median_us"] = times[times.size() / 2];
     }
 }
-BENCHMARK(BM_BridgeRoundTrip)->ArgName("bridged")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_BridgeRoundTrip)
+    ->ArgName("bridged")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 
 } // namespace

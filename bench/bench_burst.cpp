@@ -10,7 +10,8 @@
 #include "tests/support/fakestream.h"
 #include "util/qvtypes.h"
 
-namespace {
+namespace
+{
 
 void BM_PollBurstOfEmptyMessages(benchmark::State& state)
 {
@@ -34,6 +35,10 @@ void BM_PollBurstOfEmptyMessages(benchmark::State& state)
     state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)burst.size());
     server.GetConnection()->Close();
 }
-BENCHMARK(BM_PollBurstOfEmptyMessages)->Arg(256 << 10)->Arg(1 << 20)->Arg(1900000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PollBurstOfEmptyMessages)
+    ->Arg(256 << 10)
+    ->Arg(1 << 20)
+    ->Arg(1900000)
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -12,7 +12,8 @@
 #include "sim/core/sim_controller.h"
 #include "util/qvsocket.h"
 
-namespace {
+namespace
+{
 
 const uint32_t kFileSize = 20u * 1000u * 1000u;
 const uint32_t kPiece = 64000;
@@ -20,7 +21,8 @@ const uint32_t kPiece = 64000;
 std::vector<uint8_t> Payload()
 {
     std::vector<uint8_t> bytes(kFileSize);
-    for (uint32_t i = 0; i < kFileSize; i++) bytes[i] = (uint8_t)(i * 31u + (i >> 11));
+    for (uint32_t i = 0; i < kFileSize; i++)
+        bytes[i] = (uint8_t)(i * 31u + (i >> 11));
     return bytes;
 }
 

@@ -31,13 +31,16 @@ BENCHMARK(BM_BuildLoginMessage);
 static void BM_BuildAndParse100Strings(benchmark::State& state)
 {
     std::vector<std::string> texts;
-    for (int i = 0; i < 100; i++) texts.push_back("system entry " + std::to_string(i * 7919));
+    for (int i = 0; i < 100; i++)
+        texts.push_back("system entry " + std::to_string(i * 7919));
     std::string out;
     for (auto _ : state) {
         CQVMSG m(1, MSG_GET_VERSION_REPLY);
-        for (const std::string& t : texts) m.WriteString(t);
+        for (const std::string& t : texts)
+            m.WriteString(t);
         CQVMSG view(m.GetWireData());
-        for (int i = 0; i < 100; i++) view.ReadString(&out);
+        for (int i = 0; i < 100; i++)
+            view.ReadString(&out);
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(state.iterations() * 100);

@@ -7,7 +7,8 @@
 #include "protocol/qvserver.h"
 #include "sim/core/sim_controller.h"
 
-namespace {
+namespace
+{
 
 struct Rig {
     std::unique_ptr<CSimController> sim;
@@ -24,10 +25,7 @@ struct Rig {
         server->SetMode(0, cfg.password);
         return true;
     }
-    ~Rig()
-    {
-        server.reset();
-    }
+    ~Rig() { server.reset(); }
 };
 
 void BM_ConnectAndLogin(benchmark::State& state)

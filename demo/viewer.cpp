@@ -31,14 +31,16 @@
 #define DEMO_ROLE "viewer"
 #endif
 
-namespace {
+namespace
+{
 
 const uint16_t ECHO_REQUEST = 9200;
 const uint16_t ECHO_REPLY = 9201;
 const uint16_t ECHO_ID = 77;
 const DWORD PROTOCOL_RECORD_SIZE = 372;
 // The launcher may be of the other width: the record has no pointer-sized field.
-static_assert(sizeof(WSAPROTOCOL_INFOA) == PROTOCOL_RECORD_SIZE, "socket record is 372 bytes on every target");
+static_assert(sizeof(WSAPROTOCOL_INFOA) == PROTOCOL_RECORD_SIZE,
+              "socket record is 372 bytes on every target");
 const DWORD PIPE_WAIT_MS = 15000;
 const DWORD CONNECT_WAIT_MS = 5000;
 const DWORD REPLY_WAIT_MS = 15000;
@@ -123,12 +125,15 @@ std::string ArgumentsOf(const char* full)
     const char* p = full;
     if (*p == '"') {
         ++p;
-        while (*p && *p != '"') ++p;
+        while (*p && *p != '"')
+            ++p;
         if (*p == '"') ++p;
     } else {
-        while (*p && *p != ' ' && *p != '\t') ++p;
+        while (*p && *p != ' ' && *p != '\t')
+            ++p;
     }
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     return p;
 }
 
@@ -187,7 +192,8 @@ bool RecvAll(SOCKET s, uint8_t* data, size_t size, DWORD deadlineStart)
 std::vector<uint8_t> EchoBody(uint32_t size, uint32_t round)
 {
     std::vector<uint8_t> body(size);
-    for (uint32_t i = 0; i < size; ++i) body[i] = (uint8_t)(i * 7 + round * 31 + (i >> 8));
+    for (uint32_t i = 0; i < size; ++i)
+        body[i] = (uint8_t)(i * 7 + round * 31 + (i >> 8));
     return body;
 }
 
@@ -279,8 +285,10 @@ SOCKET SocketFromPipe(const std::string& pipeName)
     while (GetTickCount() - start < PIPE_WAIT_MS) {
         pipe = CreateFileA(pipeName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) break;
-        if (GetLastError() == ERROR_PIPE_BUSY) WaitNamedPipeA(pipeName.c_str(), 500);
-        else Sleep(50);
+        if (GetLastError() == ERROR_PIPE_BUSY)
+            WaitNamedPipeA(pipeName.c_str(), 500);
+        else
+            Sleep(50);
     }
     if (pipe == INVALID_HANDLE_VALUE) {
         Report(StrPrintf("pipe_open=failed error=%lu", GetLastError()));
@@ -416,8 +424,8 @@ void Linger(DWORD ms, bool showWindow, const std::string& text)
         wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
         wc.lpszClassName = "DemoViewerWindow";
         RegisterClassA(&wc);
-        hwnd = CreateWindowA("DemoViewerWindow", ProgramName().c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                             60, 60, 520, 200, nullptr, nullptr, wc.hInstance, nullptr);
+        hwnd = CreateWindowA("DemoViewerWindow", ProgramName().c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE, 60,
+                             60, 520, 200, nullptr, nullptr, wc.hInstance, nullptr);
     }
     DWORD start = GetTickCount();
     while (GetTickCount() - start < ms) {
@@ -535,8 +543,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     if (linger > 600000) linger = 600000;
     Report(StrPrintf("linger_ms=%lu", linger));
     Linger(linger, EnvNumber("QV_DEMO_WINDOW", 0) != 0,
-           summary + "\r\n\r\n" + (pipeForm ? "Hand-over: socket record through " + pipeName
-                                            : StrPrintf("Hand-over: bridged local port %u", port)));
+           summary + "\r\n\r\n" +
+               (pipeForm ? "Hand-over: socket record through " + pipeName
+                         : StrPrintf("Hand-over: bridged local port %u", port)));
     Report(StrPrintf("exit=%d", ok ? EXIT_OK : EXIT_ECHO_FAILED));
     return ok ? EXIT_OK : EXIT_ECHO_FAILED;
 }

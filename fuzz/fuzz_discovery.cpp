@@ -14,7 +14,8 @@
 #include "protocol/discovery.h"
 #include "util/qvtypes.h"
 
-namespace {
+namespace
+{
 
 void CheckDecoded(const uint8_t* wire, const SYSTEM_ANSWER& a)
 {
@@ -44,15 +45,12 @@ void CheckDecoded(const uint8_t* wire, const SYSTEM_ANSWER& a)
 
 extern "C" int QV_FUZZ_ENTRY(const uint8_t* data, size_t size)
 {
-    if (size < 1)
-        return 0;
+    if (size < 1) return 0;
     const uint8_t pick = data[0];
     const size_t wireSize = size - 1;
     uint8_t* wire = static_cast<uint8_t*>(malloc(wireSize ? wireSize : 1));
-    if (!wire)
-        return 0;
-    if (wireSize)
-        memcpy(wire, data + 1, wireSize);
+    if (!wire) return 0;
+    if (wireSize) memcpy(wire, data + 1, wireSize);
 
     int length;
     if (pick < 128)
@@ -66,8 +64,7 @@ extern "C" int QV_FUZZ_ENTRY(const uint8_t* data, size_t size)
     memset(&answer, 0x5A, sizeof(answer));
     const bool ok = DecodeSystemAnswer(wire, length, &answer);
     FUZZ_CHECK(ok == (length == SYSTEM_ANSWER_SIZE));
-    if (ok)
-        CheckDecoded(wire, answer);
+    if (ok) CheckDecoded(wire, answer);
     FUZZ_CHECK(!DecodeSystemAnswer(nullptr, length, &answer));
     FUZZ_CHECK(!DecodeSystemAnswer(wire, length, nullptr));
 

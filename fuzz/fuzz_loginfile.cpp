@@ -19,7 +19,8 @@
 #include "util/qvfile.h"
 #include "util/qvtypes.h"
 
-namespace {
+namespace
+{
 
 void CheckLoginRoundTrip(const qvfuzz::TempFolder& folder, const std::string& path)
 {
@@ -27,8 +28,7 @@ void CheckLoginRoundTrip(const qvfuzz::TempFolder& folder, const std::string& pa
     FUZZ_CHECK(ReadLoginFile(path, first));
 
     const std::string copy = folder.File("LOGIN2.DAT");
-    if (!WriteLoginFile(copy, first))
-        return; // a full disk is no finding
+    if (!WriteLoginFile(copy, first)) return; // a full disk is no finding
     LoginData second;
     second.systemName = "stale";
     second.password = "stale";
@@ -59,8 +59,7 @@ void Resync(CQVFile& file, uint64_t& pos, size_t size)
 void WalkReader(const std::string& path, const uint8_t* ops, size_t nops, const uint8_t* content, size_t size)
 {
     CQVFile file(path);
-    if (!file.Open(CQVFile::OpenRead, 0))
-        return;
+    if (!file.Open(CQVFile::OpenRead, 0)) return;
     FUZZ_CHECK(file.GetSize() == size);
     FUZZ_CHECK(!file.Write("x", 1)); // a file opened for reading takes no bytes
 
@@ -119,12 +118,12 @@ void WalkReader(const std::string& path, const uint8_t* ops, size_t nops, const 
             // Small signed distances from each origin; a target before the start
             // leaves the reader where it was.
             const int origin = (op >> 3) % 3;
-            const int32_t distance = (int32_t)(op >> 5) * 3 - 9 + (origin == QVFILE_BEGIN ? (int32_t)(pos & 15) : 0);
-            int64_t want = origin == QVFILE_BEGIN    ? distance
+            const int32_t distance =
+                (int32_t)(op >> 5) * 3 - 9 + (origin == QVFILE_BEGIN ? (int32_t)(pos & 15) : 0);
+            int64_t want = origin == QVFILE_BEGIN     ? distance
                            : origin == QVFILE_CURRENT ? (int64_t)pos + distance
                                                       : (int64_t)size + distance;
-            if (want < 0)
-                want = (int64_t)pos;
+            if (want < 0) want = (int64_t)pos;
             const uint32_t got = file.Seek(distance, origin);
             FUZZ_CHECK(got == (uint64_t)want);
             pos = (uint64_t)want;
@@ -141,18 +140,15 @@ void WalkReader(const std::string& path, const uint8_t* ops, size_t nops, const 
 extern "C" int QV_FUZZ_ENTRY(const uint8_t* data, size_t size)
 {
     static qvfuzz::TempFolder folder("loginfile");
-    if (!folder.Ok() || size < 1)
-        return 0;
+    if (!folder.Ok() || size < 1) return 0;
     const size_t nops = data[0] % 32;
-    if (size < 1 + nops)
-        return 0;
+    if (size < 1 + nops) return 0;
     const uint8_t* ops = data + 1;
     const uint8_t* content = ops + nops;
     const size_t contentSize = size - 1 - nops;
 
     const std::string path = folder.File("LOGIN.DAT");
-    if (!qvfuzz::WriteWholeFile(path, content, contentSize))
-        return 0;
+    if (!qvfuzz::WriteWholeFile(path, content, contentSize)) return 0;
     CheckLoginRoundTrip(folder, path);
     WalkReader(path, ops, nops, content, contentSize);
     qvfuzz::RemovePath(path);

@@ -18,9 +18,13 @@
 #include "remote/netaddr.h"
 #include "util/qvtypes.h"
 
-namespace {
+namespace
+{
 
-bool Has(const std::string& s, char c) { return s.find(c) != std::string::npos; }
+bool Has(const std::string& s, char c)
+{
+    return s.find(c) != std::string::npos;
+}
 
 std::string TrimRight(const std::string& s)
 {
@@ -48,7 +52,8 @@ void CheckFind(const std::string& commandLine, const char* name)
 void CheckCommandLine(const std::string& commandLine, const std::string& name)
 {
     CheckFind(commandLine, name.c_str());
-    static const char* const known[] = {"/TYPE:", "/IPADDR:", "/SILENT", "/DEMO", "/USER:", "/PASS:", "/SIZE:"};
+    static const char* const known[] = {"/TYPE:", "/IPADDR:", "/SILENT", "/DEMO",
+                                        "/USER:", "/PASS:",   "/SIZE:"};
     for (const char* k : known)
         CheckFind(commandLine, k);
 
@@ -77,8 +82,7 @@ void CheckCommandLine(const std::string& commandLine, const std::string& name)
     const std::string masked = MaskPassword(commandLine);
     for (size_t at = masked.find("/PASS:"); at != std::string::npos; at = masked.find("/PASS:", at + 1))
         FUZZ_CHECK(masked.compare(at + 6, 4, "****") == 0);
-    if (commandLine.find("/PASS:") == std::string::npos)
-        FUZZ_CHECK(masked == commandLine);
+    if (commandLine.find("/PASS:") == std::string::npos) FUZZ_CHECK(masked == commandLine);
 }
 
 void CheckNumbers(uint32_t a, uint32_t b)
@@ -89,8 +93,7 @@ void CheckNumbers(uint32_t a, uint32_t b)
     FUZZ_CHECK(ParseOptionHex(StrPrintf("%X", a)) == a);
     FUZZ_CHECK(ParseOptionHex(StrPrintf("0x%x/", a)) == a);
     // One digit too many is no address rather than some other one.
-    if (a >= 0x10000000u)
-        FUZZ_CHECK(ParseOptionHex(StrPrintf("%X0", a)) == 0);
+    if (a >= 0x10000000u) FUZZ_CHECK(ParseOptionHex(StrPrintf("%X0", a)) == 0);
 
     FUZZ_CHECK(ParseIPv4(FormatIPv4(a)) == a);
     if (a != 0) {
@@ -131,8 +134,7 @@ void CheckAddressText(const std::string& text)
 {
     (void)ParseIPv4(text);
     // Texts with a port would be resolved by name; those stay off the fuzzer.
-    if (Has(text, ':'))
-        return;
+    if (Has(text, ':')) return;
     uint32_t address = 1;
     uint16_t port = 1;
     const bool ok = ParseSystemAddress(text, &address, &port);
@@ -141,8 +143,7 @@ void CheckAddressText(const std::string& text)
     size_t dots = 0;
     for (char c : std::string(text.c_str()))
         dots += c == '.';
-    if (dots < 3)
-        FUZZ_CHECK(!ok);
+    if (dots < 3) FUZZ_CHECK(!ok);
 }
 
 void CheckBuilders(const std::string& path, const std::string& user, const std::string& pass,
@@ -152,7 +153,8 @@ void CheckBuilders(const std::string& path, const std::string& user, const std::
 
     std::string out = "old";
     int r = BuildPipeCommandLine(path, user, pass, pipe, &out);
-    const bool bad = unsafe(path) || unsafe(user) || unsafe(pass) || unsafe(pipe) || Has(user, '/') || Has(pass, '/');
+    const bool bad =
+        unsafe(path) || unsafe(user) || unsafe(pass) || unsafe(pipe) || Has(user, '/') || Has(pass, '/');
     const size_t length = path.size() + user.size() + pass.size() + pipe.size() + 31;
     if (bad) {
         FUZZ_CHECK(r == CMDLINE_BAD_TEXT);
@@ -171,11 +173,9 @@ void CheckBuilders(const std::string& path, const std::string& user, const std::
             // The started program reads each value up to the next '/'.
             std::string v;
             FUZZ_CHECK(FindOption(out, "/USER:", &v));
-            if (user.size() < QV_OPTION_VALUE_MAX)
-                FUZZ_CHECK(v == TrimRight(user));
+            if (user.size() < QV_OPTION_VALUE_MAX) FUZZ_CHECK(v == TrimRight(user));
             FUZZ_CHECK(FindOption(out, "/PASS:", &v));
-            if (pass.size() < QV_OPTION_VALUE_MAX)
-                FUZZ_CHECK(v == TrimRight(pass));
+            if (pass.size() < QV_OPTION_VALUE_MAX) FUZZ_CHECK(v == TrimRight(pass));
             const std::string masked = MaskPassword(out);
             FUZZ_CHECK(FindOption(masked, "/PASS:", &v) && v == "****");
         }
@@ -188,7 +188,8 @@ void CheckBuilders(const std::string& path, const std::string& user, const std::
         FUZZ_CHECK(r == CMDLINE_BAD_TEXT && out.empty());
     } else if (r == CMDLINE_OK) {
         const std::string tail = " /LOOPBACK:" + std::to_string(port);
-        FUZZ_CHECK(out.size() >= tail.size() && out.compare(out.size() - tail.size(), tail.size(), tail) == 0);
+        FUZZ_CHECK(out.size() >= tail.size() &&
+                   out.compare(out.size() - tail.size(), tail.size(), tail) == 0);
         FUZZ_CHECK(out.compare(0, path.size() + 3, "\"" + path + "\" ") == 0);
         FUZZ_CHECK(out.size() + 1 <= QV_MAX_COMMAND_LINE);
     } else {

@@ -14,13 +14,13 @@
 #include "protocol/qvmsg.h"
 #include "util/qvtypes.h"
 
-#define CHECK(cond)                                                                                \
-    do {                                                                                           \
-        if (!(cond))                                                                               \
-            __builtin_trap();                                                                      \
+#define CHECK(cond)                                                                                          \
+    do {                                                                                                     \
+        if (!(cond)) __builtin_trap();                                                                       \
     } while (0)
 
-namespace {
+namespace
+{
 
 void Exercise(CQVMSG& m, const uint8_t* ops, size_t nops)
 {
@@ -47,10 +47,8 @@ void Exercise(CQVMSG& m, const uint8_t* ops, size_t nops)
         }
         case 4: {
             ok = m.ReadString(&text);
-            if (errorBefore)
-                CHECK(!ok);
-            if (ok)
-                CHECK(text.size() <= m.GetLength() && !m.HasReadError());
+            if (errorBefore) CHECK(!ok);
+            if (ok) CHECK(text.size() <= m.GetLength() && !m.HasReadError());
             break;
         }
         case 5: {
@@ -78,8 +76,7 @@ void Exercise(CQVMSG& m, const uint8_t* ops, size_t nops)
         if (!ok) {
             CHECK(m.GetCursor() == before);
             CHECK(m.HasReadError());
-            if (m.Remaining() == 0 && (op & 7) != 5)
-                return; // nothing more to read: done
+            if (m.Remaining() == 0 && (op & 7) != 5) return; // nothing more to read: done
         }
     }
 }
@@ -88,11 +85,9 @@ void Exercise(CQVMSG& m, const uint8_t* ops, size_t nops)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < 1)
-        return 0;
+    if (size < 1) return 0;
     size_t nops = data[0] % 32;
-    if (size < 1 + nops + QVMSG_HEADER_SIZE)
-        return 0;
+    if (size < 1 + nops + QVMSG_HEADER_SIZE) return 0;
     const uint8_t* ops = data + 1;
     const uint8_t* wire = ops + nops;
     size_t wireSize = size - 1 - nops;
@@ -103,10 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint32_t announced = GetLE32(copy + 4);
     if (announced <= QVMSG_MAX_LENGTH) {
         size_t body = wireSize - QVMSG_HEADER_SIZE;
-        if (body > QVMSG_MAX_LENGTH)
-            body = QVMSG_MAX_LENGTH;
-        if (announced > body)
-            PutLE32(copy + 4, (uint32_t)body);
+        if (body > QVMSG_MAX_LENGTH) body = QVMSG_MAX_LENGTH;
+        if (announced > body) PutLE32(copy + 4, (uint32_t)body);
     }
 
     {

@@ -9,7 +9,8 @@
 #include <system_error>
 #include <vector>
 
-namespace qvfuzz {
+namespace qvfuzz
+{
 
 inline std::filesystem::path CorpusFolder(const char* target)
 {
@@ -20,8 +21,7 @@ inline std::filesystem::path CorpusFolder(const char* target)
     // Under Wine the build's absolute paths are reachable through drive Z:.
     if (!std::filesystem::is_directory(folder, ec)) {
         std::filesystem::path viaZ = std::filesystem::path("Z:" + folder.generic_string());
-        if (std::filesystem::is_directory(viaZ, ec))
-            folder = viaZ;
+        if (std::filesystem::is_directory(viaZ, ec)) folder = viaZ;
     }
 #endif
     return folder;
@@ -34,11 +34,9 @@ inline std::vector<std::filesystem::path> CorpusFiles(const char* target)
     std::vector<std::filesystem::path> files;
     std::error_code ec;
     std::filesystem::path folder = CorpusFolder(target);
-    if (!std::filesystem::is_directory(folder, ec))
-        return files;
+    if (!std::filesystem::is_directory(folder, ec)) return files;
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->is_regular_file(ec))
-            files.push_back(it->path());
+        if (it->is_regular_file(ec)) files.push_back(it->path());
     }
     std::sort(files.begin(), files.end());
     return files;
@@ -48,8 +46,7 @@ inline std::vector<uint8_t> ReadInput(const std::filesystem::path& path)
 {
     std::vector<uint8_t> data;
     FILE* f = fopen(path.string().c_str(), "rb");
-    if (!f)
-        return data;
+    if (!f) return data;
     uint8_t block[4096];
     size_t n;
     while ((n = fread(block, 1, sizeof(block), f)) > 0)

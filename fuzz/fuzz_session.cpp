@@ -28,11 +28,12 @@
 #include "protocol/xconnection.h"
 #include "tests/support/fakestream.h"
 
-namespace {
+namespace
+{
 
 // Hands out the input as the stream's bytes in chunks taken from the input.
-std::shared_ptr<CFakeStream> MakeStream(const uint8_t* data, size_t size, const uint8_t* chunks, size_t nchunks,
-                                        bool readableDrained, int grace)
+std::shared_ptr<CFakeStream> MakeStream(const uint8_t* data, size_t size, const uint8_t* chunks,
+                                        size_t nchunks, bool readableDrained, int grace)
 {
     auto stream = std::make_shared<CFakeStream>();
     std::vector<size_t> sizes;
@@ -55,7 +56,7 @@ std::shared_ptr<CFakeStream> MakeStream(const uint8_t* data, size_t size, const 
 // progress calls.
 class FuzzObserver : public CAttemptObserver
 {
-public:
+  public:
     explicit FuzzObserver(int cancelAfter) : m_nCancelAfter(cancelAfter), m_nProgress(0), m_nErrors(0) {}
     void OnStatus(const char* text) override
     {
@@ -69,7 +70,7 @@ public:
     }
     bool KeepWaiting() override { return m_nCancelAfter == 0 || m_nProgress < m_nCancelAfter; }
 
-private:
+  private:
     int m_nCancelAfter;
     int m_nProgress;
     int m_nErrors;
@@ -79,7 +80,7 @@ private:
 // session from inside a dispatch, or leave the table while being dispatched to.
 class NestingSink : public CSocketSink
 {
-public:
+  public:
     NestingSink(CQVServer* session, uint16_t queryId)
         : CSocketSink(session), m_nQueryId(queryId), m_nDepth(0), m_nNested(0)
     {
@@ -92,27 +93,35 @@ public:
         for (int i = 0; i < 8 && msg->ReadString(&text); i++) {
         }
         FUZZ_CHECK(msg->GetCursor() <= msg->GetLength());
-        if (m_nDepth >= 2 || m_nNested >= 64)
-            return;
+        if (m_nDepth >= 2 || m_nNested >= 64) return;
         m_nDepth++;
         m_nNested++;
         switch (msg->GetCode() & 7) {
-        case 1: m_pSession->Poll(); break;
-        case 2: m_pSession->Pump(m_nId); break;
-        case 3: m_pSession->Pump(m_nQueryId); break;
-        case 4: m_pSession->Unregister(this); break;
+        case 1:
+            m_pSession->Poll();
+            break;
+        case 2:
+            m_pSession->Pump(m_nId);
+            break;
+        case 3:
+            m_pSession->Pump(m_nQueryId);
+            break;
+        case 4:
+            m_pSession->Unregister(this);
+            break;
         case 5: {
             CQVMSG answer(m_nId, (uint16_t)(msg->GetCode() + 1), 0);
             answer.WriteDWord(msg->GetLength());
             m_pSession->Send(&answer);
             break;
         }
-        default: break;
+        default:
+            break;
         }
         m_nDepth--;
     }
 
-private:
+  private:
     uint16_t m_nQueryId;
     int m_nDepth;
     int m_nNested;
@@ -133,10 +142,14 @@ const uint16_t QUESTIONS[3] = {MSG_GET_VERSION, MSG_GET_CHALLENGE, MSG_LOGIN};
 std::string PasswordOfKind(int kind)
 {
     switch (kind) {
-    case 0: return std::string();
-    case 1: return "secret";
-    case 2: return "0123456789abcdef0123"; // a 32-byte key
-    default: return std::string(40, 'x');  // too long for any key
+    case 0:
+        return std::string();
+    case 1:
+        return "secret";
+    case 2:
+        return "0123456789abcdef0123"; // a 32-byte key
+    default:
+        return std::string(40, 'x'); // too long for any key
     }
 }
 
@@ -146,8 +159,7 @@ void RunSession(CQVServer* server, qvfuzz::Reader& in, const std::string& folder
     const uint8_t setup = in.Byte();
     const size_t nchunks = in.Byte() % 16;
     const uint8_t* chunks = in.Here();
-    if (in.Left() < nchunks)
-        return;
+    if (in.Left() < nchunks) return;
     in.Bytes(nchunks);
     const uint8_t* stream = in.Here();
     const size_t streamSize = in.Left();
@@ -168,7 +180,8 @@ void RunSession(CQVServer* server, qvfuzz::Reader& in, const std::string& folder
     // next login or connection start, as it is between two real connections.
     server->SetMode(mode, PasswordOfKind((setup >> 4) & 3));
     server->ResetSession();
-    std::shared_ptr<CFakeStream> fake = MakeStream(stream, streamSize, chunks, nchunks, readableDrained, grace);
+    std::shared_ptr<CFakeStream> fake =
+        MakeStream(stream, streamSize, chunks, nchunks, readableDrained, grace);
     server->GetConnection()->InstallClient(fake);
     FUZZ_CHECK(server->IsConnected() || streamSize == 0);
 
@@ -182,8 +195,7 @@ void RunSession(CQVServer* server, qvfuzz::Reader& in, const std::string& folder
         NestingSink nesting(server, query.GetId());
         server->Register(&nesting);
 
-        if (login)
-            g_LastOutcome.loginOk = server->Login(nullptr) == LoginResult::Ok;
+        if (login) g_LastOutcome.loginOk = server->Login(nullptr) == LoginResult::Ok;
 
         if (question < 3 && server->IsConnected()) {
             CQVMSG ask(0, QUESTIONS[question], 0);
@@ -195,8 +207,7 @@ void RunSession(CQVServer* server, qvfuzz::Reader& in, const std::string& folder
                 FUZZ_CHECK(reply->GetCursor() == 0);
                 std::string text;
                 for (int i = 0; i < 64 && reply->Remaining() > 0; i++) {
-                    if (!reply->ReadString(&text) && !reply->ReadDWord())
-                        break;
+                    if (!reply->ReadString(&text) && !reply->ReadDWord()) break;
                 }
                 FUZZ_CHECK(reply->GetCursor() <= reply->GetLength());
             }
@@ -240,8 +251,7 @@ void RunSession(CQVServer* server, qvfuzz::Reader& in, const std::string& folder
 extern "C" int QV_FUZZ_ENTRY(const uint8_t* data, size_t size)
 {
     static qvfuzz::TempFolder folder("session");
-    if (!folder.Ok())
-        return 0;
+    if (!folder.Ok()) return 0;
     static CQVServer* server = [] {
         CQVServer* s = new CQVServer(folder.Path());
         s->SetLoginInfo("00-11-22-33-44-55", "FUZZPC", "WINDOWS", "WINDOWS");

@@ -19,26 +19,27 @@
 #endif
 
 #ifndef QV_FUZZ_FAIL
-#define QV_FUZZ_FAIL(text)                                                                         \
-    do {                                                                                           \
-        fprintf(stderr, "fuzz invariant broken at %s:%d: %s\n", __FILE__, __LINE__, text);         \
-        __builtin_trap();                                                                          \
+#define QV_FUZZ_FAIL(text)                                                                                   \
+    do {                                                                                                     \
+        fprintf(stderr, "fuzz invariant broken at %s:%d: %s\n", __FILE__, __LINE__, text);                   \
+        __builtin_trap();                                                                                    \
     } while (0)
 #endif
 
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            QV_FUZZ_FAIL(#cond);                                                                   \
-        }                                                                                          \
+#define FUZZ_CHECK(cond)                                                                                     \
+    do {                                                                                                     \
+        if (!(cond)) {                                                                                       \
+            QV_FUZZ_FAIL(#cond);                                                                             \
+        }                                                                                                    \
     } while (0)
 
-namespace qvfuzz {
+namespace qvfuzz
+{
 
 // Takes bytes from the front of the input; past the end every read gives 0.
 class Reader
 {
-public:
+  public:
     Reader(const uint8_t* data, size_t size) : m_pData(data), m_nSize(size), m_nPos(0) {}
     uint8_t Byte() { return m_nPos < m_nSize ? m_pData[m_nPos++] : 0; }
     uint32_t Word()
@@ -66,7 +67,7 @@ public:
     const uint8_t* Here() const { return m_pData + m_nPos; }
     size_t Left() const { return m_nSize - m_nPos; }
 
-private:
+  private:
     const uint8_t* m_pData;
     size_t m_nSize;
     size_t m_nPos;
@@ -75,17 +76,16 @@ private:
 // A private folder for the files a target writes; removed when the process ends.
 class TempFolder
 {
-public:
+  public:
     explicit TempFolder(const char* tag)
     {
         std::error_code ec;
         std::random_device rd;
         std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-        if (ec)
-            base = ".";
+        if (ec) base = ".";
         for (int attempt = 0; attempt < 100; attempt++) {
-            std::filesystem::path p =
-                base / (std::string("rerudi-fuzz-") + tag + "-" + std::to_string(rd()) + std::to_string(attempt));
+            std::filesystem::path p = base / (std::string("rerudi-fuzz-") + tag + "-" + std::to_string(rd()) +
+                                              std::to_string(attempt));
             if (std::filesystem::create_directory(p, ec) && !ec) {
                 m_Path = p;
                 break;
@@ -95,22 +95,20 @@ public:
     ~TempFolder()
     {
         std::error_code ec;
-        if (!m_Path.empty())
-            std::filesystem::remove_all(m_Path, ec);
+        if (!m_Path.empty()) std::filesystem::remove_all(m_Path, ec);
     }
     bool Ok() const { return !m_Path.empty(); }
     std::string File(const char* name) const { return (m_Path / name).string(); }
     std::string Path() const { return m_Path.string(); }
 
-private:
+  private:
     std::filesystem::path m_Path;
 };
 
 inline bool WriteWholeFile(const std::string& path, const uint8_t* data, size_t size)
 {
     FILE* f = fopen(path.c_str(), "wb");
-    if (!f)
-        return false;
+    if (!f) return false;
     bool ok = size == 0 || fwrite(data, 1, size, f) == size;
     return fclose(f) == 0 && ok;
 }
@@ -143,8 +141,7 @@ inline void RemovePath(const std::string& path)
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     for (int i = 1; i < *argc; i++) {
-        if (strncmp((*argv)[i], "-timeout=", 9) == 0)
-            return 0;
+        if (strncmp((*argv)[i], "-timeout=", 9) == 0) return 0;
     }
     static std::vector<char*> args;
     static char timeoutFlag[] = "-timeout=10";

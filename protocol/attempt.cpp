@@ -8,7 +8,10 @@ void AttemptStatus(CAttemptObserver* observer, const char* text)
     if (observer) observer->OnStatus(text);
 }
 
-bool AttemptKeepWaiting(CAttemptObserver* observer) { return !observer || observer->KeepWaiting(); }
+bool AttemptKeepWaiting(CAttemptObserver* observer)
+{
+    return !observer || observer->KeepWaiting();
+}
 
 static AttemptWait WaitFor(CAttemptObserver* observer, QVSOCKET s, int interest, uint32_t ms)
 {

@@ -11,7 +11,7 @@ const uint32_t ATTEMPT_ASK_MS = 100;
 
 class CAttemptObserver
 {
-public:
+  public:
     virtual ~CAttemptObserver() {}
     // A status line for the user (and the connection log).
     virtual void OnStatus(const char* text) = 0;

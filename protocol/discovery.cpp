@@ -38,7 +38,8 @@ void EncodeSystemAnswer(const SYSTEM_ANSWER& in, uint8_t wire[SYSTEM_ANSWER_SIZE
     wire[10] = in.bStatus;
     wire[11] = in.bFlags;
     size_t n = 0;
-    while (n < NAME_FIELD - 1 && in.szName[n]) n++;
+    while (n < NAME_FIELD - 1 && in.szName[n])
+        n++;
     memcpy(wire + 12, in.szName, n);
 }
 
@@ -70,7 +71,10 @@ CSysLocator::CSysLocator(uint32_t intervalMs)
 {
 }
 
-CSysLocator::~CSysLocator() { CloseSocket(m_hSocket); }
+CSysLocator::~CSysLocator()
+{
+    CloseSocket(m_hSocket);
+}
 
 bool CSysLocator::Next(SYSTEM_ANSWER& answer)
 {
@@ -133,7 +137,10 @@ void CPingSocket::Open(uint32_t localAddress, uint16_t localPort)
     m_bNonBlocking = SetNonBlocking(m_hSocket);
 }
 
-CPingSocket::~CPingSocket() { CloseSocket(m_hSocket); }
+CPingSocket::~CPingSocket()
+{
+    CloseSocket(m_hSocket);
+}
 
 uint16_t CPingSocket::GetBoundPort() const
 {

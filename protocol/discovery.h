@@ -22,7 +22,7 @@ struct SYSTEM_ANSWER {
     uint16_t wPort;
     uint8_t bStatus;
     uint8_t bFlags;
-    char szName[28];    // always NUL-terminated after decoding
+    char szName[28]; // always NUL-terminated after decoding
 };
 
 bool DecodeSystemAnswer(const uint8_t* wire, int length, SYSTEM_ANSWER* out);
@@ -35,12 +35,12 @@ uint32_t SubnetBroadcastAddress(uint32_t address, uint32_t mask);
 
 class CSysLocator
 {
-public:
+  public:
     explicit CSysLocator(uint32_t intervalMs);
     virtual ~CSysLocator();
     bool Next(SYSTEM_ANSWER& answer);
 
-private:
+  private:
     QVSOCKET m_hSocket;
     uint32_t m_dwLastQuery;
     bool m_bRenewSocket;
@@ -50,7 +50,7 @@ private:
 
 class CPingSocket
 {
-public:
+  public:
     explicit CPingSocket(uint32_t localAddress);
     // Binds another local port (0: any free one); tests use it to stay off 1444.
     CPingSocket(uint32_t localAddress, uint16_t localPort);
@@ -70,7 +70,7 @@ public:
     int ReceiveConfig(uint8_t record[CONFIG_RECORD_SIZE], QVSockAddr& from);
     bool SendConfig(const QVSockAddr& to, const uint8_t datagram[CONFIG_SET_SIZE]);
 
-private:
+  private:
     void Open(uint32_t localAddress, uint16_t localPort);
     int ReceiveOne(uint8_t* area, int size, QVSockAddr& from);
 

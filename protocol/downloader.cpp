@@ -18,20 +18,27 @@ static const char TEXT_TOO_LARGE[] = "ERROR: File from system controller is too 
 const char* DownloadResultText(DownloadResult result)
 {
     switch (result) {
-    case DownloadResult::Written: return "Download complete";
-    case DownloadResult::NotSent: return "The download request could not be sent";
-    case DownloadResult::BadReply: return TEXT_UNEXPECTED;
-    case DownloadResult::FileError: return TEXT_CANNOT_WRITE;
-    case DownloadResult::Stalled: return "The controller stopped sending the file";
-    case DownloadResult::Lost: return "The connection was lost during the download";
-    case DownloadResult::Cancelled: return "Cancelled";
+    case DownloadResult::Written:
+        return "Download complete";
+    case DownloadResult::NotSent:
+        return "The download request could not be sent";
+    case DownloadResult::BadReply:
+        return TEXT_UNEXPECTED;
+    case DownloadResult::FileError:
+        return TEXT_CANNOT_WRITE;
+    case DownloadResult::Stalled:
+        return "The controller stopped sending the file";
+    case DownloadResult::Lost:
+        return "The connection was lost during the download";
+    case DownloadResult::Cancelled:
+        return "Cancelled";
     }
     return TEXT_UNEXPECTED;
 }
 
 CFileDownloader::CFileDownloader(CQVServer* session, CAttemptObserver* observer, const std::string& path)
-    : CSocketSink(session), m_nState(StateRunning), m_pData(nullptr), m_nTotal(0), m_nReceived(0), m_strPath(path),
-      m_pObserver(observer), m_dwLastActivity(GetTick()), m_Failure(DownloadResult::BadReply)
+    : CSocketSink(session), m_nState(StateRunning), m_pData(nullptr), m_nTotal(0), m_nReceived(0),
+      m_strPath(path), m_pObserver(observer), m_dwLastActivity(GetTick()), m_Failure(DownloadResult::BadReply)
 {
     if (m_pSession) m_pSession->Register(this);
 }

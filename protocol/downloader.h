@@ -21,7 +21,7 @@ const char* DownloadResultText(DownloadResult result);
 // wait asks KeepWaiting between polls (at least every ATTEMPT_ASK_MS).
 class CFileDownloader : public CSocketSink
 {
-public:
+  public:
     enum { StateRunning = 0, StateFailed = 1, StateWritten = 2 };
     CFileDownloader(CQVServer* session, CAttemptObserver* observer, const std::string& path);
     ~CFileDownloader() override;
@@ -29,7 +29,7 @@ public:
     void OnMessage(CQVMSG* msg) override;
     int GetState() const { return m_nState; }
 
-private:
+  private:
     bool WriteFile(const uint8_t* data, uint32_t length);
     void Fail(const char* text, DownloadResult why);
 

@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 
 const uint8_t SBOX[256] = {
     0x63, 0x7c, 0x77, 0x7b, 0xf2, 0x6b, 0x6f, 0xc5, 0x30, 0x01, 0x67, 0x2b, 0xfe, 0xd7, 0xab, 0x76,
@@ -25,7 +26,10 @@ const uint8_t SBOX[256] = {
 
 const uint8_t RCON[10] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, 0x80, 0x1b, 0x36};
 
-inline uint8_t XTime(uint8_t b) { return (uint8_t)((b << 1) ^ ((b & 0x80) ? 0x1b : 0)); }
+inline uint8_t XTime(uint8_t b)
+{
+    return (uint8_t)((b << 1) ^ ((b & 0x80) ? 0x1b : 0));
+}
 
 inline uint32_t Load32(const uint8_t* p)
 {
@@ -40,7 +44,10 @@ inline void Store32(uint8_t* p, uint32_t v)
     p[3] = (uint8_t)v;
 }
 
-inline uint32_t Ror8(uint32_t v) { return (v >> 8) | (v << 24); }
+inline uint32_t Ror8(uint32_t v)
+{
+    return (v >> 8) | (v << 24);
+}
 
 inline uint32_t SubWord(uint32_t w)
 {
@@ -50,8 +57,7 @@ inline uint32_t SubWord(uint32_t w)
 
 // Round table: SubBytes and MixColumns of one state byte as a column word
 // (2s, s, s, 3s); the other three tables are its byte rotations.
-struct RoundTable
-{
+struct RoundTable {
     uint32_t t[4][256];
     RoundTable()
     {
@@ -91,8 +97,7 @@ CQVCode::~CQVCode()
 
 bool CQVCode::MakeKey(const uint8_t* key, int keyLength)
 {
-    if (!key || (keyLength != 16 && keyLength != 24 && keyLength != 32))
-        return false;
+    if (!key || (keyLength != 16 && keyLength != 24 && keyLength != 32)) return false;
     const int nk = keyLength / 4;
     const int rounds = nk + 6;
     const int words = 4 * (rounds + 1);
@@ -119,8 +124,7 @@ bool CQVCode::MakeKey(const uint8_t* key, int keyLength)
 
 bool CQVCode::EncryptBlock(const uint8_t* in, uint8_t* out) const
 {
-    if (!m_bKeyReady || !in || !out)
-        return false;
+    if (!m_bKeyReady || !in || !out) return false;
     const RoundTable& tb = Table();
     const uint32_t(*t)[256] = tb.t;
     uint32_t s0 = Load32(in) ^ Load32(m_RoundKeys[0]);
@@ -129,10 +133,14 @@ bool CQVCode::EncryptBlock(const uint8_t* in, uint8_t* out) const
     uint32_t s3 = Load32(in + 12) ^ Load32(m_RoundKeys[0] + 12);
     for (int r = 1; r < m_nRounds; r++) {
         const uint8_t* rk = m_RoundKeys[r];
-        uint32_t t0 = t[0][s0 >> 24] ^ t[1][(s1 >> 16) & 0xff] ^ t[2][(s2 >> 8) & 0xff] ^ t[3][s3 & 0xff] ^ Load32(rk);
-        uint32_t t1 = t[0][s1 >> 24] ^ t[1][(s2 >> 16) & 0xff] ^ t[2][(s3 >> 8) & 0xff] ^ t[3][s0 & 0xff] ^ Load32(rk + 4);
-        uint32_t t2 = t[0][s2 >> 24] ^ t[1][(s3 >> 16) & 0xff] ^ t[2][(s0 >> 8) & 0xff] ^ t[3][s1 & 0xff] ^ Load32(rk + 8);
-        uint32_t t3 = t[0][s3 >> 24] ^ t[1][(s0 >> 16) & 0xff] ^ t[2][(s1 >> 8) & 0xff] ^ t[3][s2 & 0xff] ^ Load32(rk + 12);
+        uint32_t t0 =
+            t[0][s0 >> 24] ^ t[1][(s1 >> 16) & 0xff] ^ t[2][(s2 >> 8) & 0xff] ^ t[3][s3 & 0xff] ^ Load32(rk);
+        uint32_t t1 = t[0][s1 >> 24] ^ t[1][(s2 >> 16) & 0xff] ^ t[2][(s3 >> 8) & 0xff] ^ t[3][s0 & 0xff] ^
+                      Load32(rk + 4);
+        uint32_t t2 = t[0][s2 >> 24] ^ t[1][(s3 >> 16) & 0xff] ^ t[2][(s0 >> 8) & 0xff] ^ t[3][s1 & 0xff] ^
+                      Load32(rk + 8);
+        uint32_t t3 = t[0][s3 >> 24] ^ t[1][(s0 >> 16) & 0xff] ^ t[2][(s1 >> 8) & 0xff] ^ t[3][s2 & 0xff] ^
+                      Load32(rk + 12);
         s0 = t0;
         s1 = t1;
         s2 = t2;
@@ -159,10 +167,8 @@ bool CQVCode::EncryptBlock(const uint8_t* in, uint8_t* out) const
 std::vector<uint8_t> PadTo16(const std::string& text, uint8_t padByte)
 {
     size_t size = (text.size() + 15) / 16 * 16;
-    if (size == 0)
-        size = 16;
+    if (size == 0) size = 16;
     std::vector<uint8_t> out(size, padByte);
-    if (!text.empty())
-        memcpy(out.data(), text.data(), text.size());
+    if (!text.empty()) memcpy(out.data(), text.data(), text.size());
     return out;
 }

@@ -6,7 +6,7 @@
 
 class CQVCode
 {
-public:
+  public:
     CQVCode();
     virtual ~CQVCode();
     // Key of 16, 24 or 32 bytes; anything else is refused and nothing changes.
@@ -15,7 +15,7 @@ public:
     bool EncryptBlock(const uint8_t* in, uint8_t* out) const;
     int GetRounds() const { return m_nRounds; }
 
-private:
+  private:
     bool m_bKeyReady;
     int m_nKeyLength;
     int m_nBlockSize;

@@ -27,7 +27,7 @@ const uint32_t QVMSG_MAX_LENGTH = 2000000; // body bytes; the session also caps 
 
 class CQVMSG
 {
-public:
+  public:
     // A new outgoing message owning its buffer. A hint above QVMSG_MAX_LENGTH leaves it empty.
     CQVMSG(uint16_t id, uint16_t code, uint32_t sizeHint = 0);
     // A view over a complete received message (header and body) in memory; owns nothing.
@@ -65,7 +65,7 @@ public:
     // Reply code for a request code: plus one, in 16-bit arithmetic.
     static uint16_t ReplyCode(uint16_t code) { return (uint16_t)(code + 1); }
 
-private:
+  private:
     CQVMSG(const CQVMSG&) = delete;
     CQVMSG& operator=(const CQVMSG&) = delete;
     bool Reserve(uint32_t bodyBytes);

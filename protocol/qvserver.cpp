@@ -10,9 +10,9 @@
 const char LAUNCHER_VERSION_TEXT[] = "8.6 Build 522.0 Rel";
 
 const ClientKind g_ClientKinds[QV_MODE_COUNT] = {
-    {0, "Win Rerudi"}, {3, "Config"},   {4, "Service"},  {9, "Peer"},
-    {0, "Win32 Client"}, {0, "Win Rerudi"}, {13, "OSD"},   {5, "minipad"},
-    {18, "Extender"}, {19, "Upgrade"}, {0, "Win Rerudi"}, {20, "TC-Config"},
+    {0, "Win Rerudi"},   {3, "Config"},     {4, "Service"},    {9, "Peer"},
+    {0, "Win32 Client"}, {0, "Win Rerudi"}, {13, "OSD"},       {5, "minipad"},
+    {18, "Extender"},    {19, "Upgrade"},   {0, "Win Rerudi"}, {20, "TC-Config"},
 };
 
 // A password pads to a key of 16 or 32 bytes; anything longer has no key at all.
@@ -27,7 +27,9 @@ static const uint32_t SILENCE_DATA_MS = 5000;
 // ---------------------------------------------------------------------------
 // CSocketSink
 
-CSocketSink::CSocketSink(CQVServer* session) : m_pSession(session), m_nId(session ? session->AllocateId() : 0) {}
+CSocketSink::CSocketSink(CQVServer* session) : m_pSession(session), m_nId(session ? session->AllocateId() : 0)
+{
+}
 
 CSocketSink::CSocketSink(CQVServer* session, uint16_t id) : m_pSession(session), m_nId(id) {}
 
@@ -47,8 +49,9 @@ void CSocketSink::OnConnectionState(bool) {}
 
 CQVServer::CQVServer(const std::string& dataFolder)
     : CSocketSink(nullptr, 0), m_pConnection(new CXConnection(dataFolder + "/servers.txt")), m_nStateFlags(0),
-      m_nSinks(0), m_nNextId(0), m_nDeferred(0), m_nMode(0), m_pRxBuffer(new (std::nothrow) uint8_t[QVSERVER_RX_BUFFER]),
-      m_nRxCount(0), m_nDispatchOffset(0), m_dwLastMessage(GetTick()), m_dwLastData(m_dwLastMessage)
+      m_nSinks(0), m_nNextId(0), m_nDeferred(0), m_nMode(0),
+      m_pRxBuffer(new (std::nothrow) uint8_t[QVSERVER_RX_BUFFER]), m_nRxCount(0), m_nDispatchOffset(0),
+      m_dwLastMessage(GetTick()), m_dwLastData(m_dwLastMessage)
 {
     Register(this);
 }
@@ -59,9 +62,11 @@ CQVServer::~CQVServer()
     m_pConnection = nullptr;
     Unregister(this);
     // Endpoints that outlive the session must not reach back into it.
-    for (int i = 0; i < m_nSinks; i++) m_apSinks[i]->m_pSession = nullptr;
+    for (int i = 0; i < m_nSinks; i++)
+        m_apSinks[i]->m_pSession = nullptr;
     m_nSinks = 0;
-    for (int i = 0; i < m_nDeferred; i++) delete m_apDeferred[i];
+    for (int i = 0; i < m_nDeferred; i++)
+        delete m_apDeferred[i];
     m_nDeferred = 0;
     delete[] m_pRxBuffer;
 }
@@ -81,7 +86,10 @@ void CQVServer::SetMode(int mode, const std::string& password)
     m_strPassword = password;
 }
 
-bool CQVServer::IsConnected() { return m_pConnection && m_pConnection->IsConnected(); }
+bool CQVServer::IsConnected()
+{
+    return m_pConnection && m_pConnection->IsConnected();
+}
 
 bool CQVServer::Register(CSocketSink* sink)
 {
@@ -139,7 +147,8 @@ void CQVServer::Dispatch(CQVMSG* msg)
         // copy of the table and skip endpoints that have left it meanwhile.
         CSocketSink* sinks[QVSERVER_MAX_SINKS];
         int n = m_nSinks;
-        for (int i = 0; i < n; i++) sinks[i] = m_apSinks[i];
+        for (int i = 0; i < n; i++)
+            sinks[i] = m_apSinks[i];
         for (int i = 0; i < n; i++) {
             if (!IsRegistered(sinks[i])) continue;
             msg->Rewind();
@@ -159,7 +168,8 @@ void CQVServer::NotifyConnectionState(bool connected)
 {
     CSocketSink* sinks[QVSERVER_MAX_SINKS];
     int n = m_nSinks;
-    for (int i = 0; i < n; i++) sinks[i] = m_apSinks[i];
+    for (int i = 0; i < n; i++)
+        sinks[i] = m_apSinks[i];
     for (int i = 0; i < n; i++)
         if (IsRegistered(sinks[i])) sinks[i]->OnConnectionState(connected);
 }
@@ -229,7 +239,8 @@ int CQVServer::Poll()
     // messages deferred meanwhile stay for the next round.
     for (int n = m_nDeferred; n > 0 && m_nDeferred > 0; n--) {
         CQVMSG* msg = m_apDeferred[0];
-        for (int i = 1; i < m_nDeferred; i++) m_apDeferred[i - 1] = m_apDeferred[i];
+        for (int i = 1; i < m_nDeferred; i++)
+            m_apDeferred[i - 1] = m_apDeferred[i];
         m_nDeferred--;
         msg->Rewind();
         Dispatch(msg);
@@ -295,7 +306,8 @@ bool CQVServer::Pump(uint16_t id)
     for (int i = 0; i < m_nDeferred; i++) {
         if (m_apDeferred[i]->GetId() != id) continue;
         CQVMSG* msg = m_apDeferred[i];
-        for (int j = i + 1; j < m_nDeferred; j++) m_apDeferred[j - 1] = m_apDeferred[j];
+        for (int j = i + 1; j < m_nDeferred; j++)
+            m_apDeferred[j - 1] = m_apDeferred[j];
         m_nDeferred--;
         msg->Rewind();
         Dispatch(msg);
@@ -361,17 +373,20 @@ void CQVServer::ResetForConnection()
     // Bytes and put-aside messages of an earlier connection mean nothing on a new one.
     m_nRxCount = 0;
     m_nDispatchOffset = 0;
-    for (int i = 0; i < m_nDeferred; i++) delete m_apDeferred[i];
+    for (int i = 0; i < m_nDeferred; i++)
+        delete m_apDeferred[i];
     m_nDeferred = 0;
     m_dwLastMessage = m_dwLastData = GetTick();
 }
 
-LoginResult CQVServer::ConnectDirect(const QVSockAddr& address, CAttemptObserver* observer, ConnectResult* connect)
+LoginResult CQVServer::ConnectDirect(const QVSockAddr& address, CAttemptObserver* observer,
+                                     ConnectResult* connect)
 {
     ResetForConnection();
     ConnectResult c = m_pConnection->ConnectDirect(address, 0, observer);
     if (connect) *connect = c;
-    if (c != ConnectResult::Ok) return c == ConnectResult::Cancelled ? LoginResult::Cancelled : LoginResult::NoResponse;
+    if (c != ConnectResult::Ok)
+        return c == ConnectResult::Cancelled ? LoginResult::Cancelled : LoginResult::NoResponse;
     LoginResult r = Login(observer);
     if (r != LoginResult::Ok) m_pConnection->Close();
     return r;
@@ -380,11 +395,16 @@ LoginResult CQVServer::ConnectDirect(const QVSockAddr& address, CAttemptObserver
 const char* LoginResultText(LoginResult result)
 {
     switch (result) {
-    case LoginResult::Ok: return "Login OK";
-    case LoginResult::NoResponse: return "No Response From Server";
-    case LoginResult::PasswordRejected: return "Password Rejected";
-    case LoginResult::BadMode: return "Unknown client kind";
-    case LoginResult::Cancelled: return "Cancelled";
+    case LoginResult::Ok:
+        return "Login OK";
+    case LoginResult::NoResponse:
+        return "No Response From Server";
+    case LoginResult::PasswordRejected:
+        return "Password Rejected";
+    case LoginResult::BadMode:
+        return "Unknown client kind";
+    case LoginResult::Cancelled:
+        return "Cancelled";
     }
     return "Password Rejected";
 }
@@ -409,8 +429,9 @@ LoginResult CQVServer::Login(CAttemptObserver* observer)
     challengeQuery.SetTimeout(CHALLENGE_TIMEOUT_MS);
     CQVMSG* answer = nullptr;
     if (!challengeQuery.Ask(&answer, &challengeRequest))
-        return Refused(observer, challengeQuery.GetResult() == QueryResult::Cancelled ? LoginResult::Cancelled
-                                                                                     : LoginResult::NoResponse);
+        return Refused(observer, challengeQuery.GetResult() == QueryResult::Cancelled
+                                     ? LoginResult::Cancelled
+                                     : LoginResult::NoResponse);
     std::string challenge;
     answer->ReadString(&challenge);
     AttemptStatus(observer, "Challenge OK");
@@ -434,8 +455,9 @@ LoginResult CQVServer::Login(CAttemptObserver* observer)
     CQVQuery loginQuery(this, observer);
     loginQuery.SetTimeout(LOGIN_TIMEOUT_MS);
     if (!loginQuery.Ask(&answer, &login))
-        return Refused(observer, loginQuery.GetResult() == QueryResult::Cancelled ? LoginResult::Cancelled
-                                                                                 : LoginResult::PasswordRejected);
+        return Refused(observer, loginQuery.GetResult() == QueryResult::Cancelled
+                                     ? LoginResult::Cancelled
+                                     : LoginResult::PasswordRejected);
     AttemptStatus(observer, "Login OK");
 
     // The answer comes back to id 0 and is consumed by the session itself.

@@ -20,7 +20,7 @@ const int QVSERVER_MAX_DEFERRED = 256;
 // Base of every endpoint: a 15-bit id that requests carry and answers copy.
 class CSocketSink
 {
-public:
+  public:
     // Takes a fresh id from the session; without one the id is 0 and the endpoint
     // can reach nothing.
     explicit CSocketSink(CQVServer* session);
@@ -32,11 +32,11 @@ public:
     uint16_t GetId() const { return m_nId; }
     CQVServer* GetSession() const { return m_pSession; }
 
-protected:
+  protected:
     CQVServer* m_pSession;
     uint16_t m_nId;
 
-private:
+  private:
     friend class CQVServer; // detaches the endpoints it still holds when it goes
     CSocketSink(const CSocketSink&) = delete;
     CSocketSink& operator=(const CSocketSink&) = delete;
@@ -63,7 +63,7 @@ extern const char LAUNCHER_VERSION_TEXT[]; // "8.6 Build 522.0 Rel"
 
 class CQVServer : public CSocketSink
 {
-public:
+  public:
     explicit CQVServer(const std::string& dataFolder);
     ~CQVServer() override;
 
@@ -81,7 +81,7 @@ public:
     LoginResult Login(CAttemptObserver* observer);
 
     bool Send(CQVMSG* msg);
-    int Poll();            // 0 nothing, 1 data or dispatch, 2 transport down
+    int Poll(); // 0 nothing, 1 data or dispatch, 2 transport down
     bool Pump(uint16_t id);
 
     bool Register(CSocketSink* sink);
@@ -98,7 +98,7 @@ public:
     int GetSinkCount() const { return m_nSinks; }
     int GetDeferredCount() const { return m_nDeferred; }
 
-private:
+  private:
     CQVServer(const CQVServer&) = delete;
     CQVServer& operator=(const CQVServer&) = delete;
     void Dispatch(CQVMSG* msg);
@@ -129,9 +129,9 @@ private:
 
 // How a query ended.
 enum class QueryResult {
-    Pending,     // nothing asked yet
+    Pending, // nothing asked yet
     Answered,
-    NotSent,     // no session, no connection, or the send failed
+    NotSent, // no session, no connection, or the send failed
     TimedOut,
     Lost,        // the connection went down while waiting
     WrongAnswer, // an answer with another code than the request's plus one
@@ -143,7 +143,7 @@ enum class QueryResult {
 // ATTEMPT_ASK_MS.
 class CQVQuery : public CSocketSink
 {
-public:
+  public:
     explicit CQVQuery(CQVServer* session, CAttemptObserver* observer = nullptr);
     ~CQVQuery() override;
     void SetTimeout(uint32_t ms) { m_dwTimeout = ms; }
@@ -154,7 +154,7 @@ public:
     bool Wait(CQVMSG** reply);
     void OnMessage(CQVMSG* msg) override;
 
-private:
+  private:
     void DropReply();
     bool HandOut(CQVMSG** reply);
 

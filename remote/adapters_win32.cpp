@@ -51,7 +51,8 @@ static bool KindConsiders(int kind, const char* description)
 static std::string FieldText(const char* field, size_t size)
 {
     size_t n = 0;
-    while (n < size && field[n]) n++;
+    while (n < size && field[n])
+        n++;
     return std::string(field, n);
 }
 

@@ -10,7 +10,8 @@
 #include "../util/trace.h"
 #include "../util/socketwait.h"
 
-namespace {
+namespace
+{
 const int BRIDGE_BUFFER_SIZE = 64000;
 const uint32_t BRIDGE_STACK_SIZE = 256000;
 const uint32_t ACCEPT_WAIT_MS = 100;
@@ -183,7 +184,8 @@ void CTCP_LoopBack::Bridge()
             viewerReadable = (r & QV_WAIT_READ) != 0;
             controllerReadable = ((r >> 2) & QV_WAIT_READ) != 0;
         } else if (ready != QV_INVALID_SOCKET) {
-            int r = SocketWaitPair(viewer, viewerInterest, ready, downPending ? 0 : QV_WAIT_READ, PUMP_WAIT_MS);
+            int r =
+                SocketWaitPair(viewer, viewerInterest, ready, downPending ? 0 : QV_WAIT_READ, PUMP_WAIT_MS);
             viewerReadable = (r & QV_WAIT_READ) != 0;
             controllerReadable = ((r >> 2) & QV_WAIT_READ) != 0;
         } else {

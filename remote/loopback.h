@@ -14,7 +14,7 @@ const int LOOPBACK_PORT_TRIES = 1000;
 
 class CTCP_LoopBack
 {
-public:
+  public:
     // Serves the transport given; null serves nothing (a viewer is closed at once).
     // The transport must outlive the bridge.
     explicit CTCP_LoopBack(CXConnection* transport);
@@ -26,7 +26,7 @@ public:
     // Where the listener is bound (always 127.0.0.1); family 0 when nothing listens.
     QVSockAddr GetListenAddress() const { return m_ListenAddr; }
 
-private:
+  private:
     CTCP_LoopBack(const CTCP_LoopBack&) = delete;
     CTCP_LoopBack& operator=(const CTCP_LoopBack&) = delete;
     static uint32_t ThreadProc(void* self);

@@ -10,19 +10,31 @@ void SetBroadcastAddress(QVSockAddr& record)
     record = MakeSockAddr(0xFFFFFFFFu, 444);
 }
 
-void SetLoopbackAddress(QVSockAddr& record) { record.addr = LoopbackAddress(); }
+void SetLoopbackAddress(QVSockAddr& record)
+{
+    record.addr = LoopbackAddress();
+}
 
-void SetAddress(QVSockAddr& record, uint32_t value) { record.addr = value; }
+void SetAddress(QVSockAddr& record, uint32_t value)
+{
+    record.addr = value;
+}
 
-uint32_t GetAddress(const QVSockAddr& record) { return record.addr; }
+uint32_t GetAddress(const QVSockAddr& record)
+{
+    return record.addr;
+}
 
 std::string FormatIPv4(uint32_t value)
 {
-    return StrPrintf("%d.%d.%d.%d", (int)(value & 0xFF), (int)((value >> 8) & 0xFF), (int)((value >> 16) & 0xFF),
-                     (int)((value >> 24) & 0xFF));
+    return StrPrintf("%d.%d.%d.%d", (int)(value & 0xFF), (int)((value >> 8) & 0xFF),
+                     (int)((value >> 16) & 0xFF), (int)((value >> 24) & 0xFF));
 }
 
-std::string FormatIPv4(const QVSockAddr& record) { return FormatIPv4(record.addr); }
+std::string FormatIPv4(const QVSockAddr& record)
+{
+    return FormatIPv4(record.addr);
+}
 
 std::string FormatAddressRecord(const QVSockAddr& record)
 {
@@ -35,8 +47,8 @@ std::string FormatAddressRecord(const QVSockAddr& record)
 static int FieldValue(const std::string& text, size_t begin, size_t end)
 {
     size_t i = begin;
-    while (i < end && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r' || text[i] == '\v' ||
-                       text[i] == '\f'))
+    while (i < end && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r' ||
+                       text[i] == '\v' || text[i] == '\f'))
         i++;
     bool negative = false;
     if (i < end && (text[i] == '+' || text[i] == '-')) {
@@ -64,7 +76,8 @@ uint32_t ParseIPv4(const std::string& text)
         if (dot == std::string::npos) break;
         pos = dot + 1;
     }
-    for (int i = found; i < 4; i++) bytes[i] = bytes[found - 1];
+    for (int i = found; i < 4; i++)
+        bytes[i] = bytes[found - 1];
     return MakeIPv4(bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 

@@ -129,7 +129,8 @@ bool CRUDPClient::Negotiate(const TransferParams& block, CAttemptObserver* obser
         for (;;) {
             const uint32_t spent = TickSince(start);
             if (spent >= RUDP_NEGOTIATE_WAIT_MS) break;
-            const AttemptWait ready = AttemptWaitReadable(observer, m_hSocket, RUDP_NEGOTIATE_WAIT_MS - spent);
+            const AttemptWait ready =
+                AttemptWaitReadable(observer, m_hSocket, RUDP_NEGOTIATE_WAIT_MS - spent);
             if (ready == ATTEMPT_WAIT_CANCELLED) cancelled = true;
             if (ready != ATTEMPT_WAIT_READY) break;
             uint8_t answer[STUN_SMALL_RECEIVE];

@@ -22,7 +22,8 @@
 #include "../util/qvtick.h"
 #include "../util/qvtypes.h"
 
-namespace {
+namespace
+{
 
 const char* const kUsage =
     "usage: rerudi-sim [options]\n"
@@ -53,7 +54,10 @@ const char* const kUsage =
 std::atomic<bool> g_bStop(false);
 std::mutex g_OutputLock;
 
-void OnSignal(int) { g_bStop = true; }
+void OnSignal(int)
+{
+    g_bStop = true;
+}
 
 void PrintLine(const std::string& line)
 {
@@ -108,7 +112,8 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out)
     std::vector<uint8_t> bytes;
     uint8_t chunk[65536];
     size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
+        bytes.insert(bytes.end(), chunk, chunk + n);
     bool ok = !ferror(f);
     fclose(f);
     if (ok) out->swap(bytes);
@@ -157,15 +162,21 @@ int ParseOptions(int argc, char** argv, Options* o, bool* helpOnly)
         uint32_t n = 0;
         bool numeric = ParseNumber(value, &n);
         bool ok = true;
-        if (name == "--listen") ok = ParseDotted(value, &o->config.listenAddress);
+        if (name == "--listen")
+            ok = ParseDotted(value, &o->config.listenAddress);
         else if (name == "--port") {
             ok = numeric && n <= 65535;
             o->config.port = (uint16_t)n;
-        } else if (name == "--password") o->config.password = value;
-        else if (name == "--challenge") o->config.challenge = value;
-        else if (name == "--version") o->config.version = value;
-        else if (name == "--viewer-file") o->viewerFile = value;
-        else if (name == "--config-file") o->configFile = value;
+        } else if (name == "--password")
+            o->config.password = value;
+        else if (name == "--challenge")
+            o->config.challenge = value;
+        else if (name == "--version")
+            o->config.version = value;
+        else if (name == "--viewer-file")
+            o->viewerFile = value;
+        else if (name == "--config-file")
+            o->configFile = value;
         else if (name == "--generated-size") {
             // The launcher refuses messages above 2,000,000 bytes; leave room to test that.
             ok = numeric && n <= 64u * 1024 * 1024;
@@ -269,11 +280,10 @@ int main(int argc, char** argv)
     QVSockAddr where = sim.GetAddress();
     const uint8_t* a = (const uint8_t*)&where.addr;
     PrintLine(StrPrintf("listening on %u.%u.%u.%u:%u", a[0], a[1], a[2], a[3], sim.GetPort()));
-    PrintLine(StrPrintf("serving version %s, viewer %u bytes, configurator %u bytes, %s",
-                        o.config.version.c_str(), (unsigned)o.config.viewerFile.size(),
-                        (unsigned)o.config.configFile.size(),
-                        o.config.pieceSize ? StrPrintf("pieces of %u", o.config.pieceSize).c_str()
-                                           : "whole files"));
+    PrintLine(StrPrintf(
+        "serving version %s, viewer %u bytes, configurator %u bytes, %s", o.config.version.c_str(),
+        (unsigned)o.config.viewerFile.size(), (unsigned)o.config.configFile.size(),
+        o.config.pieceSize ? StrPrintf("pieces of %u", o.config.pieceSize).c_str() : "whole files"));
 
     // The enrollment hands each road's socket to the simulator and goes on; a
     // session is served on a thread of the simulator's own.
@@ -290,7 +300,8 @@ int main(int argc, char** argv)
             return 1;
         }
         std::string relays;
-        for (const QVSockAddr& r : o.enroll.relays) relays += " " + simopts::EndpointText(r);
+        for (const QVSockAddr& r : o.enroll.relays)
+            relays += " " + simopts::EndpointText(r);
         PrintLine("enrolling as '" + o.enroll.systemName + "' from " +
                   simopts::EndpointText(enrollment.GetLocalAddress()) + " with" + relays);
     }

@@ -6,8 +6,7 @@
 
 int BackgroundGreyLevel(int row, int height)
 {
-    if (row <= 600 || height <= 0)
-        return 0;
+    if (row <= 600 || height <= 0) return 0;
     return (int)((200LL * row - 120000LL) / height);
 }
 
@@ -19,14 +18,12 @@ CMainAppearance::CMainAppearance()
 CMainAppearance::~CMainAppearance()
 {
     DeleteCache();
-    if (m_hBanner)
-        ::DeleteObject(m_hBanner);
+    if (m_hBanner) ::DeleteObject(m_hBanner);
 }
 
 void CMainAppearance::DeleteCache()
 {
-    if (m_hCache)
-        ::DeleteObject(m_hCache);
+    if (m_hCache) ::DeleteObject(m_hCache);
     m_hCache = nullptr;
     m_nCacheWidth = 0;
     m_nCacheHeight = 0;
@@ -35,30 +32,24 @@ void CMainAppearance::DeleteCache()
 void CMainAppearance::SetUpBanner(HWND dialog)
 {
     HWND banner = ::GetDlgItem(dialog, IDC_BANNER);
-    if (!banner)
-        return;
-    if (!m_hBanner)
-        m_hBanner = ::LoadBitmapA(QVGetInstance(), MAKEINTRESOURCEA(IDB_BANNER));
-    if (m_hBanner)
-        ::SendMessageA(banner, STM_SETIMAGE, IMAGE_BITMAP, (LPARAM)m_hBanner);
+    if (!banner) return;
+    if (!m_hBanner) m_hBanner = ::LoadBitmapA(QVGetInstance(), MAKEINTRESOURCEA(IDB_BANNER));
+    if (m_hBanner) ::SendMessageA(banner, STM_SETIMAGE, IMAGE_BITMAP, (LPARAM)m_hBanner);
 
     RECT bannerRect, startRect, client;
     ::GetWindowRect(banner, &bannerRect);
     ::GetClientRect(dialog, &client);
     HWND start = ::GetDlgItem(dialog, IDC_START);
     int height = bannerRect.bottom - bannerRect.top;
-    if (start && ::GetWindowRect(start, &startRect))
-        height = startRect.top - 8 - bannerRect.top;
-    if (height < 0)
-        height = 0;
+    if (start && ::GetWindowRect(start, &startRect)) height = startRect.top - 8 - bannerRect.top;
+    if (height < 0) height = 0;
     ::SetWindowPos(banner, nullptr, 0, 0, client.right - client.left, height,
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 bool CMainAppearance::OnPaint(HWND dialog, HICON icon)
 {
-    if (!::IsIconic(dialog))
-        return false;
+    if (!::IsIconic(dialog)) return false;
     PAINTSTRUCT paint;
     HDC dc = ::BeginPaint(dialog, &paint);
     ::SendMessageA(dialog, WM_ICONERASEBKGND, (WPARAM)dc, 0);
@@ -66,8 +57,7 @@ bool CMainAppearance::OnPaint(HWND dialog, HICON icon)
     ::GetClientRect(dialog, &client);
     int x = (client.right - client.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
     int y = (client.bottom - client.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
-    if (icon)
-        ::DrawIcon(dc, x, y, icon);
+    if (icon) ::DrawIcon(dc, x, y, icon);
     ::EndPaint(dialog, &paint);
     return true;
 }
@@ -75,8 +65,7 @@ bool CMainAppearance::OnPaint(HWND dialog, HICON icon)
 bool CMainAppearance::BuildCache(HDC dc, int width, int height)
 {
     // A window larger than any screen would not fit a 32-bit image size.
-    if (width <= 0 || height <= 0 || (long long)width * height > (1LL << 26))
-        return false;
+    if (width <= 0 || height <= 0 || (long long)width * height > (1LL << 26)) return false;
     BITMAPINFO info;
     std::memset(&info, 0, sizeof(info));
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
@@ -91,8 +80,7 @@ bool CMainAppearance::BuildCache(HDC dc, int width, int height)
     void* bits = nullptr;
     HBITMAP bitmap = ::CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     if (!bitmap || !bits) {
-        if (bitmap)
-            ::DeleteObject(bitmap);
+        if (bitmap) ::DeleteObject(bitmap);
         return false;
     }
     uint32_t* pixel = static_cast<uint32_t*>(bits);
@@ -116,16 +104,14 @@ BOOL CMainAppearance::OnEraseBkgnd(HWND dialog, HDC dc)
     ::GetClientRect(dialog, &client);
     int width = client.right - client.left;
     int height = client.bottom - client.top;
-    if (m_hCache && (width != m_nCacheWidth || height != m_nCacheHeight))
-        DeleteCache();
+    if (m_hCache && (width != m_nCacheWidth || height != m_nCacheHeight)) DeleteCache();
     if (!m_hCache && !BuildCache(dc, width, height)) {
         // No image (zero size, or out of memory): plain black does the same job.
         ::FillRect(dc, &client, (HBRUSH)::GetStockObject(BLACK_BRUSH));
         return TRUE;
     }
     HDC memory = ::CreateCompatibleDC(dc);
-    if (!memory)
-        return TRUE;
+    if (!memory) return TRUE;
     HGDIOBJ old = ::SelectObject(memory, m_hCache);
     ::BitBlt(dc, 0, 0, width, height, memory, 0, 0, SRCCOPY);
     ::SelectObject(memory, old);
@@ -193,16 +179,14 @@ bool CMainAppearance::OnSetCursor(HWND dialog, HWND windowUnderCursor)
 
 bool CMainAppearance::OnDrawItem(UINT id, const DRAWITEMSTRUCT* item)
 {
-    if (!item || item->CtlType != ODT_BUTTON)
-        return false;
+    if (!item || item->CtlType != ODT_BUTTON) return false;
     if (id != IDC_START && id != IDC_START_CONFIGURATOR && id != IDC_OPTIONS && id != IDC_CONFIGURE_IP)
         return false;
     HDC dc = item->hDC;
     RECT rect = item->rcItem;
     ::FillRect(dc, &rect, (HBRUSH)::GetStockObject(BLACK_BRUSH));
     int face = BLACK_BRUSH;
-    if (!(item->itemState & ODS_DISABLED))
-        face = (item->itemState & ODS_SELECTED) ? WHITE_BRUSH : GRAY_BRUSH;
+    if (!(item->itemState & ODS_DISABLED)) face = (item->itemState & ODS_SELECTED) ? WHITE_BRUSH : GRAY_BRUSH;
     HGDIOBJ oldPen = ::SelectObject(dc, ::GetStockObject(WHITE_PEN));
     HGDIOBJ oldBrush = ::SelectObject(dc, ::GetStockObject(face));
     ::RoundRect(dc, rect.left, rect.top, rect.right, rect.bottom, 8, 8);
@@ -211,8 +195,7 @@ bool CMainAppearance::OnDrawItem(UINT id, const DRAWITEMSTRUCT* item)
     int oldMode = ::SetBkMode(dc, TRANSPARENT);
     char text[260];
     int length = ::GetWindowTextA(item->hwndItem, text, (int)sizeof(text));
-    if (length < 0)
-        length = 0;
+    if (length < 0) length = 0;
     text[length < (int)sizeof(text) ? length : (int)sizeof(text) - 1] = '\0';
     ::DrawTextA(dc, text, -1, &rect, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
     ::SetBkMode(dc, oldMode);
@@ -243,8 +226,7 @@ bool CMainAppearance::HandleMessage(HWND dialog, UINT message, WPARAM wParam, LP
     case WM_CTLCOLORSCROLLBAR:
     case WM_CTLCOLORSTATIC: {
         HWND control = (HWND)lParam;
-        if (message == WM_CTLCOLORDLG)
-            control = nullptr; // the dialog itself, not one of its controls
+        if (message == WM_CTLCOLORDLG) control = nullptr; // the dialog itself, not one of its controls
         HBRUSH brush = OnCtlColor((HDC)wParam, control, message);
         handled = brush != nullptr;
         answer = (INT_PTR)brush;
@@ -273,7 +255,6 @@ bool CMainAppearance::HandleMessage(HWND dialog, UINT message, WPARAM wParam, LP
     default:
         break;
     }
-    if (handled && result)
-        *result = answer;
+    if (handled && result) *result = answer;
     return handled;
 }

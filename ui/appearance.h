@@ -19,7 +19,7 @@ int BackgroundGreyLevel(int row, int height);
 
 class CMainAppearance
 {
-public:
+  public:
     CMainAppearance();
     ~CMainAppearance();
 
@@ -31,8 +31,7 @@ public:
     // drag icon, control colours, background erase, cursor and owner-drawn
     // buttons. Answers true with the dialog-procedure result when it handled
     // the message; otherwise the caller goes on with its own handling.
-    bool HandleMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam, HICON icon,
-                       INT_PTR* result);
+    bool HandleMessage(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam, HICON icon, INT_PTR* result);
 
     // The single handlers, for callers that route messages themselves.
     bool OnPaint(HWND dialog, HICON icon); // false: not minimised, default painting
@@ -49,7 +48,7 @@ public:
     // reuses it.
     int GetCacheBuildCount() const { return m_nCacheBuilds; }
 
-private:
+  private:
     CMainAppearance(const CMainAppearance&) = delete;
     CMainAppearance& operator=(const CMainAppearance&) = delete;
     bool BuildCache(HDC dc, int width, int height);

@@ -11,7 +11,7 @@ const int CONFIG_RECORD_ADDRESS_BYTES = 16;
 
 class CConfigBrickDlg : public CDialog
 {
-public:
+  public:
     // 'record' is the caller's configuration record; only its first 16 bytes are
     // touched, and only when the dialog ends with OK.
     CConfigBrickDlg(uint8_t* record, CWnd* parent = nullptr);
@@ -23,7 +23,7 @@ public:
     // DHCP is four zero addresses.
     void OnSetDhcp();
 
-protected:
+  protected:
     uint8_t* m_pRecord;
     CIPAddressCtrl m_IPAddress;
     CIPAddressCtrl m_SubnetMask;

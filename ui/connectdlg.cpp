@@ -3,7 +3,8 @@
 #include "../util/qvtypes.h"
 #include "resource.h"
 
-namespace {
+namespace
+{
 const UINT PBM_SETRANGE_MSG = WM_USER + 1;
 const UINT PBM_SETPOS_MSG = WM_USER + 2;
 } // namespace
@@ -54,15 +55,15 @@ void CConnectDlg::SetStatus(const std::string& text)
     ::Sleep(0);
 }
 
-namespace {
+namespace
+{
 // Whatever is waiting now, but not without end: a message that posts another
 // must not keep the attempt from its own work.
 void PumpWaiting(HWND dialog, const int32_t* cancelled)
 {
     for (int i = 0; i < 64 && !(cancelled && *cancelled); ++i) {
         MSG msg;
-        if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD))
-            break;
+        if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD)) break;
         if (msg.message == WM_QUIT) {
             // Not ours to take: the loop that owns the quit request must see it.
             ::PostQuitMessage((int)msg.wParam);
@@ -90,22 +91,23 @@ bool CConnectDlg::KeepWaiting()
 
 void CConnectDlg::OnProgress(uint32_t done, uint32_t total)
 {
-    if (total == 0)
-        return;
+    if (total == 0) return;
     const int percent = (int)((uint64_t)done * 100u / total);
     ReplaceLastLine(StrPrintf("Downloading File %d%% Complete", percent));
     SetProgress(percent);
 }
 
-void CConnectDlg::OnStatus(const char* text) { SetStatus(std::string(text ? text : "")); }
+void CConnectDlg::OnStatus(const char* text)
+{
+    SetStatus(std::string(text ? text : ""));
+}
 
 void CConnectDlg::ReplaceLastLine(const std::string& text)
 {
     HWND list = GetDlgItem(IDC_STATUS_LIST);
     if (list) {
         LRESULT count = ::SendMessageA(list, LB_GETCOUNT, 0, 0);
-        if (count > 0)
-            ::SendMessageA(list, LB_DELETESTRING, (WPARAM)(count - 1), 0);
+        if (count > 0) ::SendMessageA(list, LB_DELETESTRING, (WPARAM)(count - 1), 0);
     }
     SetStatus(text);
 }
@@ -121,7 +123,10 @@ void CConnectDlg::OnOK()
     // in progress still writes to.
 }
 
-void CConnectDlg::OnCancel() { m_bCancelled = 1; }
+void CConnectDlg::OnCancel()
+{
+    m_bCancelled = 1;
+}
 
 BOOL CConnectDlg::OnCommand(UINT id, UINT code, HWND hwndCtl)
 {
@@ -132,12 +137,12 @@ BOOL CConnectDlg::OnCommand(UINT id, UINT code, HWND hwndCtl)
     return CDialog::OnCommand(id, code, hwndCtl);
 }
 
-namespace {
+namespace
+{
 bool WriteAll(HANDLE file, const std::string& bytes)
 {
     DWORD written = 0;
-    if (!::WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr))
-        return false;
+    if (!::WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr)) return false;
     return written == bytes.size();
 }
 } // namespace
@@ -146,14 +151,12 @@ void CConnectDlg::WriteLog(const std::string& path, const std::string& title)
 {
     HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
+    if (file == INVALID_HANDLE_VALUE) return;
     if (WriteAll(file, FormatConnectLogHeader(CurrentTime(), title))) {
         POSITION pos = m_LogLines.GetHeadPosition();
         while (pos) {
             const std::string* line = static_cast<const std::string*>(m_LogLines.GetNext(pos));
-            if (!WriteAll(file, *line + "\r\n"))
-                break;
+            if (!WriteAll(file, *line + "\r\n")) break;
         }
     }
     ::CloseHandle(file);

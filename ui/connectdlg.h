@@ -17,7 +17,7 @@ std::string FormatConnectLogHeader(const QVSystemTime& time, const std::string& 
 // lines to show and no Cancel, but the windows keep answering while it waits.
 class CWindowPump : public CAttemptObserver
 {
-public:
+  public:
     void OnStatus(const char*) override {}
     bool KeepWaiting() override;
 };
@@ -26,7 +26,7 @@ public:
 // Cancel button that every wait of the attempt asks about.
 class CConnectDlg : public CDialog, public CAttemptObserver
 {
-public:
+  public:
     explicit CConnectDlg(CWnd* parent = nullptr);
     ~CConnectDlg() override;
 
@@ -53,11 +53,11 @@ public:
     // The kept log lines, oldest first (heap strings owned by the window).
     const CQVObList& GetLogLines() const { return m_LogLines; }
 
-protected:
+  protected:
     // The local time of day; tests substitute a fixed clock.
     virtual QVSystemTime CurrentTime() const;
 
-private:
+  private:
     int32_t m_bCancelled;
     CQVObList m_LogLines;
 };

@@ -2,7 +2,8 @@
 
 #include <vector>
 
-namespace {
+namespace
+{
 
 // The window property that ties a window to its C++ object.
 const char kObjectProp[] = "QVWndObject";
@@ -21,30 +22,25 @@ const UINT IPM_GET = WM_USER + 102;
 
 std::string TextOfWindow(HWND hWnd)
 {
-    if (!hWnd)
-        return std::string();
+    if (!hWnd) return std::string();
     int length = ::GetWindowTextLengthA(hWnd);
-    if (length <= 0)
-        return std::string();
+    if (length <= 0) return std::string();
     std::vector<char> buffer((size_t)length + 1, '\0');
     int got = ::GetWindowTextA(hWnd, buffer.data(), length + 1);
-    if (got < 0)
-        got = 0;
+    if (got < 0) got = 0;
     return std::string(buffer.data(), (size_t)got);
 }
 
 // The arguments after the program name, as WinMain would receive them.
 LPSTR ArgumentsOf(LPSTR commandLine)
 {
-    if (!commandLine)
-        return const_cast<LPSTR>("");
+    if (!commandLine) return const_cast<LPSTR>("");
     char* p = commandLine;
     if (*p == '"') {
         ++p;
         while (*p && *p != '"')
             ++p;
-        if (*p == '"')
-            ++p;
+        if (*p == '"') ++p;
     } else {
         while (*p && *p != ' ' && *p != '\t')
             ++p;
@@ -66,28 +62,34 @@ CWinApp::CWinApp()
 
 CWinApp::~CWinApp()
 {
-    if (g_pTheApp == this)
-        g_pTheApp = nullptr;
+    if (g_pTheApp == this) g_pTheApp = nullptr;
 }
 
-BOOL CWinApp::InitInstance() { return FALSE; }
+BOOL CWinApp::InitInstance()
+{
+    return FALSE;
+}
 
-int CWinApp::ExitInstance() { return 0; }
+int CWinApp::ExitInstance()
+{
+    return 0;
+}
 
-CWinApp* QVGetApp() { return g_pTheApp; }
+CWinApp* QVGetApp()
+{
+    return g_pTheApp;
+}
 
 HINSTANCE QVGetInstance()
 {
-    if (g_pTheApp && g_pTheApp->m_hInstance)
-        return g_pTheApp->m_hInstance;
+    if (g_pTheApp && g_pTheApp->m_hInstance) return g_pTheApp->m_hInstance;
     return ::GetModuleHandleA(nullptr);
 }
 
 int QVRunApp(HINSTANCE hInstance, LPSTR cmdLine, int nCmdShow)
 {
     CWinApp* app = g_pTheApp;
-    if (!app)
-        return 1;
+    if (!app) return 1;
     app->m_hInstance = hInstance ? hInstance : ::GetModuleHandleA(nullptr);
     app->m_lpCmdLine = cmdLine ? cmdLine : ArgumentsOf(::GetCommandLineA());
     app->m_nCmdShow = nCmdShow;
@@ -104,12 +106,14 @@ int QVRunApp(HINSTANCE hInstance, LPSTR cmdLine, int nCmdShow)
 
 int QVMessageBox(HWND owner, const std::string& text, const std::string& caption, UINT flags)
 {
-    if (g_pfnMessageBoxHook)
-        return g_pfnMessageBoxHook(owner, text.c_str(), caption.c_str(), flags);
+    if (g_pfnMessageBoxHook) return g_pfnMessageBoxHook(owner, text.c_str(), caption.c_str(), flags);
     return ::MessageBoxA(owner, text.c_str(), caption.c_str(), flags);
 }
 
-void QVSetMessageBoxHook(QVMessageBoxHook hook) { g_pfnMessageBoxHook = hook; }
+void QVSetMessageBoxHook(QVMessageBoxHook hook)
+{
+    g_pfnMessageBoxHook = hook;
+}
 
 // ---------------------------------------------------------------------------
 
@@ -126,15 +130,13 @@ CWnd::~CWnd()
 
 CWnd* CWnd::FromHandlePermanent(HWND hWnd)
 {
-    if (!hWnd)
-        return nullptr;
+    if (!hWnd) return nullptr;
     return static_cast<CWnd*>(::GetPropA(hWnd, kObjectProp));
 }
 
 bool CWnd::Attach(HWND hWnd)
 {
-    if (!hWnd || m_hWnd)
-        return false;
+    if (!hWnd || m_hWnd) return false;
     m_hWnd = hWnd;
     ::SetPropA(hWnd, kObjectProp, this);
     return true;
@@ -143,16 +145,14 @@ bool CWnd::Attach(HWND hWnd)
 HWND CWnd::Detach()
 {
     HWND hWnd = m_hWnd;
-    if (hWnd && ::GetPropA(hWnd, kObjectProp) == this)
-        ::RemovePropA(hWnd, kObjectProp);
+    if (hWnd && ::GetPropA(hWnd, kObjectProp) == this) ::RemovePropA(hWnd, kObjectProp);
     m_hWnd = nullptr;
     return hWnd;
 }
 
 bool CWnd::SubclassWindow(HWND hWnd)
 {
-    if (!hWnd || m_hWnd || FromHandlePermanent(hWnd))
-        return false;
+    if (!hWnd || m_hWnd || FromHandlePermanent(hWnd)) return false;
     Attach(hWnd);
     m_pfnSuper = (WNDPROC)::SetWindowLongPtrA(hWnd, GWLP_WNDPROC, (LONG_PTR)&CWnd::SubclassProc);
     if (!m_pfnSuper) {
@@ -164,17 +164,14 @@ bool CWnd::SubclassWindow(HWND hWnd)
 
 bool CWnd::SubclassDlgItem(UINT id, CWnd* parent)
 {
-    if (!parent || !parent->m_hWnd)
-        return false;
+    if (!parent || !parent->m_hWnd) return false;
     return SubclassWindow(::GetDlgItem(parent->m_hWnd, (int)id));
 }
 
 HWND CWnd::UnsubclassWindow()
 {
-    if (!m_hWnd)
-        return nullptr;
-    if (m_pfnSuper &&
-        (WNDPROC)::GetWindowLongPtrA(m_hWnd, GWLP_WNDPROC) == &CWnd::SubclassProc)
+    if (!m_hWnd) return nullptr;
+    if (m_pfnSuper && (WNDPROC)::GetWindowLongPtrA(m_hWnd, GWLP_WNDPROC) == &CWnd::SubclassProc)
         ::SetWindowLongPtrA(m_hWnd, GWLP_WNDPROC, (LONG_PTR)m_pfnSuper);
     m_pfnSuper = nullptr;
     return Detach();
@@ -183,10 +180,8 @@ HWND CWnd::UnsubclassWindow()
 LRESULT CALLBACK CWnd::SubclassProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     CWnd* wnd = FromHandlePermanent(hWnd);
-    if (!wnd)
-        return ::DefWindowProcA(hWnd, message, wParam, lParam);
-    if (message != WM_NCDESTROY)
-        return wnd->WindowProc(message, wParam, lParam);
+    if (!wnd) return ::DefWindowProcA(hWnd, message, wParam, lParam);
+    if (message != WM_NCDESTROY) return wnd->WindowProc(message, wParam, lParam);
     // Last message: let the original procedure finish, then let go of the window.
     LRESULT result = wnd->WindowProc(message, wParam, lParam);
     wnd->UnsubclassWindow();
@@ -200,8 +195,7 @@ LRESULT CWnd::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 
 LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (m_pfnSuper)
-        return ::CallWindowProcA(m_pfnSuper, m_hWnd, message, wParam, lParam);
+    if (m_pfnSuper) return ::CallWindowProcA(m_pfnSuper, m_hWnd, message, wParam, lParam);
     return ::DefWindowProcA(m_hWnd, message, wParam, lParam);
 }
 
@@ -209,30 +203,60 @@ void CWnd::DrawItem(LPDRAWITEMSTRUCT) {}
 
 void CWnd::MeasureItem(LPMEASUREITEMSTRUCT) {}
 
-HWND CWnd::GetDlgItem(int id) const { return m_hWnd ? ::GetDlgItem(m_hWnd, id) : nullptr; }
+HWND CWnd::GetDlgItem(int id) const
+{
+    return m_hWnd ? ::GetDlgItem(m_hWnd, id) : nullptr;
+}
 
-HWND CWnd::GetParent() const { return ::GetParent(m_hWnd); }
+HWND CWnd::GetParent() const
+{
+    return ::GetParent(m_hWnd);
+}
 
-BOOL CWnd::ShowWindow(int cmd) { return ::ShowWindow(m_hWnd, cmd); }
+BOOL CWnd::ShowWindow(int cmd)
+{
+    return ::ShowWindow(m_hWnd, cmd);
+}
 
-BOOL CWnd::EnableWindow(BOOL enable) { return ::EnableWindow(m_hWnd, enable); }
+BOOL CWnd::EnableWindow(BOOL enable)
+{
+    return ::EnableWindow(m_hWnd, enable);
+}
 
-BOOL CWnd::IsWindowEnabled() const { return ::IsWindowEnabled(m_hWnd); }
+BOOL CWnd::IsWindowEnabled() const
+{
+    return ::IsWindowEnabled(m_hWnd);
+}
 
-BOOL CWnd::IsWindowVisible() const { return ::IsWindowVisible(m_hWnd); }
+BOOL CWnd::IsWindowVisible() const
+{
+    return ::IsWindowVisible(m_hWnd);
+}
 
-BOOL CWnd::IsIconic() const { return ::IsIconic(m_hWnd); }
+BOOL CWnd::IsIconic() const
+{
+    return ::IsIconic(m_hWnd);
+}
 
-void CWnd::SetWindowText(const std::string& text) { ::SetWindowTextA(m_hWnd, text.c_str()); }
+void CWnd::SetWindowText(const std::string& text)
+{
+    ::SetWindowTextA(m_hWnd, text.c_str());
+}
 
-std::string CWnd::GetWindowText() const { return TextOfWindow(m_hWnd); }
+std::string CWnd::GetWindowText() const
+{
+    return TextOfWindow(m_hWnd);
+}
 
 void CWnd::SetDlgItemText(int id, const std::string& text)
 {
     ::SetWindowTextA(GetDlgItem(id), text.c_str());
 }
 
-std::string CWnd::GetDlgItemText(int id) const { return TextOfWindow(GetDlgItem(id)); }
+std::string CWnd::GetDlgItemText(int id) const
+{
+    return TextOfWindow(GetDlgItem(id));
+}
 
 void CWnd::MoveWindow(int x, int y, int width, int height, BOOL repaint)
 {
@@ -246,14 +270,12 @@ void CWnd::MoveWindow(const RECT& rect, BOOL repaint)
 
 void CWnd::GetWindowRect(RECT* rect) const
 {
-    if (!::GetWindowRect(m_hWnd, rect))
-        ::SetRectEmpty(rect);
+    if (!::GetWindowRect(m_hWnd, rect)) ::SetRectEmpty(rect);
 }
 
 void CWnd::GetClientRect(RECT* rect) const
 {
-    if (!::GetClientRect(m_hWnd, rect))
-        ::SetRectEmpty(rect);
+    if (!::GetClientRect(m_hWnd, rect)) ::SetRectEmpty(rect);
 }
 
 void CWnd::ScreenToClient(RECT* rect) const
@@ -261,9 +283,15 @@ void CWnd::ScreenToClient(RECT* rect) const
     ::MapWindowPoints(nullptr, m_hWnd, reinterpret_cast<POINT*>(rect), 2);
 }
 
-void CWnd::ScreenToClient(POINT* point) const { ::ScreenToClient(m_hWnd, point); }
+void CWnd::ScreenToClient(POINT* point) const
+{
+    ::ScreenToClient(m_hWnd, point);
+}
 
-void CWnd::ClientToScreen(POINT* point) const { ::ClientToScreen(m_hWnd, point); }
+void CWnd::ClientToScreen(POINT* point) const
+{
+    ::ClientToScreen(m_hWnd, point);
+}
 
 LRESULT CWnd::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) const
 {
@@ -275,26 +303,50 @@ BOOL CWnd::PostMessage(UINT message, WPARAM wParam, LPARAM lParam) const
     return ::PostMessageA(m_hWnd, message, wParam, lParam);
 }
 
-void CWnd::Invalidate(BOOL erase) { ::InvalidateRect(m_hWnd, nullptr, erase); }
+void CWnd::Invalidate(BOOL erase)
+{
+    ::InvalidateRect(m_hWnd, nullptr, erase);
+}
 
-void CWnd::UpdateWindow() { ::UpdateWindow(m_hWnd); }
+void CWnd::UpdateWindow()
+{
+    ::UpdateWindow(m_hWnd);
+}
 
-UINT_PTR CWnd::SetTimer(UINT_PTR id, UINT elapseMs) { return ::SetTimer(m_hWnd, id, elapseMs, nullptr); }
+UINT_PTR CWnd::SetTimer(UINT_PTR id, UINT elapseMs)
+{
+    return ::SetTimer(m_hWnd, id, elapseMs, nullptr);
+}
 
-BOOL CWnd::KillTimer(UINT_PTR id) { return ::KillTimer(m_hWnd, id); }
+BOOL CWnd::KillTimer(UINT_PTR id)
+{
+    return ::KillTimer(m_hWnd, id);
+}
 
-void CWnd::SetFont(HFONT font, BOOL redraw) { SendMessage(WM_SETFONT, (WPARAM)font, MAKELPARAM(redraw, 0)); }
+void CWnd::SetFont(HFONT font, BOOL redraw)
+{
+    SendMessage(WM_SETFONT, (WPARAM)font, MAKELPARAM(redraw, 0));
+}
 
-HFONT CWnd::GetFont() const { return (HFONT)SendMessage(WM_GETFONT); }
+HFONT CWnd::GetFont() const
+{
+    return (HFONT)SendMessage(WM_GETFONT);
+}
 
 HICON CWnd::SetIcon(HICON icon, BOOL big)
 {
     return (HICON)SendMessage(WM_SETICON, big ? ICON_BIG : ICON_SMALL, (LPARAM)icon);
 }
 
-HWND CWnd::SetFocus() { return ::SetFocus(m_hWnd); }
+HWND CWnd::SetFocus()
+{
+    return ::SetFocus(m_hWnd);
+}
 
-BOOL CWnd::DestroyWindow() { return m_hWnd ? ::DestroyWindow(m_hWnd) : FALSE; }
+BOOL CWnd::DestroyWindow()
+{
+    return m_hWnd ? ::DestroyWindow(m_hWnd) : FALSE;
+}
 
 int CWnd::MessageBox(const std::string& text, const std::string& caption, UINT flags)
 {
@@ -306,8 +358,7 @@ int CWnd::MessageBox(const std::string& text, const std::string& caption, UINT f
 void DDX_Text(CDataExchange* pDX, int id, std::string& value)
 {
     HWND control = pDX->m_pDlgWnd->GetDlgItem(id);
-    if (!control)
-        return;
+    if (!control) return;
     if (pDX->m_bSaveAndValidate)
         value = TextOfWindow(control);
     else
@@ -316,8 +367,7 @@ void DDX_Text(CDataExchange* pDX, int id, std::string& value)
 
 void DDX_Control(CDataExchange* pDX, int id, CWnd& control)
 {
-    if (!control.m_hWnd)
-        control.SubclassDlgItem((UINT)id, pDX->m_pDlgWnd);
+    if (!control.m_hWnd) control.SubclassDlgItem((UINT)id, pDX->m_pDlgWnd);
 }
 
 // ---------------------------------------------------------------------------
@@ -334,15 +384,13 @@ CDialog::~CDialog()
         HWND hWnd = m_hWnd;
         ::SetWindowLongPtrA(hWnd, DWLP_USER, 0);
         Detach();
-        if (!m_bModal)
-            ::DestroyWindow(hWnd);
+        if (!m_bModal) ::DestroyWindow(hWnd);
     }
 }
 
 INT_PTR CDialog::DoModal()
 {
-    if (m_hWnd)
-        return -1;
+    if (m_hWnd) return -1;
     HWND parent = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
     CDialog* previous = t_pCreating;
     t_pCreating = this;
@@ -356,12 +404,9 @@ INT_PTR CDialog::DoModal()
 
 BOOL CDialog::Create(UINT idd, CWnd* parent)
 {
-    if (m_hWnd)
-        return FALSE;
-    if (idd)
-        m_nIDD = idd;
-    if (parent)
-        m_pParentWnd = parent;
+    if (m_hWnd) return FALSE;
+    if (idd) m_nIDD = idd;
+    if (parent) m_pParentWnd = parent;
     HWND parentWnd = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
     CDialog* previous = t_pCreating;
     t_pCreating = this;
@@ -374,8 +419,7 @@ BOOL CDialog::Create(UINT idd, CWnd* parent)
 
 void CDialog::EndDialog(int result)
 {
-    if (!m_hWnd)
-        return;
+    if (!m_hWnd) return;
     m_nModalResult = result;
     if (m_bModal) {
         ::EndDialog(m_hWnd, result);
@@ -387,8 +431,7 @@ void CDialog::EndDialog(int result)
 
 BOOL CDialog::UpdateData(bool saveAndValidate)
 {
-    if (!m_hWnd)
-        return FALSE;
+    if (!m_hWnd) return FALSE;
     CDataExchange dx(this, saveAndValidate);
     DoDataExchange(&dx);
     return TRUE;
@@ -408,15 +451,24 @@ void CDialog::OnOK()
     EndDialog(IDOK);
 }
 
-void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+void CDialog::OnCancel()
+{
+    EndDialog(IDCANCEL);
+}
 
-BOOL CDialog::OnCommand(UINT, UINT, HWND) { return FALSE; }
+BOOL CDialog::OnCommand(UINT, UINT, HWND)
+{
+    return FALSE;
+}
 
 void CDialog::OnTimer(UINT_PTR) {}
 
 void CDialog::OnDestroy() {}
 
-void CDialog::SetMsgResult(LRESULT result) { ::SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, result); }
+void CDialog::SetMsgResult(LRESULT result)
+{
+    ::SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, result);
+}
 
 INT_PTR CDialog::DialogProc(UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -444,22 +496,18 @@ INT_PTR CDialog::DialogProc(UINT message, WPARAM wParam, LPARAM lParam)
         return FALSE;
     case WM_DRAWITEM: {
         LPDRAWITEMSTRUCT item = (LPDRAWITEMSTRUCT)lParam;
-        if (!item || item->CtlType == ODT_MENU)
-            return FALSE;
+        if (!item || item->CtlType == ODT_MENU) return FALSE;
         CWnd* control = FromHandlePermanent(item->hwndItem);
-        if (!control || control == this)
-            return FALSE;
+        if (!control || control == this) return FALSE;
         control->DrawItem(item);
         SetMsgResult(TRUE);
         return TRUE;
     }
     case WM_MEASUREITEM: {
         LPMEASUREITEMSTRUCT item = (LPMEASUREITEMSTRUCT)lParam;
-        if (!item || item->CtlType == ODT_MENU)
-            return FALSE;
+        if (!item || item->CtlType == ODT_MENU) return FALSE;
         CWnd* control = FromHandlePermanent(::GetDlgItem(m_hWnd, (int)item->CtlID));
-        if (!control || control == this)
-            return FALSE;
+        if (!control || control == this) return FALSE;
         control->MeasureItem(item);
         SetMsgResult(TRUE);
         return TRUE;
@@ -477,8 +525,7 @@ INT_PTR CALLBACK CDialog::StaticDialogProc(HWND hWnd, UINT message, WPARAM wPara
             dialog = reinterpret_cast<CDialog*>(lParam);
         else
             dialog = t_pCreating;
-        if (!dialog || dialog->m_hWnd)
-            return FALSE;
+        if (!dialog || dialog->m_hWnd) return FALSE;
         t_pCreating = nullptr;
         ::SetWindowLongPtrA(hWnd, DWLP_USER, (LONG_PTR)dialog);
         dialog->Attach(hWnd);
@@ -493,17 +540,35 @@ INT_PTR CALLBACK CDialog::StaticDialogProc(HWND hWnd, UINT message, WPARAM wPara
 
 // ---------------------------------------------------------------------------
 
-int CListBox::AddString(const std::string& text) { return (int)SendMessage(LB_ADDSTRING, 0, (LPARAM)text.c_str()); }
+int CListBox::AddString(const std::string& text)
+{
+    return (int)SendMessage(LB_ADDSTRING, 0, (LPARAM)text.c_str());
+}
 
-int CListBox::DeleteString(int index) { return (int)SendMessage(LB_DELETESTRING, (WPARAM)index); }
+int CListBox::DeleteString(int index)
+{
+    return (int)SendMessage(LB_DELETESTRING, (WPARAM)index);
+}
 
-int CListBox::GetCount() const { return (int)SendMessage(LB_GETCOUNT); }
+int CListBox::GetCount() const
+{
+    return (int)SendMessage(LB_GETCOUNT);
+}
 
-int CListBox::GetCurSel() const { return (int)SendMessage(LB_GETCURSEL); }
+int CListBox::GetCurSel() const
+{
+    return (int)SendMessage(LB_GETCURSEL);
+}
 
-int CListBox::SetCurSel(int index) { return (int)SendMessage(LB_SETCURSEL, (WPARAM)index); }
+int CListBox::SetCurSel(int index)
+{
+    return (int)SendMessage(LB_SETCURSEL, (WPARAM)index);
+}
 
-DWORD_PTR CListBox::GetItemData(int index) const { return (DWORD_PTR)SendMessage(LB_GETITEMDATA, (WPARAM)index); }
+DWORD_PTR CListBox::GetItemData(int index) const
+{
+    return (DWORD_PTR)SendMessage(LB_GETITEMDATA, (WPARAM)index);
+}
 
 int CListBox::SetItemData(int index, DWORD_PTR data)
 {
@@ -514,14 +579,11 @@ int CListBox::GetText(int index, std::string& text) const
 {
     text.clear();
     int length = (int)SendMessage(LB_GETTEXTLEN, (WPARAM)index);
-    if (length < 0)
-        return LB_ERR;
+    if (length < 0) return LB_ERR;
     std::vector<char> buffer((size_t)length + 1, '\0');
     int got = (int)SendMessage(LB_GETTEXT, (WPARAM)index, (LPARAM)buffer.data());
-    if (got < 0)
-        return LB_ERR;
-    if (got > length)
-        got = length;
+    if (got < 0) return LB_ERR;
+    if (got > length) got = length;
     text.assign(buffer.data(), (size_t)got);
     return got;
 }
@@ -533,9 +595,15 @@ std::string CListBox::GetText(int index) const
     return text;
 }
 
-int CListBox::GetTopIndex() const { return (int)SendMessage(LB_GETTOPINDEX); }
+int CListBox::GetTopIndex() const
+{
+    return (int)SendMessage(LB_GETTOPINDEX);
+}
 
-int CListBox::SetTopIndex(int index) { return (int)SendMessage(LB_SETTOPINDEX, (WPARAM)index); }
+int CListBox::SetTopIndex(int index)
+{
+    return (int)SendMessage(LB_SETTOPINDEX, (WPARAM)index);
+}
 
 int CListBox::GetItemRect(int index, RECT* rect) const
 {
@@ -547,11 +615,17 @@ int CListBox::FindStringExact(int startAfter, const std::string& text) const
     return (int)SendMessage(LB_FINDSTRINGEXACT, (WPARAM)startAfter, (LPARAM)text.c_str());
 }
 
-void CListBox::ResetContent() { SendMessage(LB_RESETCONTENT); }
+void CListBox::ResetContent()
+{
+    SendMessage(LB_RESETCONTENT);
+}
 
 // ---------------------------------------------------------------------------
 
-void CIPAddressCtrl::SetAddress(DWORD address) { SendMessage(IPM_SET, 0, (LPARAM)address); }
+void CIPAddressCtrl::SetAddress(DWORD address)
+{
+    SendMessage(IPM_SET, 0, (LPARAM)address);
+}
 
 int CIPAddressCtrl::GetAddress(DWORD& address) const
 {
@@ -561,4 +635,7 @@ int CIPAddressCtrl::GetAddress(DWORD& address) const
     return filled;
 }
 
-void CIPAddressCtrl::ClearAddress() { SendMessage(IPM_CLEAR); }
+void CIPAddressCtrl::ClearAddress()
+{
+    SendMessage(IPM_CLEAR);
+}

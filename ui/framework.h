@@ -14,7 +14,7 @@ class CDialog;
 
 class CWinApp
 {
-public:
+  public:
     CWinApp();
     virtual ~CWinApp();
 
@@ -25,11 +25,11 @@ public:
     virtual int ExitInstance();
 
     HINSTANCE m_hInstance;
-    LPSTR m_lpCmdLine;  // the arguments after the program name
+    LPSTR m_lpCmdLine; // the arguments after the program name
     int m_nCmdShow;
     CWnd* m_pMainWnd;
 
-private:
+  private:
     CWinApp(const CWinApp&) = delete;
     CWinApp& operator=(const CWinApp&) = delete;
 };
@@ -60,7 +60,7 @@ void QVSetMessageBoxHook(QVMessageBoxHook hook);
 
 class CWnd
 {
-public:
+  public:
     CWnd();
     virtual ~CWnd();
 
@@ -118,10 +118,10 @@ public:
     BOOL DestroyWindow();
     int MessageBox(const std::string& text, const std::string& caption = "", UINT flags = MB_OK);
 
-protected:
+  protected:
     WNDPROC m_pfnSuper; // original procedure of a subclassed window
 
-private:
+  private:
     CWnd(const CWnd&) = delete;
     CWnd& operator=(const CWnd&) = delete;
     static LRESULT CALLBACK SubclassProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -132,7 +132,7 @@ private:
 
 class CDataExchange
 {
-public:
+  public:
     CDataExchange(CDialog* dialog, bool saveAndValidate)
         : m_pDlgWnd(dialog), m_bSaveAndValidate(saveAndValidate)
     {
@@ -150,7 +150,7 @@ void DDX_Control(CDataExchange* pDX, int id, CWnd& control);
 
 class CDialog : public CWnd
 {
-public:
+  public:
     explicit CDialog(UINT idd, CWnd* parent = nullptr);
     ~CDialog() override;
 
@@ -182,13 +182,13 @@ public:
     // return value (WM_SETCURSOR, WM_ERASEBKGND...): call, then return TRUE.
     void SetMsgResult(LRESULT result);
 
-protected:
+  protected:
     UINT m_nIDD;
     CWnd* m_pParentWnd;
     bool m_bModal;
     INT_PTR m_nModalResult;
 
-private:
+  private:
     static INT_PTR CALLBACK StaticDialogProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
 };
 
@@ -197,7 +197,7 @@ private:
 
 class CListBox : public CWnd
 {
-public:
+  public:
     int AddString(const std::string& text);
     int DeleteString(int index);
     int GetCount() const;
@@ -216,7 +216,7 @@ public:
 
 class CIPAddressCtrl : public CWnd
 {
-public:
+  public:
     // The value's most significant byte is the leftmost field.
     void SetAddress(DWORD address);
     // Answers the number of non-blank fields; blank fields read as 0.

@@ -5,16 +5,20 @@
 #include "../util/qvtypes.h"
 #include "appearance.h"
 
-SystemEntry::SystemEntry()
-    : m_dwAddress(0), m_wPort(0), m_bStatus(0), m_bFlags(0),
-      m_dwLastSeen(0)
-{
-}
+SystemEntry::SystemEntry() : m_dwAddress(0), m_wPort(0), m_bStatus(0), m_bFlags(0), m_dwLastSeen(0) {}
 
 bool SystemEntry::IsAutoSelectable() const
 {
     switch (m_bStatus) {
-    case 1: case 6: case 7: case 8: case 9: case 10: case 11: case 12: case 100:
+    case 1:
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+    case 12:
+    case 100:
         return true;
     default:
         return false;
@@ -31,26 +35,22 @@ CMyListBox::CMyListBox() : m_nPendingScroll(0) {}
 
 int CMyListBox::AddEntry(SystemEntry* entry)
 {
-    if (!entry || !m_hWnd)
-        return LB_ERR;
+    if (!entry || !m_hWnd) return LB_ERR;
     int index = AddString(entry->m_strName);
-    if (index < 0)
-        return index;
+    if (index < 0) return index;
     SetItemData(index, (DWORD_PTR)entry);
     return index;
 }
 
 SystemEntry* CMyListBox::GetEntry(int index) const
 {
-    if (index < 0 || index >= (int)m_Entries.size())
-        return nullptr;
+    if (index < 0 || index >= (int)m_Entries.size()) return nullptr;
     return m_Entries[(size_t)index];
 }
 
 void CMyListBox::RemoveEntry(SystemEntry* entry)
 {
-    if (!entry || !m_hWnd)
-        return;
+    if (!entry || !m_hWnd) return;
     for (size_t i = 0; i < m_Entries.size(); ++i) {
         if (m_Entries[i] == entry) {
             DeleteString((int)i);
@@ -62,12 +62,10 @@ void CMyListBox::RemoveEntry(SystemEntry* entry)
 
 void CMyListBox::DeleteAllEntries()
 {
-    if (!m_hWnd)
-        return;
+    if (!m_hWnd) return;
     for (size_t i = 0; i < m_Entries.size(); ++i) {
         SystemEntry* entry = m_Entries[i];
-        if (!entry)
-            continue;
+        if (!entry) continue;
         SetItemData((int)i, 0);
         delete entry;
     }
@@ -76,8 +74,7 @@ void CMyListBox::DeleteAllEntries()
 void CMyListBox::ReloadEntries()
 {
     m_Entries.clear();
-    if (!m_hWnd)
-        return;
+    if (!m_hWnd) return;
     const int count = GetCount();
     for (int i = 0; i < count; ++i) {
         DWORD_PTR data = GetItemData(i);
@@ -88,8 +85,7 @@ void CMyListBox::ReloadEntries()
 
 void CMyListBox::DrawItem(LPDRAWITEMSTRUCT item)
 {
-    if (!item)
-        return;
+    if (!item) return;
     SystemEntry* entry = nullptr;
     if (item->itemID != (UINT)-1 && item->itemData != (ULONG_PTR)LB_ERR)
         entry = reinterpret_cast<SystemEntry*>(item->itemData);
@@ -105,8 +101,7 @@ void CMyListBox::DrawItem(LPDRAWITEMSTRUCT item)
     RECT rect = item->rcItem;
     HBRUSH fill = ::CreateSolidBrush((item->itemState & ODS_SELECTED) ? QV_AMBER : QV_BLACK);
     ::FillRect(dc, &rect, fill ? fill : (HBRUSH)::GetStockObject(BLACK_BRUSH));
-    if (fill)
-        ::DeleteObject(fill);
+    if (fill) ::DeleteObject(fill);
 
     rect.left += 5;
     if (entry) {
@@ -122,8 +117,7 @@ void CMyListBox::DrawItem(LPDRAWITEMSTRUCT item)
 
 void CMyListBox::MeasureItem(LPMEASUREITEMSTRUCT item)
 {
-    if (!item || !m_hWnd)
-        return;
+    if (!item || !m_hWnd) return;
     std::string text = GetText((int)item->itemID);
     RECT rect = {0, 0, 0, 0};
     if (GetItemRect((int)item->itemID, &rect) == LB_ERR || rect.right <= rect.left) {
@@ -134,8 +128,7 @@ void CMyListBox::MeasureItem(LPMEASUREITEMSTRUCT item)
         rect = client;
     }
     HDC dc = ::GetDC(m_hWnd);
-    if (!dc)
-        return;
+    if (!dc) return;
     HFONT font = GetFont();
     HGDIOBJ oldFont = font ? ::SelectObject(dc, font) : nullptr;
     ::DrawTextA(dc, text.c_str(), -1, &rect, DT_CALCRECT | DT_WORDBREAK);
@@ -143,13 +136,10 @@ void CMyListBox::MeasureItem(LPMEASUREITEMSTRUCT item)
     TEXTMETRICA metrics;
     if (::GetTextMetricsA(dc, &metrics) && height < metrics.tmHeight)
         height = metrics.tmHeight; // an empty name still gets a line
-    if (oldFont)
-        ::SelectObject(dc, oldFont);
+    if (oldFont) ::SelectObject(dc, oldFont);
     ::ReleaseDC(m_hWnd, dc);
-    if (height < 1)
-        height = 1;
-    if (height > 255)
-        height = 255; // the list box's limit for one line
+    if (height < 1) height = 1;
+    if (height > 255) height = 255; // the list box's limit for one line
     item->itemHeight = (UINT)height;
 }
 
@@ -223,8 +213,7 @@ LRESULT CMyListBox::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
     }
     case LB_SETITEMDATA: {
         const LRESULT result = CListBox::WindowProc(message, wParam, lParam);
-        if (result == LB_ERR)
-            return result;
+        if (result == LB_ERR) return result;
         SystemEntry* data = reinterpret_cast<SystemEntry*>(lParam);
         if ((int)wParam == -1) {
             for (SystemEntry*& entry : m_Entries)

@@ -12,12 +12,12 @@ struct SystemEntry {
     // Status values that let a typed name select the entry on its own.
     bool IsAutoSelectable() const;
 
-    std::string m_strName;  // the line's text, by which the list sorts
-    uint32_t m_dwAddress;   // IPv4, first dotted byte lowest
+    std::string m_strName; // the line's text, by which the list sorts
+    uint32_t m_dwAddress;  // IPv4, first dotted byte lowest
     uint16_t m_wPort;
     uint8_t m_bStatus;
     uint8_t m_bFlags;
-    uint32_t m_dwLastSeen;  // tick of the last answer
+    uint32_t m_dwLastSeen; // tick of the last answer
 };
 
 // "a.b.c.d:port", the right-hand text of a line.
@@ -27,7 +27,7 @@ std::string FormatEntryAddress(uint32_t address, uint16_t port);
 // then on.
 class CMyListBox : public CListBox
 {
-public:
+  public:
     enum { SCROLL_TIMER = 1, SCROLL_PERIOD_MS = 20, LINES_PER_NOTCH = 3 };
 
     CMyListBox();
@@ -54,7 +54,7 @@ public:
     void OnScrollTimer();
     int GetPendingScroll() const { return m_nPendingScroll; }
 
-private:
+  private:
     // Reads the lines' item data from the control again (after a change whose
     // effect on the lines cannot be told from its result).
     void ReloadEntries();

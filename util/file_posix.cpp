@@ -11,7 +11,8 @@
 
 #include "file_sys.h"
 
-namespace {
+namespace
+{
 
 struct PosixFind {
     DIR* dir;
@@ -99,7 +100,10 @@ QVFileHandle SysOpen(const std::string& path, int mode, int /*shareMode: no mand
     return fd;
 }
 
-void SysClose(QVFileHandle h) { close((int)h); }
+void SysClose(QVFileHandle h)
+{
+    close((int)h);
+}
 
 bool SysRead(QVFileHandle h, void* buffer, uint32_t count, uint32_t* got)
 {
@@ -203,7 +207,10 @@ bool SysDeleteFile(const std::string& path)
     return unlink(p.c_str()) == 0;
 }
 
-bool SysRemoveDirectory(const std::string& path) { return rmdir(SysPath(path).c_str()) == 0; }
+bool SysRemoveDirectory(const std::string& path)
+{
+    return rmdir(SysPath(path).c_str()) == 0;
+}
 
 bool SysCopyFile(const std::string& from, const std::string& to)
 {

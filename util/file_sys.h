@@ -11,8 +11,8 @@
 struct QVFindRecord {
     std::string name;
     bool bDirectory;
-    bool bLink; // symbolic link, junction or other reparse point
-    uint32_t size; // low 32 bits
+    bool bLink;             // symbolic link, junction or other reparse point
+    uint32_t size;          // low 32 bits
     QVSystemTime lastWrite; // as stored by the file system, not local time
 };
 

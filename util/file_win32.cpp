@@ -4,9 +4,13 @@
 
 #include "file_sys.h"
 
-namespace {
+namespace
+{
 
-HANDLE H(QVFileHandle h) { return reinterpret_cast<HANDLE>(h); }
+HANDLE H(QVFileHandle h)
+{
+    return reinterpret_cast<HANDLE>(h);
+}
 
 void FillRecord(QVFindRecord* rec, const WIN32_FIND_DATAA& fd)
 {
@@ -28,7 +32,10 @@ void FillRecord(QVFindRecord* rec, const WIN32_FIND_DATAA& fd)
 
 } // namespace
 
-std::string SysPath(const std::string& path) { return path; }
+std::string SysPath(const std::string& path)
+{
+    return path;
+}
 
 QVFileHandle SysOpen(const std::string& path, int mode, int shareMode)
 {
@@ -40,12 +47,16 @@ QVFileHandle SysOpen(const std::string& path, int mode, int shareMode)
     } else if (mode == CQVFile::OpenCreate) {
         disposition = CREATE_ALWAYS;
     }
-    HANDLE h = CreateFileA(path.c_str(), access, (DWORD)shareMode, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(path.c_str(), access, (DWORD)shareMode, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return -1;
     return reinterpret_cast<QVFileHandle>(h);
 }
 
-void SysClose(QVFileHandle h) { CloseHandle(H(h)); }
+void SysClose(QVFileHandle h)
+{
+    CloseHandle(H(h));
+}
 
 bool SysRead(QVFileHandle h, void* buffer, uint32_t count, uint32_t* got)
 {
@@ -108,13 +119,26 @@ void SysFindClose(QVFindImpl* find)
     find->pSys = nullptr;
 }
 
-bool SysExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-bool SysDeleteFile(const std::string& path) { return DeleteFileA(path.c_str()) != FALSE; }
-bool SysRemoveDirectory(const std::string& path) { return RemoveDirectoryA(path.c_str()) != FALSE; }
-bool SysMoveFile(const std::string& from, const std::string& to) { return MoveFileA(from.c_str(), to.c_str()) != FALSE; }
+bool SysExists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+bool SysDeleteFile(const std::string& path)
+{
+    return DeleteFileA(path.c_str()) != FALSE;
+}
+bool SysRemoveDirectory(const std::string& path)
+{
+    return RemoveDirectoryA(path.c_str()) != FALSE;
+}
+bool SysMoveFile(const std::string& from, const std::string& to)
+{
+    return MoveFileA(from.c_str(), to.c_str()) != FALSE;
+}
 bool SysReplaceFile(const std::string& from, const std::string& to)
 {
-    HANDLE h = CreateFileA(from.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        CreateFileA(from.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     BOOL flushed = FlushFileBuffers(h);
     CloseHandle(h);

@@ -4,15 +4,39 @@
 
 CQVObList::CQVObList() : m_pHead(nullptr), m_pTail(nullptr), m_nCount(0) {}
 
-CQVObList::~CQVObList() { RemoveAll(); }
+CQVObList::~CQVObList()
+{
+    RemoveAll();
+}
 
-bool CQVObList::IsEmpty() const { return m_pHead == nullptr; }
-int32_t CQVObList::GetCount() const { return m_nCount; }
-void* CQVObList::GetHead() const { return m_pHead ? m_pHead->pData : nullptr; }
-void* CQVObList::GetTail() const { return m_pTail ? m_pTail->pData : nullptr; }
-POSITION CQVObList::GetHeadPosition() const { return m_pHead; }
-POSITION CQVObList::GetTailPosition() const { return m_pTail; }
-void* CQVObList::GetAt(POSITION pos) const { return pos ? pos->pData : nullptr; }
+bool CQVObList::IsEmpty() const
+{
+    return m_pHead == nullptr;
+}
+int32_t CQVObList::GetCount() const
+{
+    return m_nCount;
+}
+void* CQVObList::GetHead() const
+{
+    return m_pHead ? m_pHead->pData : nullptr;
+}
+void* CQVObList::GetTail() const
+{
+    return m_pTail ? m_pTail->pData : nullptr;
+}
+POSITION CQVObList::GetHeadPosition() const
+{
+    return m_pHead;
+}
+POSITION CQVObList::GetTailPosition() const
+{
+    return m_pTail;
+}
+void* CQVObList::GetAt(POSITION pos) const
+{
+    return pos ? pos->pData : nullptr;
+}
 
 void* CQVObList::GetNext(POSITION& pos) const
 {
@@ -40,12 +64,14 @@ POSITION CQVObList::FindIndex(int32_t index) const
     int32_t half = m_nCount / 2;
     if (index < half) {
         QVObNode* n = m_pHead;
-        for (int32_t i = 0; i < index && n && n->pNext; i++) n = n->pNext;
+        for (int32_t i = 0; i < index && n && n->pNext; i++)
+            n = n->pNext;
         return n;
     }
     if (index >= m_nCount) return nullptr;
     QVObNode* n = m_pTail;
-    for (int32_t i = 0; i < m_nCount - 1 - index && n && n->pPrev; i++) n = n->pPrev;
+    for (int32_t i = 0; i < m_nCount - 1 - index && n && n->pPrev; i++)
+        n = n->pPrev;
     return n;
 }
 
@@ -61,7 +87,10 @@ void CQVObList::AddHead(void* data)
     m_nCount++;
 }
 
-void CQVObList::Add(void* data, int /*extra*/) { AddTail(data); }
+void CQVObList::Add(void* data, int /*extra*/)
+{
+    AddTail(data);
+}
 
 void CQVObList::AddTail(void* data)
 {
@@ -105,7 +134,8 @@ void CQVObList::InsertListAfter(const CQVObList* other, void* data)
     }
     QVObNode* after = Find(data);
     if (!after) {
-        for (QVObNode* n = other->m_pHead; n; n = n->pNext) AddTail(n->pData);
+        for (QVObNode* n = other->m_pHead; n; n = n->pNext)
+            AddTail(n->pData);
         return;
     }
     for (QVObNode* n = other->m_pHead; n; n = n->pNext) {
@@ -121,9 +151,15 @@ void CQVObList::InsertListAfter(const CQVObList* other, void* data)
     }
 }
 
-bool CQVObList::Contains(void* data) const { return Find(data) != nullptr; }
+bool CQVObList::Contains(void* data) const
+{
+    return Find(data) != nullptr;
+}
 
-void CQVObList::Remove(void* data) { RemoveAt(Find(data)); }
+void CQVObList::Remove(void* data)
+{
+    RemoveAt(Find(data));
+}
 
 void* CQVObList::RemoveHead()
 {
@@ -174,6 +210,7 @@ CQVObList* CQVObList::Clone() const
     CQVObList* copy = new (std::nothrow) CQVObList;
     if (!copy) return nullptr;
     // From the tail with AddHead, so that null pointers are copied too.
-    for (QVObNode* n = m_pTail; n; n = n->pPrev) copy->AddHead(n->pData);
+    for (QVObNode* n = m_pTail; n; n = n->pPrev)
+        copy->AddHead(n->pData);
     return copy;
 }

@@ -13,12 +13,24 @@ CQVFile::CQVFile(const std::string& fileName)
 {
 }
 
-CQVFile::~CQVFile() { Close(); }
+CQVFile::~CQVFile()
+{
+    Close();
+}
 
-bool CQVFile::ConstFalse() { return false; }
-bool CQVFile::ConstTrue() { return true; }
+bool CQVFile::ConstFalse()
+{
+    return false;
+}
+bool CQVFile::ConstTrue()
+{
+    return true;
+}
 
-bool CQVFile::IsOpen() { return m_hFile != -1; }
+bool CQVFile::IsOpen()
+{
+    return m_hFile != -1;
+}
 
 uint32_t CQVFile::GetSize()
 {
@@ -206,7 +218,10 @@ uint32_t CQVFile::SeekTell(int32_t distance, int origin)
     return Tell();
 }
 
-uint32_t CQVFile::Seek(int32_t distance, int origin) { return SeekTell(distance, origin); }
+uint32_t CQVFile::Seek(int32_t distance, int origin)
+{
+    return SeekTell(distance, origin);
+}
 
 bool CQVFile::ReadInt32(uint32_t* out)
 {
@@ -262,8 +277,10 @@ bool CQVFile::WriteString(const std::string& text)
 CQVFileFinder::CQVFileFinder(const std::string& directory, const std::string& pattern)
     : m_strDirectory(directory), m_strPattern(pattern), m_bStarted(false), m_pImpl(nullptr)
 {
-    while (!m_strDirectory.empty() && m_strDirectory.back() == '\\') m_strDirectory.pop_back();
-    while (!m_strDirectory.empty() && m_strDirectory.back() == '/') m_strDirectory.pop_back();
+    while (!m_strDirectory.empty() && m_strDirectory.back() == '\\')
+        m_strDirectory.pop_back();
+    while (!m_strDirectory.empty() && m_strDirectory.back() == '/')
+        m_strDirectory.pop_back();
 }
 
 CQVFileFinder::~CQVFileFinder()
@@ -304,13 +321,15 @@ std::string CQVFileFinder::GetFullPath(const CQVFileEntry* entry) const
     return m_strDirectory + "\\" + (entry->name ? entry->name : "");
 }
 
-namespace {
+namespace
+{
 
 // An empty folder or a bare drive would mean the root of a whole drive.
 bool IsRootLike(const std::string& directory)
 {
     std::string d = directory;
-    while (!d.empty() && (d.back() == '\\' || d.back() == '/')) d.pop_back();
+    while (!d.empty() && (d.back() == '\\' || d.back() == '/'))
+        d.pop_back();
     if (d.empty()) return true;
     return d.size() == 2 && d[1] == ':';
 }
@@ -335,8 +354,23 @@ void DeleteDirectoryContents(const std::string& directory)
     }
 }
 
-bool FileExists(const std::string& path) { return SysExists(path); }
-bool QVDeleteFile(const std::string& path) { return SysDeleteFile(path); }
-bool QVMoveFile(const std::string& from, const std::string& to) { return SysMoveFile(from, to); }
-bool QVCopyFile(const std::string& from, const std::string& to) { return SysCopyFile(from, to); }
-bool QVReplaceFile(const std::string& from, const std::string& to) { return SysReplaceFile(from, to); }
+bool FileExists(const std::string& path)
+{
+    return SysExists(path);
+}
+bool QVDeleteFile(const std::string& path)
+{
+    return SysDeleteFile(path);
+}
+bool QVMoveFile(const std::string& from, const std::string& to)
+{
+    return SysMoveFile(from, to);
+}
+bool QVCopyFile(const std::string& from, const std::string& to)
+{
+    return SysCopyFile(from, to);
+}
+bool QVReplaceFile(const std::string& from, const std::string& to)
+{
+    return SysReplaceFile(from, to);
+}

@@ -23,7 +23,7 @@ typedef intptr_t QVFileHandle; // -1 while closed
 
 class CQVFile
 {
-public:
+  public:
     enum { OpenRead = 1, OpenCreate = 2, OpenAppend = 3 };
     enum { BufferSize = 5000 };
 
@@ -51,7 +51,7 @@ public:
     const std::string& GetFileName() const { return m_strName; }
     int GetMode() const { return m_nMode; }
 
-private:
+  private:
     CQVFile(const CQVFile&) = delete;
     CQVFile& operator=(const CQVFile&) = delete;
     std::string m_strName;
@@ -84,13 +84,13 @@ struct QVFindImpl;
 
 class CQVFileFinder
 {
-public:
+  public:
     CQVFileFinder(const std::string& directory, const std::string& pattern);
     virtual ~CQVFileFinder();
     bool FindNext(CQVFileEntry* entry);
     std::string GetFullPath(const CQVFileEntry* entry) const;
 
-private:
+  private:
     CQVFileFinder(const CQVFileFinder&) = delete;
     CQVFileFinder& operator=(const CQVFileFinder&) = delete;
     std::string m_strDirectory;
@@ -104,7 +104,7 @@ private:
 void DeleteDirectoryContents(const std::string& directory);
 
 // Small file-system helpers used by the application (seam).
-bool FileExists(const std::string& path);                    // any kind of entry
+bool FileExists(const std::string& path); // any kind of entry
 bool QVDeleteFile(const std::string& path);
 bool QVMoveFile(const std::string& from, const std::string& to); // plain move; fails if 'to' exists
 bool QVCopyFile(const std::string& from, const std::string& to); // replaces 'to'

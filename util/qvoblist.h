@@ -12,7 +12,7 @@ typedef QVObNode* POSITION;
 // Not a base class: nothing derives from it, so nothing is virtual.
 class CQVObList
 {
-public:
+  public:
     CQVObList();
     ~CQVObList();
     bool IsEmpty() const;
@@ -39,7 +39,7 @@ public:
     void RemoveAll();
     CQVObList* Clone() const;
 
-private:
+  private:
     CQVObList(const CQVObList&) = delete;
     CQVObList& operator=(const CQVObList&) = delete;
     QVObNode* m_pHead;

@@ -11,8 +11,8 @@
 
 class CQVSignal
 {
-public:
-    CQVSignal();  // not set; IsValid() is false when no loopback pair could be made
+  public:
+    CQVSignal(); // not set; IsValid() is false when no loopback pair could be made
     ~CQVSignal();
     bool IsValid() const { return m_hRx != QV_INVALID_SOCKET; }
     void Set();   // idempotent: a set signal holds one datagram, never more
@@ -23,7 +23,7 @@ public:
     // Readable while the signal is set; give it to SocketWaitPair with QV_WAIT_READ.
     QVSOCKET GetSocket() const { return m_hRx; }
 
-private:
+  private:
     CQVSignal(const CQVSignal&) = delete;
     CQVSignal& operator=(const CQVSignal&) = delete;
     void Drain();

@@ -6,7 +6,7 @@
 #include <string>
 
 typedef uintptr_t QVSOCKET;
-const QVSOCKET QV_INVALID_SOCKET = (QVSOCKET)~(uintptr_t)0; // -1: no socket
+const QVSOCKET QV_INVALID_SOCKET = (QVSOCKET) ~(uintptr_t)0; // -1: no socket
 
 // The 16-byte IPv4 address record, laid out exactly like a socket address:
 // family 2, port in network byte order, the four address bytes in network order
@@ -14,8 +14,8 @@ const QVSOCKET QV_INVALID_SOCKET = (QVSOCKET)~(uintptr_t)0; // -1: no socket
 // eight zero bytes. Used unchanged on the wire and by every socket call.
 struct QVSockAddr {
     uint16_t family;
-    uint16_t port;  // network byte order
-    uint32_t addr;  // network byte order
+    uint16_t port; // network byte order
+    uint32_t addr; // network byte order
     uint8_t zero[8];
 };
 static_assert(sizeof(QVSockAddr) == 16, "address record is 16 bytes");
@@ -28,14 +28,17 @@ uint16_t SockAddrPort(const QVSockAddr& a);
 uint32_t LoopbackAddress();
 // Host-order <-> network-order 16-bit conversion (byte swap on little-endian machines).
 uint16_t HostToNet16(uint16_t v);
-inline uint16_t NetToHost16(uint16_t v) { return HostToNet16(v); }
+inline uint16_t NetToHost16(uint16_t v)
+{
+    return HostToNet16(v);
+}
 // An address value from four dotted-form bytes a.b.c.d.
 inline uint32_t MakeIPv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
 {
     return (uint32_t)a | ((uint32_t)b << 8) | ((uint32_t)c << 16) | ((uint32_t)d << 24);
 }
 
-bool SocketStartup();  // Windows Sockets start-up; nothing to do elsewhere
+bool SocketStartup(); // Windows Sockets start-up; nothing to do elsewhere
 void SocketCleanup();
 
 // New sockets are never inherited by programs the launcher starts: a viewer must

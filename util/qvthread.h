@@ -11,13 +11,13 @@ struct QVLockImpl;
 // A recursive lock. Lock and Unlock come in pairs on every path.
 class CQVCritical
 {
-public:
+  public:
     CQVCritical();
     virtual ~CQVCritical();
     void Lock();
     bool Unlock();
 
-private:
+  private:
     CQVCritical(const CQVCritical&) = delete;
     CQVCritical& operator=(const CQVCritical&) = delete;
     QVLockImpl* m_pImpl;
@@ -26,14 +26,14 @@ private:
 // A manual-reset event, not signalled at creation (the name is historical).
 class CQVSemaphore
 {
-public:
+  public:
     CQVSemaphore();
     virtual ~CQVSemaphore();
     bool Wait(uint32_t ms); // true only when signalled within the time; does not reset
     bool Set();
     bool Reset();
 
-private:
+  private:
     CQVSemaphore(const CQVSemaphore&) = delete;
     CQVSemaphore& operator=(const CQVSemaphore&) = delete;
     QVEventImpl* m_pImpl;
@@ -43,7 +43,7 @@ typedef uint32_t (*QVThreadRoutine)(void* parameter);
 
 class CQVThread
 {
-public:
+  public:
     CQVThread();
     virtual ~CQVThread(); // closes the handle; never waits for or stops the thread
     // Starts a new thread at once; a thread still running is left unsupervised.
@@ -53,7 +53,7 @@ public:
     bool WaitForExit(uint32_t timeoutMs);
     uint32_t GetThreadId() const { return m_dwThreadId; }
 
-private:
+  private:
     CQVThread(const CQVThread&) = delete;
     CQVThread& operator=(const CQVThread&) = delete;
     QVThreadImpl* m_pImpl; // null when no thread is known

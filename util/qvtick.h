@@ -7,7 +7,10 @@ uint32_t GetTick();
 void SleepMs(uint32_t ms);
 
 // Elapsed milliseconds from start to now, wrap-safe (plain unsigned subtraction).
-inline uint32_t TickSince(uint32_t start) { return (uint32_t)(GetTick() - start); }
+inline uint32_t TickSince(uint32_t start)
+{
+    return (uint32_t)(GetTick() - start);
+}
 
 // Tests shift the counter to exercise the wrap; the product never calls this.
 void SetTickOffsetForTest(uint32_t offset);

@@ -1,7 +1,13 @@
 #include "qvtime.h"
 
-CQVTime::CQVTime() { GetLocalSystemTime(&m_Time); }
+CQVTime::CQVTime()
+{
+    GetLocalSystemTime(&m_Time);
+}
 
 CQVTime::~CQVTime() {}
 
-void CQVTime::Now() { GetLocalSystemTime(&m_Time); }
+void CQVTime::Now()
+{
+    GetLocalSystemTime(&m_Time);
+}

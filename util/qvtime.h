@@ -8,7 +8,7 @@ struct QVSystemTime {
 
 class CQVTime
 {
-public:
+  public:
     CQVTime(); // takes the current local time
     virtual ~CQVTime();
     void Now();
@@ -20,7 +20,7 @@ public:
     int GetSecond() const { return m_Time.wSecond; }
     const QVSystemTime& Get() const { return m_Time; }
 
-private:
+  private:
     QVSystemTime m_Time;
 };
 

@@ -7,7 +7,10 @@
 #include <string>
 
 // Little-endian reads and writes for everything that crosses the wire or a file.
-inline uint16_t GetLE16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+inline uint16_t GetLE16(const uint8_t* p)
+{
+    return (uint16_t)(p[0] | (p[1] << 8));
+}
 inline uint32_t GetLE32(const uint8_t* p)
 {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);

@@ -1,7 +1,10 @@
 // Address record helpers shared by both socket seams.
 #include "qvsocket.h"
 
-uint16_t HostToNet16(uint16_t v) { return (uint16_t)((v >> 8) | (v << 8)); }
+uint16_t HostToNet16(uint16_t v)
+{
+    return (uint16_t)((v >> 8) | (v << 8));
+}
 
 QVSockAddr MakeSockAddr(uint32_t addr, uint16_t hostPort)
 {
@@ -13,6 +16,12 @@ QVSockAddr MakeSockAddr(uint32_t addr, uint16_t hostPort)
     return a;
 }
 
-uint16_t SockAddrPort(const QVSockAddr& a) { return NetToHost16(a.port); }
+uint16_t SockAddrPort(const QVSockAddr& a)
+{
+    return NetToHost16(a.port);
+}
 
-uint32_t LoopbackAddress() { return MakeIPv4(127, 0, 0, 1); }
+uint32_t LoopbackAddress()
+{
+    return MakeIPv4(127, 0, 0, 1);
+}

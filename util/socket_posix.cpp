@@ -13,7 +13,10 @@
 
 #include "qvsocket.h"
 
-static int Fd(QVSOCKET s) { return (int)(intptr_t)s; }
+static int Fd(QVSOCKET s)
+{
+    return (int)(intptr_t)s;
+}
 
 static void ToSys(const QVSockAddr& a, sockaddr_in* out)
 {
@@ -31,7 +34,10 @@ static void FromSys(const sockaddr_in& in, QVSockAddr* out)
     out->addr = in.sin_addr.s_addr;
 }
 
-bool SocketStartup() { return true; }
+bool SocketStartup()
+{
+    return true;
+}
 void SocketCleanup() {}
 
 static QVSOCKET NewSocket(int type)
@@ -41,8 +47,14 @@ static QVSOCKET NewSocket(int type)
     return (QVSOCKET)(intptr_t)fd;
 }
 
-QVSOCKET SocketTcp() { return NewSocket(SOCK_STREAM); }
-QVSOCKET SocketUdp() { return NewSocket(SOCK_DGRAM); }
+QVSOCKET SocketTcp()
+{
+    return NewSocket(SOCK_STREAM);
+}
+QVSOCKET SocketUdp()
+{
+    return NewSocket(SOCK_DGRAM);
+}
 
 void CloseSocket(QVSOCKET s)
 {
@@ -86,8 +98,14 @@ static bool WaitFor(QVSOCKET s, short events, uint32_t ms)
     return (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
 }
 
-bool SocketReadable(QVSOCKET s, uint32_t ms) { return WaitFor(s, POLLIN, ms); }
-bool SocketWritable(QVSOCKET s, uint32_t ms) { return WaitFor(s, POLLOUT, ms); }
+bool SocketReadable(QVSOCKET s, uint32_t ms)
+{
+    return WaitFor(s, POLLIN, ms);
+}
+bool SocketWritable(QVSOCKET s, uint32_t ms)
+{
+    return WaitFor(s, POLLOUT, ms);
+}
 
 bool SocketConnect(QVSOCKET s, const QVSockAddr& to)
 {
@@ -114,7 +132,10 @@ bool SocketBind(QVSOCKET s, const QVSockAddr& local)
     return bind(Fd(s), (sockaddr*)&sa, sizeof(sa)) == 0;
 }
 
-bool SocketListen(QVSOCKET s, int backlog) { return listen(Fd(s), backlog) == 0; }
+bool SocketListen(QVSOCKET s, int backlog)
+{
+    return listen(Fd(s), backlog) == 0;
+}
 
 QVSOCKET SocketAccept(QVSOCKET s, QVSockAddr* from)
 {
@@ -195,12 +216,30 @@ static bool SetOpt(QVSOCKET s, int level, int name, int value)
     return setsockopt(Fd(s), level, name, &value, sizeof(value)) == 0;
 }
 
-bool SocketSetBroadcast(QVSOCKET s) { return SetOpt(s, SOL_SOCKET, SO_BROADCAST, 1); }
-bool SocketSetReuseAddr(QVSOCKET s) { return SetOpt(s, SOL_SOCKET, SO_REUSEADDR, 1); }
-bool SocketSetNoDelay(QVSOCKET s) { return SetOpt(s, IPPROTO_TCP, TCP_NODELAY, 1); }
-bool SocketSetTos(QVSOCKET s, int tos) { return SetOpt(s, IPPROTO_IP, IP_TOS, tos); }
-int SocketLastError() { return errno; }
-bool SocketErrorWouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS; }
+bool SocketSetBroadcast(QVSOCKET s)
+{
+    return SetOpt(s, SOL_SOCKET, SO_BROADCAST, 1);
+}
+bool SocketSetReuseAddr(QVSOCKET s)
+{
+    return SetOpt(s, SOL_SOCKET, SO_REUSEADDR, 1);
+}
+bool SocketSetNoDelay(QVSOCKET s)
+{
+    return SetOpt(s, IPPROTO_TCP, TCP_NODELAY, 1);
+}
+bool SocketSetTos(QVSOCKET s, int tos)
+{
+    return SetOpt(s, IPPROTO_IP, IP_TOS, tos);
+}
+int SocketLastError()
+{
+    return errno;
+}
+bool SocketErrorWouldBlock(int err)
+{
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS;
+}
 
 bool ResolveHostIPv4(const std::string& host, uint32_t* address)
 {

@@ -9,7 +9,10 @@
 #define WSA_FLAG_NO_HANDLE_INHERIT 0x80
 #endif
 
-static SOCKET Sys(QVSOCKET s) { return (SOCKET)s; }
+static SOCKET Sys(QVSOCKET s)
+{
+    return (SOCKET)s;
+}
 
 static void ToSys(const QVSockAddr& a, sockaddr_in* out)
 {
@@ -33,7 +36,10 @@ bool SocketStartup()
     return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
-void SocketCleanup() { WSACleanup(); }
+void SocketCleanup()
+{
+    WSACleanup();
+}
 
 static QVSOCKET NewSocket(int type, int proto)
 {
@@ -44,8 +50,14 @@ static QVSOCKET NewSocket(int type, int proto)
     return (QVSOCKET)s;
 }
 
-QVSOCKET SocketTcp() { return NewSocket(SOCK_STREAM, IPPROTO_TCP); }
-QVSOCKET SocketUdp() { return NewSocket(SOCK_DGRAM, IPPROTO_UDP); }
+QVSOCKET SocketTcp()
+{
+    return NewSocket(SOCK_STREAM, IPPROTO_TCP);
+}
+QVSOCKET SocketUdp()
+{
+    return NewSocket(SOCK_DGRAM, IPPROTO_UDP);
+}
 
 void CloseSocket(QVSOCKET s)
 {
@@ -79,8 +91,14 @@ static bool WaitFor(QVSOCKET s, bool write, uint32_t ms)
     return r > 0;
 }
 
-bool SocketReadable(QVSOCKET s, uint32_t ms) { return WaitFor(s, false, ms); }
-bool SocketWritable(QVSOCKET s, uint32_t ms) { return WaitFor(s, true, ms); }
+bool SocketReadable(QVSOCKET s, uint32_t ms)
+{
+    return WaitFor(s, false, ms);
+}
+bool SocketWritable(QVSOCKET s, uint32_t ms)
+{
+    return WaitFor(s, true, ms);
+}
 
 bool SocketConnect(QVSOCKET s, const QVSockAddr& to)
 {
@@ -104,7 +122,10 @@ bool SocketBind(QVSOCKET s, const QVSockAddr& local)
     return bind(Sys(s), (sockaddr*)&sa, sizeof(sa)) == 0;
 }
 
-bool SocketListen(QVSOCKET s, int backlog) { return listen(Sys(s), backlog) == 0; }
+bool SocketListen(QVSOCKET s, int backlog)
+{
+    return listen(Sys(s), backlog) == 0;
+}
 
 QVSOCKET SocketAccept(QVSOCKET s, QVSockAddr* from)
 {
@@ -169,8 +190,10 @@ static int ReceiveDatagram(QVSOCKET s, void* buf, int len, QVSockAddr* from)
     int r = recvfrom(Sys(s), (char*)buf, len, 0, (sockaddr*)&sa, &slen);
     if (r == SOCKET_ERROR) {
         // A datagram larger than the buffer still arrived; report what was kept.
-        if (WSAGetLastError() == WSAEMSGSIZE) r = len;
-        else return -1;
+        if (WSAGetLastError() == WSAEMSGSIZE)
+            r = len;
+        else
+            return -1;
     }
     if (from) FromSys(sa, from);
     return r;
@@ -200,13 +223,31 @@ static bool SetOpt(QVSOCKET s, int level, int name, int value)
     return setsockopt(Sys(s), level, name, (const char*)&value, sizeof(value)) == 0;
 }
 
-bool SocketSetBroadcast(QVSOCKET s) { return SetOpt(s, SOL_SOCKET, SO_BROADCAST, 1); }
-bool SocketSetReuseAddr(QVSOCKET s) { return SetOpt(s, SOL_SOCKET, SO_REUSEADDR, 1); }
-bool SocketSetNoDelay(QVSOCKET s) { return SetOpt(s, IPPROTO_TCP, TCP_NODELAY, 1); }
-bool SocketSetTos(QVSOCKET s, int tos) { return SetOpt(s, IPPROTO_IP, IP_TOS, tos); }
+bool SocketSetBroadcast(QVSOCKET s)
+{
+    return SetOpt(s, SOL_SOCKET, SO_BROADCAST, 1);
+}
+bool SocketSetReuseAddr(QVSOCKET s)
+{
+    return SetOpt(s, SOL_SOCKET, SO_REUSEADDR, 1);
+}
+bool SocketSetNoDelay(QVSOCKET s)
+{
+    return SetOpt(s, IPPROTO_TCP, TCP_NODELAY, 1);
+}
+bool SocketSetTos(QVSOCKET s, int tos)
+{
+    return SetOpt(s, IPPROTO_IP, IP_TOS, tos);
+}
 
-int SocketLastError() { return WSAGetLastError(); }
-bool SocketErrorWouldBlock(int err) { return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS; }
+int SocketLastError()
+{
+    return WSAGetLastError();
+}
+bool SocketErrorWouldBlock(int err)
+{
+    return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS;
+}
 
 bool ResolveHostIPv4(const std::string& host, uint32_t* address)
 {

@@ -5,7 +5,10 @@
 
 #include "socketwait.h"
 
-static int Fd(QVSOCKET s) { return (int)(intptr_t)s; }
+static int Fd(QVSOCKET s)
+{
+    return (int)(intptr_t)s;
+}
 
 static short ToPoll(int interest)
 {

@@ -4,7 +4,10 @@
 
 #include "socketwait.h"
 
-static SOCKET Sys(QVSOCKET s) { return (SOCKET)s; }
+static SOCKET Sys(QVSOCKET s)
+{
+    return (SOCKET)s;
+}
 
 int SocketWaitPair(QVSOCKET a, int aInterest, QVSOCKET b, int bInterest, uint32_t ms)
 {

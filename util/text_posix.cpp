@@ -16,6 +16,7 @@ std::string Utf16ToNarrow(const uint8_t* bytes, size_t nchars)
 std::wstring NarrowToWide(const std::string& text)
 {
     std::wstring out;
-    for (unsigned char c : text) out += (wchar_t)c;
+    for (unsigned char c : text)
+        out += (wchar_t)c;
     return out;
 }

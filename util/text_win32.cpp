@@ -5,7 +5,8 @@
 std::string Utf16ToNarrow(const uint8_t* bytes, size_t nchars)
 {
     std::wstring wide(nchars, L'\0');
-    for (size_t i = 0; i < nchars; i++) wide[i] = (wchar_t)(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    for (size_t i = 0; i < nchars; i++)
+        wide[i] = (wchar_t)(bytes[2 * i] | (bytes[2 * i + 1] << 8));
     std::string out;
     for (size_t i = 0; i < nchars; i++) {
         // One character at a time keeps the character count of the wide text.

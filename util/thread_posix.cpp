@@ -101,7 +101,8 @@ bool CQVSemaphore::Wait(uint32_t ms)
     if (!m_pImpl) return false;
     pthread_mutex_lock(&m_pImpl->mutex);
     if (ms == 0xFFFFFFFFu) {
-        while (!m_pImpl->bSignalled) pthread_cond_wait(&m_pImpl->cond, &m_pImpl->mutex);
+        while (!m_pImpl->bSignalled)
+            pthread_cond_wait(&m_pImpl->cond, &m_pImpl->mutex);
     } else if (!m_pImpl->bSignalled && ms > 0) {
         timespec deadline;
         clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -142,7 +143,8 @@ bool CQVSemaphore::Reset()
 
 // ---------------------------------------------------------------------------
 
-namespace {
+namespace
+{
 
 std::atomic<uint32_t> g_dwNextThreadId(1);
 
@@ -175,7 +177,10 @@ void Abandon(QVThreadImpl*& impl, uint32_t& id)
 
 CQVThread::CQVThread() : m_pImpl(nullptr), m_dwThreadId(0) {}
 
-CQVThread::~CQVThread() { Abandon(m_pImpl, m_dwThreadId); }
+CQVThread::~CQVThread()
+{
+    Abandon(m_pImpl, m_dwThreadId);
+}
 
 void CQVThread::Start(QVThreadRoutine routine, void* parameter, uint32_t stackSize)
 {

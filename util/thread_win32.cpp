@@ -77,7 +77,8 @@ bool CQVSemaphore::Reset()
 
 // ---------------------------------------------------------------------------
 
-namespace {
+namespace
+{
 
 struct StartBlock {
     QVThreadRoutine routine;
@@ -108,7 +109,10 @@ void ReleaseHandle(QVThreadImpl*& impl, uint32_t& id)
 
 CQVThread::CQVThread() : m_pImpl(nullptr), m_dwThreadId(0) {}
 
-CQVThread::~CQVThread() { ReleaseHandle(m_pImpl, m_dwThreadId); }
+CQVThread::~CQVThread()
+{
+    ReleaseHandle(m_pImpl, m_dwThreadId);
+}
 
 void CQVThread::Start(QVThreadRoutine routine, void* parameter, uint32_t stackSize)
 {

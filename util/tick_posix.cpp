@@ -22,4 +22,7 @@ void SleepMs(uint32_t ms)
     }
 }
 
-void SetTickOffsetForTest(uint32_t offset) { g_dwTickOffset = offset; }
+void SetTickOffsetForTest(uint32_t offset)
+{
+    g_dwTickOffset = offset;
+}

@@ -5,7 +5,10 @@
 
 static TraceSink g_pfnTraceSink;
 
-void SetTraceSink(TraceSink sink) { g_pfnTraceSink = sink; }
+void SetTraceSink(TraceSink sink)
+{
+    g_pfnTraceSink = sink;
+}
 
 void Trace(const char* fmt, ...)
 {

@@ -75,8 +75,8 @@ inline std::string FormatTable(const std::vector<BenchRow>& rows)
         } else {
             char spread[32];
             snprintf(spread, sizeof(spread), "%.1f%%", SpreadPercent(r.summary));
-            snprintf(line, sizeof(line), "%-*s  %-*s  %10s  %10s  %10s  %7s  %4u\n", (int)nameWidth, r.name.c_str(),
-                     (int)unitWidth, r.unit.c_str(), FormatValue(r.summary.median).c_str(),
+            snprintf(line, sizeof(line), "%-*s  %-*s  %10s  %10s  %10s  %7s  %4u\n", (int)nameWidth,
+                     r.name.c_str(), (int)unitWidth, r.unit.c_str(), FormatValue(r.summary.median).c_str(),
                      FormatValue(r.summary.min).c_str(), FormatValue(r.summary.max).c_str(), spread,
                      (unsigned)r.summary.count);
         }

@@ -32,7 +32,8 @@
 #include "sim/core/sim_controller.h"
 #include "util/qvsocket.h"
 
-namespace {
+namespace
+{
 
 struct Options {
     int reps = 5;
@@ -57,7 +58,7 @@ double SecondsSince(Clock::time_point t0)
 // the watchdog, which ends the process with a message when the phase overruns.
 class Watchdog
 {
-public:
+  public:
     Watchdog() : m_Deadline(0), m_Stop(false), m_Thread([this] { Loop(); }) {}
     ~Watchdog()
     {
@@ -70,7 +71,7 @@ public:
         m_Deadline = GetTickCount64() + (ULONGLONG)seconds * 1000;
     }
 
-private:
+  private:
     void Loop()
     {
         while (!m_Stop) {
@@ -295,7 +296,8 @@ void BenchBridge(const Options& o)
             ok = UploadRep(direct, block, 1, &warm) && UploadRep(bridged, block, 1, &warm);
             for (int r = 0; ok && r < o.reps; r++) {
                 double x, y;
-                ok = UploadRep(direct, block, o.blocksPerRep, &x) && UploadRep(bridged, block, o.blocksPerRep, &y);
+                ok = UploadRep(direct, block, o.blocksPerRep, &x) &&
+                     UploadRep(bridged, block, o.blocksPerRep, &y);
                 if (ok) {
                     d.push_back(x);
                     b.push_back(y);
@@ -318,7 +320,8 @@ void BenchBridge(const Options& o)
             StartDownloadSource(bridged, o.blockBytes);
             std::vector<char> buf(65536);
             double warm;
-            ok = DownloadRep(direct, buf, o.blockBytes, 1, &warm) && DownloadRep(bridged, buf, o.blockBytes, 1, &warm);
+            ok = DownloadRep(direct, buf, o.blockBytes, 1, &warm) &&
+                 DownloadRep(bridged, buf, o.blockBytes, 1, &warm);
             for (int r = 0; ok && r < o.reps; r++) {
                 double x, y;
                 ok = DownloadRep(direct, buf, o.blockBytes, o.blocksPerRep, &x) &&
@@ -444,7 +447,8 @@ void BenchSession(const Options& o)
 std::vector<uint8_t> Payload(uint32_t size)
 {
     std::vector<uint8_t> bytes(size);
-    for (uint32_t i = 0; i < size; i++) bytes[i] = (uint8_t)(i * 31u + (i >> 11));
+    for (uint32_t i = 0; i < size; i++)
+        bytes[i] = (uint8_t)(i * 31u + (i >> 11));
     return bytes;
 }
 
@@ -551,7 +555,8 @@ void BenchDownload(const Options& o)
 
     char size[64];
     snprintf(size, sizeof(size), "%.3g MB", o.fileBytes / 1e6);
-    AddRow(std::string("download ") + size + " in " + std::to_string(o.pieceBytes) + "-byte pieces", "ms", dl, ok);
+    AddRow(std::string("download ") + size + " in " + std::to_string(o.pieceBytes) + "-byte pieces", "ms", dl,
+           ok);
     AddRow("download, rate", "MB/s", dlRate, ok);
     AddRow(std::string("raw TCP ") + size, "ms", raw, ok);
     AddRow("raw TCP, rate", "MB/s", rawRate, ok);
@@ -587,7 +592,8 @@ bool ParseArgs(int argc, char** argv, Options* o)
             size_t start = 0;
             while (start <= list.size()) {
                 size_t comma = list.find(',', start);
-                std::string item = list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+                std::string item =
+                    list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
                 if (item == "bridge")
                     o->bridge = true;
                 else if (item == "session")
@@ -631,7 +637,8 @@ int main(int argc, char** argv)
     Watchdog watchdog;
     g_pWatchdog = &watchdog;
 
-    printf("Windows build, 127.0.0.1 only; %d repetition(s) per figure%s\n", o.reps, o.smoke ? " (smoke sizes)" : "");
+    printf("Windows build, 127.0.0.1 only; %d repetition(s) per figure%s\n", o.reps,
+           o.smoke ? " (smoke sizes)" : "");
     printf("bridge: %u-byte blocks, %d per repetition; round trips: %d per repetition\n", o.blockBytes,
            o.blocksPerRep, o.roundTrips);
     printf("spread = (max - min) / median\n\n");

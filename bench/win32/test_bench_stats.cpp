@@ -6,14 +6,16 @@
 
 #include "bench/win32/bench_stats.h"
 
-namespace {
+namespace
+{
 
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> out;
     std::istringstream in(text);
     std::string line;
-    while (std::getline(in, line)) out.push_back(line);
+    while (std::getline(in, line))
+        out.push_back(line);
     return out;
 }
 

@@ -11,7 +11,8 @@
 #include "../../util/qvtypes.h"
 #include "sim_stream.h"
 
-namespace {
+namespace
+{
 
 const char kPreamble[] = "CONNECTSERVERHOST\r\n\r\n";
 const size_t kPreambleLength = 21;
@@ -27,7 +28,7 @@ struct KnownClient {
     uint32_t type;
 };
 const KnownClient kKnownClients[] = {
-    {"Win Rerudi", 0}, {"Config", 3}, {"Service", 4}, {"Peer", 9},     {"Win32 Client", 0},
+    {"Win Rerudi", 0}, {"Config", 3},  {"Service", 4},   {"Peer", 9},     {"Win32 Client", 0},
     {"OSD", 13},       {"minipad", 5}, {"Extender", 18}, {"Upgrade", 19}, {"TC-Config", 20},
 };
 
@@ -41,7 +42,8 @@ void AppendWord(std::vector<uint8_t>& out, uint32_t v)
 void AppendPadded(std::vector<uint8_t>& out, const uint8_t* data, size_t n)
 {
     out.insert(out.end(), data, data + n);
-    while (out.size() % 4) out.push_back(0);
+    while (out.size() % 4)
+        out.push_back(0);
 }
 
 void AppendString(std::vector<uint8_t>& out, const std::string& text)
@@ -53,7 +55,7 @@ void AppendString(std::vector<uint8_t>& out, const std::string& text)
 // Bounds-checked reader over a request body; every failure is sticky.
 class BodyReader
 {
-public:
+  public:
     BodyReader(const uint8_t* p, uint32_t n) : m_p(p), m_n(n), m_pos(0), m_ok(true) {}
     bool Word(uint32_t* v)
     {
@@ -82,7 +84,7 @@ public:
     }
     uint32_t Left() const { return m_n - m_pos; }
 
-private:
+  private:
     const uint8_t* m_p;
     uint32_t m_n;
     uint32_t m_pos;
@@ -147,7 +149,10 @@ CSimController::CSimController(const SimConfig& config)
 {
 }
 
-CSimController::~CSimController() { Stop(); }
+CSimController::~CSimController()
+{
+    Stop();
+}
 
 bool CSimController::Start()
 {
@@ -194,7 +199,10 @@ void CSimController::Stop()
     m_hListen = QV_INVALID_SOCKET;
 }
 
-QVSockAddr CSimController::GetAddress() const { return MakeSockAddr(m_nAddress, m_nPort); }
+QVSockAddr CSimController::GetAddress() const
+{
+    return MakeSockAddr(m_nAddress, m_nPort);
+}
 
 void CSimController::SetFaults(const SimFaults& faults)
 {
@@ -343,8 +351,7 @@ bool CSimController::WaitUntil(const std::function<bool(const SimStats&)>& condi
                                uint32_t timeoutMs) const
 {
     std::unique_lock<std::mutex> g(m_Lock);
-    return m_Changed.wait_for(g, std::chrono::milliseconds(timeoutMs),
-                              [&] { return condition(m_Stats); });
+    return m_Changed.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return condition(m_Stats); });
 }
 
 bool CSimController::ExpectedResponse(const std::string& password, const std::string& challenge,
@@ -437,9 +444,8 @@ bool CSimController::StartPunched(Connection& conn, const char** why)
         std::lock_guard<std::mutex> g(m_Lock);
         waitMs = m_Config.punchedStartMs;
     }
-    CRUDPClient* client =
-        StartPunchedStream(udp, conn.launcher, waitMs,
-                           [&] { return conn.kill.load() || !m_bRunning.load(); }, &start, &problem);
+    CRUDPClient* client = StartPunchedStream(
+        udp, conn.launcher, waitMs, [&] { return conn.kill.load() || !m_bRunning.load(); }, &start, &problem);
     if (!client) {
         Log(StrPrintf("conn %u: no stream: %s", n, problem.c_str()));
         *why = "no stream";
@@ -534,7 +540,8 @@ void CSimController::Serve(std::shared_ptr<Connection> connPtr)
             if (buf.size() < kPreambleLength) {
                 if (memcmp(buf.data(), kPreamble, buf.size()) == 0) continue;
             }
-            if (memcmp(buf.data(), kPreamble, buf.size() < kPreambleLength ? buf.size() : kPreambleLength) != 0) {
+            if (memcmp(buf.data(), kPreamble, buf.size() < kPreambleLength ? buf.size() : kPreambleLength) !=
+                0) {
                 Count([](SimStats& s) { s.preamblesBad++; });
                 Log(StrPrintf("conn %u: bad greeting", n));
                 why = "bad greeting";
@@ -726,10 +733,14 @@ bool CSimController::HandleLogin(Connection& conn, uint16_t id, const uint8_t* b
     }
 
     std::string problem;
-    if (!info.complete) problem = "fields missing or malformed";
-    else if (info.revision != kRevision) problem = StrPrintf("revision %u", info.revision);
-    else if (info.word16 != 16) problem = StrPrintf("response size word %u", info.word16);
-    else if (info.word2 != 2) problem = StrPrintf("word after the response %u", info.word2);
+    if (!info.complete)
+        problem = "fields missing or malformed";
+    else if (info.revision != kRevision)
+        problem = StrPrintf("revision %u", info.revision);
+    else if (info.word16 != 16)
+        problem = StrPrintf("response size word %u", info.word16);
+    else if (info.word2 != 2)
+        problem = StrPrintf("word after the response %u", info.word2);
     else {
         bool known = false;
         for (const KnownClient& k : kKnownClients) {
@@ -767,9 +778,10 @@ bool CSimController::HandleDownload(Connection& conn, uint16_t id, uint16_t code
     const bool viewer = code == 8130;
     BodyReader r(body, length);
     uint32_t w[3] = {0, 0, 0};
-    bool fieldsOk = viewer ? (r.Word(&w[0]) && r.Word(&w[1]) && r.Word(&w[2]) && r.Left() == 0 && w[0] == 0 &&
-                              w[1] == 2 && w[2] == kRevision)
-                           : (r.Word(&w[0]) && r.Word(&w[1]) && r.Left() == 0 && w[0] == 3 && w[1] == kRevision);
+    bool fieldsOk = viewer
+                        ? (r.Word(&w[0]) && r.Word(&w[1]) && r.Word(&w[2]) && r.Left() == 0 && w[0] == 0 &&
+                           w[1] == 2 && w[2] == kRevision)
+                        : (r.Word(&w[0]) && r.Word(&w[1]) && r.Left() == 0 && w[0] == 3 && w[1] == kRevision);
     if (!fieldsOk) {
         Count([](SimStats& s) { s.badRequests++; });
         Log(StrPrintf("conn %u: download request %u has unexpected fields", n, code));
@@ -805,8 +817,10 @@ bool CSimController::HandleDownload(Connection& conn, uint16_t id, uint16_t code
     }
     Count([viewer](SimStats& s) {
         s.downloadRequests++;
-        if (viewer) s.viewerRequests++;
-        else s.configRequests++;
+        if (viewer)
+            s.viewerRequests++;
+        else
+            s.configRequests++;
     });
     const uint32_t total = (uint32_t)file.size();
 

@@ -37,7 +37,7 @@ const uint16_t SIM_MSG_LOGIN_REFUSED = 29;
 // is onCode (0: to every request); closeAfterPieces applies to downloads only.
 struct SimFaults {
     uint16_t onCode = 0;
-    bool wrongReplyCode = false;  // the answer carries wrongCode instead of request code + 1
+    bool wrongReplyCode = false; // the answer carries wrongCode instead of request code + 1
     uint16_t wrongCode = 9000;
     bool extraForOtherId = false; // a message for otherId goes out before the answer
     uint16_t otherId = 4242;
@@ -55,7 +55,7 @@ struct SimConfig {
     std::string password;
     std::string challenge = "SimChallenge0123";
     std::string version = "7.1.1.0";
-    uint32_t versionWord = 0;       // the word after the version text
+    uint32_t versionWord = 0;        // the word after the version text
     std::vector<uint8_t> viewerFile; // served for 8130 unless viewerPath is set
     std::vector<uint8_t> configFile; // served for 8148 unless configPath is set
     std::string viewerPath;          // read at request time when not empty
@@ -65,7 +65,7 @@ struct SimConfig {
     uint16_t configWholeCode = 8149;
     uint16_t pieceCode = 8301;
     uint16_t loginRefusedCode = SIM_MSG_LOGIN_REFUSED;
-    bool requireLogin = true; // version and download requests before a login are ignored
+    bool requireLogin = true;      // version and download requests before a login are ignored
     uint32_t captureLimit = 65536; // received bytes kept per connection for inspection
     // How long a punched path may stay without the launcher's parameter proposal or
     // stream data before it is given up.
@@ -101,7 +101,7 @@ struct SimStats {
     uint32_t echoes = 0;
     uint32_t badRequests = 0; // wrong request fields, unknown codes, oversized headers
     uint32_t openConnections = 0;
-    uint32_t pushesSent = 0; // queued pushes written to a connection
+    uint32_t pushesSent = 0;      // queued pushes written to a connection
     uint32_t relayedSessions = 0; // connections handed over by a relay (no greeting)
     uint32_t punchedSessions = 0; // punched paths handed over
     uint32_t streamsStarted = 0;  // punched paths whose reliable stream began
@@ -113,7 +113,7 @@ typedef std::function<void(const std::string& line)> SimLogCallback;
 
 class CSimController
 {
-public:
+  public:
     explicit CSimController(const SimConfig& config);
     ~CSimController(); // stops
 
@@ -166,12 +166,11 @@ public:
 
     // The response a launcher with this password must give to this challenge; false
     // when the password cannot be a key (longer than 32 bytes).
-    static bool ExpectedResponse(const std::string& password, const std::string& challenge,
-                                 uint8_t out[16]);
+    static bool ExpectedResponse(const std::string& password, const std::string& challenge, uint8_t out[16]);
     // A message's wire bytes: header (id, code, length) and the body as given.
     static std::vector<uint8_t> Encode(uint16_t id, uint16_t code, const std::vector<uint8_t>& body);
 
-private:
+  private:
     struct Connection;
     CSimController(const CSimController&) = delete;
     CSimController& operator=(const CSimController&) = delete;
@@ -182,12 +181,11 @@ private:
     void Serve(std::shared_ptr<Connection> conn);
     bool StartPunched(Connection& conn, const char** why);
     void AbortStream(Connection& conn);
-    bool HandleMessage(Connection& conn, uint16_t id, uint16_t code, const uint8_t* body,
-                       uint32_t length);
+    bool HandleMessage(Connection& conn, uint16_t id, uint16_t code, const uint8_t* body, uint32_t length);
     bool HandleLogin(Connection& conn, uint16_t id, const uint8_t* body, uint32_t length,
                      const SimFaults& faults);
-    bool HandleDownload(Connection& conn, uint16_t id, uint16_t code, const uint8_t* body,
-                        uint32_t length, const SimFaults& faults);
+    bool HandleDownload(Connection& conn, uint16_t id, uint16_t code, const uint8_t* body, uint32_t length,
+                        const SimFaults& faults);
     // Sends one answer with the faults that apply; false when the connection must end.
     bool Answer(Connection& conn, uint16_t id, uint16_t code, const std::vector<uint8_t>& body,
                 const SimFaults& faults, uint16_t requestCode);

@@ -23,7 +23,8 @@
 #include "ui/framework.h"
 #include "util/folders.h"
 
-namespace {
+namespace
+{
 
 int g_nQuestions = 0;
 int g_nAnswer = IDNO;
@@ -51,9 +52,15 @@ void SetEnv(const char* name, const std::string& value)
     _putenv_s(name, value.c_str());
 }
 
-bool Exists(const std::string& p) { return GetFileAttributesA(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::string& p)
+{
+    return GetFileAttributesA(p.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
-void WriteText(const std::string& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
+void WriteText(const std::string& p, const std::string& text)
+{
+    std::ofstream(p, std::ios::binary) << text;
+}
 
 std::vector<unsigned char> ReadAll(const std::string& p)
 {
@@ -61,7 +68,10 @@ std::vector<unsigned char> ReadAll(const std::string& p)
     return std::vector<unsigned char>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-void MakeDirs(const std::string& p) { std::filesystem::create_directories(p); }
+void MakeDirs(const std::string& p)
+{
+    std::filesystem::create_directories(p);
+}
 
 void RemoveTree(const std::string& p)
 {
@@ -109,11 +119,11 @@ std::string Upper(std::string s)
 }
 
 const unsigned char kVersionFile[23] = {0x13, 0x00, 0x00, 0x00, '8', '.', '6', ' ', 'B', 'u', 'i', 'l',
-                                        'd', ' ', '5', '2', '2', '.', '0', ' ', 'R', 'e', 'l'};
+                                        'd',  ' ',  '5',  '2',  '2', '.', '0', ' ', 'R', 'e', 'l'};
 
 class InstallTest : public ::testing::Test
 {
-protected:
+  protected:
     void SetUp() override
     {
         char tmp[MAX_PATH];
@@ -150,7 +160,8 @@ protected:
     {
         QVSetMessageBoxHook(nullptr);
         const char* names[] = {"PROGRAMFILES", "PROGRAMDATA", "APPDATA"};
-        for (int i = 0; i < 3; ++i) SetEnv(names[i], saved[(size_t)i]);
+        for (int i = 0; i < 3; ++i)
+            SetEnv(names[i], saved[(size_t)i]);
         RemoveTree(root);
     }
     // Runs a copy of this test program with the install procedure as its only work,
@@ -187,7 +198,8 @@ protected:
         ZeroMemory(&pi, sizeof(pi));
         std::vector<char> line(cmd.begin(), cmd.end());
         line.push_back('\0');
-        BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+        BOOL started =
+            CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
         SetEnv("RERUDI_INSTALL_CHILD", "");
         SetEnv("RERUDI_INSTALL_PROGRAMFILES", "");
         if (!started) return {};
@@ -237,7 +249,8 @@ TEST_F(InstallTest, FirstInstallClearsOldFilesCopiesWritesVersionAndMakesTheShor
     EXPECT_FALSE(Exists(dataFolder + "\\4_2_512_0"));
     EXPECT_TRUE(Exists(dataFolder));
     EXPECT_EQ(ReadAll(GetExecutablePath()), ReadAll(target));
-    EXPECT_EQ(std::vector<unsigned char>(kVersionFile, kVersionFile + 23), ReadAll(installFolder + "\\VERSION.DAT"));
+    EXPECT_EQ(std::vector<unsigned char>(kVersionFile, kVersionFile + 23),
+              ReadAll(installFolder + "\\VERSION.DAT"));
 
     // The stale shortcut went with the old installation, so the question came.
     EXPECT_EQ(1, g_nQuestions);
@@ -343,7 +356,8 @@ TEST_F(InstallTest, StartedFromTheInstallFolderKeepsItsNeighboursAndItself)
     EXPECT_EQ(1, RunChild(target));
     EXPECT_TRUE(Exists(installFolder + "\\notes.txt"));
     EXPECT_EQ(ReadAll(GetExecutablePath()), ReadAll(target));
-    EXPECT_EQ(std::vector<unsigned char>(kVersionFile, kVersionFile + 23), ReadAll(installFolder + "\\VERSION.DAT"));
+    EXPECT_EQ(std::vector<unsigned char>(kVersionFile, kVersionFile + 23),
+              ReadAll(installFolder + "\\VERSION.DAT"));
     // The data folder is still ours and is cleared as usual.
     EXPECT_FALSE(Exists(dataFolder + "\\LOGIN.DAT"));
 }

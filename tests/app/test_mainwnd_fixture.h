@@ -33,7 +33,7 @@ struct FakeStarter {
 
 class MainWndTest : public ::testing::Test
 {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

@@ -13,11 +13,11 @@
 #include "ui/resource.h"
 #include "util/qvtick.h"
 
-namespace {
+namespace
+{
 
-const char OLD_VERSION_BOX[] =
-    "ERROR: Cannot continue, the host system is running version 4.0.487.9\n"
-    "Please upgrade to 4.0.488.0 or higher and try again.";
+const char OLD_VERSION_BOX[] = "ERROR: Cannot continue, the host system is running version 4.0.487.9\n"
+                               "Please upgrade to 4.0.488.0 or higher and try again.";
 
 std::string Program5000(int factor, int offset)
 {
@@ -197,8 +197,8 @@ TEST_F(MainWndTest, OlderControllerGetsTheSocketThroughThePipe)
     ASSERT_EQ(g_Starter.commandLines.size(), 1u);
     const std::string pipeName = PipeNameFor((uint32_t)(uintptr_t)dlg->m_hWnd);
     // No size option in this form: the field between the quotes and "/R" is empty.
-    const std::string expected = "\"" + VersionPath("4_0_488_0", "BRIGHTLEAF.EXE") + "\"  /R /USER:" + SimName() +
-                                 " /PASS:secret /SOCKFILE:" + pipeName;
+    const std::string expected = "\"" + VersionPath("4_0_488_0", "BRIGHTLEAF.EXE") +
+                                 "\"  /R /USER:" + SimName() + " /PASS:secret /SOCKFILE:" + pipeName;
     EXPECT_EQ(g_Starter.commandLines[0], expected);
     // The launcher keeps its own copy of the connection.
     EXPECT_TRUE(m_pSession->IsConnected());
@@ -230,8 +230,7 @@ TEST_F(MainWndTest, ProgramThatNeverOpensThePipeEndsTheAttemptInBoundedTime)
     const std::string pipeName = PipeNameFor((uint32_t)(uintptr_t)dlg->m_hWnd);
     HANDLE late = ::CreateFileA(pipeName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(late, INVALID_HANDLE_VALUE);
-    if (late != INVALID_HANDLE_VALUE)
-        ::CloseHandle(late);
+    if (late != INVALID_HANDLE_VALUE) ::CloseHandle(late);
 }
 
 TEST_F(MainWndTest, PasswordThatWouldBreakThePipeCommandLineStartsNothing)
@@ -246,7 +245,8 @@ TEST_F(MainWndTest, PasswordThatWouldBreakThePipeCommandLineStartsNothing)
     EXPECT_TRUE(g_Starter.commandLines.empty());
     EXPECT_TRUE(SimSawClose(m_pSim));
     ASSERT_EQ(g_Boxes.size(), 1u);
-    EXPECT_EQ(g_Boxes[0].text.rfind("ERROR: Can't build the program's command line\n", 0), 0u) << g_Boxes[0].text;
+    EXPECT_EQ(g_Boxes[0].text.rfind("ERROR: Can't build the program's command line\n", 0), 0u)
+        << g_Boxes[0].text;
 }
 
 TEST_F(MainWndTest, FailedStartIsLoggedWithThePasswordMasked)
@@ -263,8 +263,7 @@ TEST_F(MainWndTest, FailedStartIsLoggedWithThePasswordMasked)
         void OnStatus(const char* text) override
         {
             CConnectDlg::OnStatus(text);
-            if (strstr(text, "Can't Start Executable"))
-                OnCancel();
+            if (strstr(text, "Can't Start Executable")) OnCancel();
         }
     };
     CConnectDlg* progress = new CancelOnFailure(dlg);

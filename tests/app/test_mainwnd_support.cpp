@@ -14,7 +14,8 @@
 std::vector<CapturedBox> g_Boxes;
 FakeStarter g_Starter;
 
-namespace {
+namespace
+{
 
 int CaptureBox(HWND, const char* text, const char* caption, UINT flags)
 {
@@ -38,8 +39,7 @@ BOOL FakeStart(const std::string& commandLine, PROCESS_INFORMATION* info, DWORD*
     info->hThread = nullptr;
     info->dwProcessId = ::GetCurrentProcessId();
     info->dwThreadId = 0;
-    if (g_Starter.onStart)
-        g_Starter.onStart(commandLine);
+    if (g_Starter.onStart) g_Starter.onStart(commandLine);
     return TRUE;
 }
 
@@ -52,8 +52,7 @@ void SetEnv(const char* name, const std::string& value)
 void MakeDirs(const std::string& p)
 {
     for (size_t i = 3; i <= p.size(); ++i)
-        if (i == p.size() || p[i] == '\\')
-            ::CreateDirectoryA(p.substr(0, i).c_str(), nullptr);
+        if (i == p.size() || p[i] == '\\') ::CreateDirectoryA(p.substr(0, i).c_str(), nullptr);
 }
 
 void RemoveTree(const std::string& p)
@@ -63,8 +62,7 @@ void RemoveTree(const std::string& p)
     if (h != INVALID_HANDLE_VALUE) {
         do {
             std::string n = fd.cFileName;
-            if (n == "." || n == "..")
-                continue;
+            if (n == "." || n == "..") continue;
             std::string full = p + "\\" + n;
             if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                 RemoveTree(full);
@@ -81,8 +79,7 @@ bool RecvAll(SOCKET s, char* buffer, int size)
     int got = 0;
     while (got < size) {
         int n = ::recv(s, buffer + got, size - got, 0);
-        if (n <= 0)
-            return false;
+        if (n <= 0) return false;
         got += n;
     }
     return true;
@@ -90,14 +87,16 @@ bool RecvAll(SOCKET s, char* buffer, int size)
 
 } // namespace
 
-bool FileExistsA(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExistsA(const std::string& path)
+{
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::string ReadFileBytes(const std::string& path)
 {
     std::string out;
     FILE* f = fopen(path.c_str(), "rb");
-    if (!f)
-        return out;
+    if (!f) return out;
     char buf[4096];
     size_t n;
     while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
@@ -117,8 +116,7 @@ void WriteFileBytes(const std::string& path, const std::string& bytes)
 std::string OptionValue(const std::string& commandLine, const std::string& option)
 {
     size_t at = commandLine.find(option);
-    if (at == std::string::npos)
-        return std::string();
+    if (at == std::string::npos) return std::string();
     at += option.size();
     size_t end = commandLine.find(' ', at);
     return commandLine.substr(at, end == std::string::npos ? std::string::npos : end - at);
@@ -128,11 +126,9 @@ bool EchoOverSocket(SOCKET s)
 {
     const std::vector<uint8_t> body = {'p', 'i', 'n', 'g', 1, 2, 3, 4};
     const std::vector<uint8_t> wire = CSimController::Encode(77, SIM_MSG_ECHO, body);
-    if (::send(s, (const char*)wire.data(), (int)wire.size(), 0) != (int)wire.size())
-        return false;
+    if (::send(s, (const char*)wire.data(), (int)wire.size(), 0) != (int)wire.size()) return false;
     char answer[16];
-    if (!RecvAll(s, answer, (int)sizeof(answer)))
-        return false;
+    if (!RecvAll(s, answer, (int)sizeof(answer))) return false;
     const uint8_t* a = (const uint8_t*)answer;
     const uint16_t id = (uint16_t)(a[0] | (a[1] << 8));
     const uint16_t code = (uint16_t)(a[2] | (a[3] << 8));
@@ -146,8 +142,7 @@ void PipeViewer(std::string pipeName, std::atomic<int>* ok)
     HANDLE pipe = INVALID_HANDLE_VALUE;
     for (int i = 0; i < 500 && pipe == INVALID_HANDLE_VALUE; ++i) {
         pipe = ::CreateFileA(pipeName.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (pipe == INVALID_HANDLE_VALUE)
-            ::Sleep(10);
+        if (pipe == INVALID_HANDLE_VALUE) ::Sleep(10);
     }
     if (pipe == INVALID_HANDLE_VALUE) {
         *ok = -1;
@@ -155,7 +150,8 @@ void PipeViewer(std::string pipeName, std::atomic<int>* ok)
     }
     WSAPROTOCOL_INFOA record;
     DWORD got = 0, n = 0;
-    while (got < sizeof(record) && ::ReadFile(pipe, (char*)&record + got, sizeof(record) - got, &n, nullptr) && n)
+    while (got < sizeof(record) &&
+           ::ReadFile(pipe, (char*)&record + got, sizeof(record) - got, &n, nullptr) && n)
         got += n;
     // Nothing may follow the record.
     char extra;
@@ -198,7 +194,8 @@ HANDLE EndedProcessHandle()
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi;
     char cmd[] = "cmd.exe /c exit 3";
-    if (!::CreateProcessA(nullptr, cmd, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
+    if (!::CreateProcessA(nullptr, cmd, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                          &pi))
         return nullptr;
     ::WaitForSingleObject(pi.hProcess, 10000);
     ::CloseHandle(pi.hThread);
@@ -213,8 +210,7 @@ void MainWndTest::SetUp()
     ::GetTempPathA(sizeof(temp), temp);
     m_strRoot = std::string(temp) + "rerudi_mainwnd_" + std::to_string(::GetCurrentProcessId()) + "_" +
                 std::to_string(++counter);
-    if (!m_strRoot.empty() && m_strRoot.back() == '\\')
-        m_strRoot.pop_back();
+    if (!m_strRoot.empty() && m_strRoot.back() == '\\') m_strRoot.pop_back();
     RemoveTree(m_strRoot);
     MakeDirs(m_strRoot);
     m_strOldAppData = GetEnv("APPDATA");
@@ -237,8 +233,7 @@ void MainWndTest::SetUp()
 void MainWndTest::TearDown()
 {
     for (std::thread& t : m_Viewers)
-        if (t.joinable())
-            t.join();
+        if (t.joinable()) t.join();
     m_Viewers.clear();
     CloseWindow();
     delete m_pSession;
@@ -265,7 +260,10 @@ void MainWndTest::StartSim(const std::string& version, const std::string& passwo
     ASSERT_TRUE(m_pSim->Start());
 }
 
-std::string MainWndTest::SimName() const { return "127.0.0.1:" + std::to_string(m_pSim->GetPort()); }
+std::string MainWndTest::SimName() const
+{
+    return "127.0.0.1:" + std::to_string(m_pSim->GetPort());
+}
 
 CVOLTARODlg* MainWndTest::OpenWindow(const std::string& name, const std::string& password, bool silent,
                                      uint32_t target, int startType)
@@ -277,10 +275,8 @@ CVOLTARODlg* MainWndTest::OpenWindow(const std::string& name, const std::string&
 
 void MainWndTest::CloseWindow()
 {
-    if (!m_pDlg)
-        return;
-    if (m_pDlg->m_hWnd)
-        m_pDlg->DestroyWindow();
+    if (!m_pDlg) return;
+    if (m_pDlg->m_hWnd) m_pDlg->DestroyWindow();
     delete m_pDlg;
     m_pDlg = nullptr;
 }
@@ -289,8 +285,7 @@ bool MainWndTest::PumpUntil(const std::function<bool()>& done, DWORD limitMs)
 {
     const DWORD start = ::GetTickCount();
     while (!done()) {
-        if (::GetTickCount() - start >= limitMs)
-            return false;
+        if (::GetTickCount() - start >= limitMs) return false;
         MSG msg;
         while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             ::TranslateMessage(&msg);

@@ -11,12 +11,19 @@
 #include "util/qvsocket.h"
 #include "util/qvtick.h"
 
-namespace {
+namespace
+{
 
-std::string FieldText(CVOLTARODlg* dlg, int id) { return dlg->GetDlgItemText(id); }
+std::string FieldText(CVOLTARODlg* dlg, int id)
+{
+    return dlg->GetDlgItemText(id);
+}
 
 // Shown as far as the control itself goes (the test window is never shown).
-bool Shown(CVOLTARODlg* dlg, int id) { return (::GetWindowLongA(dlg->GetDlgItem(id), GWL_STYLE) & WS_VISIBLE) != 0; }
+bool Shown(CVOLTARODlg* dlg, int id)
+{
+    return (::GetWindowLongA(dlg->GetDlgItem(id), GWL_STYLE) & WS_VISIBLE) != 0;
+}
 
 void Type(CVOLTARODlg* dlg, const std::string& name)
 {
@@ -28,7 +35,7 @@ void Type(CVOLTARODlg* dlg, const std::string& name)
 // program on this PC would.
 class GatewayHolder
 {
-public:
+  public:
     GatewayHolder()
     {
         m_hRelease = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -56,7 +63,7 @@ public:
         ::CloseHandle(m_hTaken);
     }
 
-private:
+  private:
     HANDLE m_hRelease, m_hTaken;
     std::thread m_Thread;
 };
@@ -294,7 +301,8 @@ TEST_F(MainWndTest, CompactLayoutAndKeysThatMustNotClose)
 {
     CVOLTARODlg* dlg = OpenWindow("Name", "");
     EXPECT_FALSE(Shown(dlg, IDC_VERSION));
-    for (int id : {IDC_SYSTEM_LIST, IDC_START_CONFIGURATOR, IDC_OPTIONS, IDC_CONFIGURE_IP, IDC_LOCAL_SYSTEMS_LABEL}) {
+    for (int id :
+         {IDC_SYSTEM_LIST, IDC_START_CONFIGURATOR, IDC_OPTIONS, IDC_CONFIGURE_IP, IDC_LOCAL_SYSTEMS_LABEL}) {
         EXPECT_FALSE(Shown(dlg, id)) << id;
         EXPECT_FALSE(::IsWindowEnabled(dlg->GetDlgItem(id))) << id;
     }
@@ -411,8 +419,10 @@ TEST_F(MainWndTest, ExpiryTakesTheFirstStaleLineInListOrderOnePerTick)
     const struct {
         const char* name;
         uint32_t address;
-    } controllers[] = {{"Delta", MakeIPv4(10, 0, 0, 1)}, {"Alpha", MakeIPv4(10, 0, 0, 2)},
-                       {"Echo", MakeIPv4(10, 0, 0, 3)}, {"Charlie", MakeIPv4(10, 0, 0, 4)},
+    } controllers[] = {{"Delta", MakeIPv4(10, 0, 0, 1)},
+                       {"Alpha", MakeIPv4(10, 0, 0, 2)},
+                       {"Echo", MakeIPv4(10, 0, 0, 3)},
+                       {"Charlie", MakeIPv4(10, 0, 0, 4)},
                        {"Bravo", MakeIPv4(10, 0, 0, 5)}};
     for (const auto& c : controllers)
         ASSERT_EQ(dlg->m_Systems.HandleAnswer(Answer(c.name, 2), c.address), 1);

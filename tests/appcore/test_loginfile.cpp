@@ -10,18 +10,19 @@
 
 #include "app/loginfile.h"
 
-namespace {
+namespace
+{
 
 typedef std::vector<unsigned char> Bytes;
 
 class LoginFile : public ::testing::Test
 {
-protected:
+  protected:
     void SetUp() override
     {
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = std::filesystem::temp_directory_path() /
-              (std::string("rerudi-login-") + info->name() + "-" + std::to_string((unsigned long)std::rand()));
+        dir = std::filesystem::temp_directory_path() / (std::string("rerudi-login-") + info->name() + "-" +
+                                                        std::to_string((unsigned long)std::rand()));
         std::filesystem::create_directories(dir);
         path = (dir / "LOGIN.DAT").string();
     }
@@ -47,15 +48,15 @@ protected:
 // Name "Pool", password "pw", last address 192.168.1.10, options open, remember,
 // size class 0: the nine fields as the table lays them out.
 const Bytes kRemembered = {
-    0x04, 0x00, 0x00, 0x00, 'P', 'o', 'o', 'l',  // 1 system name
-    0x02, 0x00, 0x00, 0x00, 'p', 'w',            // 2 password
-    0x00, 0x00, 0x00, 0x00,                      // 3 always 0
-    0xC0, 0xA8, 0x01, 0x0A,                      // 4 last address
-    0x01, 0x00, 0x00, 0x00,                      // 5 options expanded
-    0x01, 0x00, 0x00, 0x00,                      // 6 remember (1)
-    0x00, 0x00, 0x00, 0x00,                      // 7 always 0
-    0x00, 0x00, 0x00, 0x00,                      // 8 size class
-    0x01, 0x00, 0x00, 0x00,                      // 9 remember value
+    0x04, 0x00, 0x00, 0x00, 'P', 'o', 'o', 'l', // 1 system name
+    0x02, 0x00, 0x00, 0x00, 'p', 'w',           // 2 password
+    0x00, 0x00, 0x00, 0x00,                     // 3 always 0
+    0xC0, 0xA8, 0x01, 0x0A,                     // 4 last address
+    0x01, 0x00, 0x00, 0x00,                     // 5 options expanded
+    0x01, 0x00, 0x00, 0x00,                     // 6 remember (1)
+    0x00, 0x00, 0x00, 0x00,                     // 7 always 0
+    0x00, 0x00, 0x00, 0x00,                     // 8 size class
+    0x01, 0x00, 0x00, 0x00,                     // 9 remember value
 };
 
 LoginData Sample()
@@ -91,11 +92,11 @@ TEST_F(LoginFile, NotRememberingWritesClearedValues)
     d.sizeClass = 1;
     ASSERT_TRUE(WriteLoginFile(path, d));
     const Bytes cleared = {
-        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // empty name, empty password, 0, no address
-        1, 0, 0, 0,                                      // options expanded is kept
-        0, 0, 0, 0, 0, 0, 0, 0,                          // remember 0, 0
-        1, 0, 0, 0,                                      // size class
-        0, 0, 0, 0,                                      // remember value
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // empty name, empty password, 0, no address
+        1, 0, 0, 0,                                     // options expanded is kept
+        0, 0, 0, 0, 0, 0, 0, 0,                         // remember 0, 0
+        1, 0, 0, 0,                                     // size class
+        0, 0, 0, 0,                                     // remember value
     };
     EXPECT_EQ(cleared, Get());
     // Replaces a longer earlier file completely.
@@ -137,9 +138,9 @@ TEST_F(LoginFile, EveryTruncationTakesOnlyWholeFields)
 
 TEST_F(LoginFile, Utf16StringsAreAccepted)
 {
-    Bytes b = {0x08, 0x00, 0x00, 0x80, 'Z', 0, 'i', 0, 'z', 0, 'u', 0,  // "Zizu" in UTF-16
-               0x04, 0x00, 0x00, 0x80, 'p', 0, 'w', 0,                  // "pw" in UTF-16
-               0, 0, 0, 0, 0x7F, 0, 0, 1};
+    Bytes b = {0x08, 0x00, 0x00, 0x80, 'Z',  0, 'i', 0, 'z', 0, 'u', 0, // "Zizu" in UTF-16
+               0x04, 0x00, 0x00, 0x80, 'p',  0, 'w', 0,                 // "pw" in UTF-16
+               0,    0,    0,    0,    0x7F, 0, 0,   1};
     Put(b);
     LoginData d;
     ASSERT_TRUE(ReadLoginFile(path, d));
@@ -152,9 +153,9 @@ TEST_F(LoginFile, Utf16StringsAreAccepted)
 TEST_F(LoginFile, DamagedLengthsChangeNothingTheyCannotReadWhole)
 {
     const Bytes lengths[] = {
-        {0xF0, 0xFF, 0xFF, 0x7F, 'a', 'b'},          // absurd narrow length
-        {0xFF, 0xFF, 0xFF, 0xFF, 'a', 0},            // absurd UTF-16 length
-        {0x40, 0x00, 0x00, 0x00, 'a', 'b', 'c'},     // longer than what follows
+        {0xF0, 0xFF, 0xFF, 0x7F, 'a', 'b'},      // absurd narrow length
+        {0xFF, 0xFF, 0xFF, 0xFF, 'a', 0},        // absurd UTF-16 length
+        {0x40, 0x00, 0x00, 0x00, 'a', 'b', 'c'}, // longer than what follows
     };
     for (const Bytes& b : lengths) {
         Bytes file = b;

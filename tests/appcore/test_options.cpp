@@ -5,7 +5,8 @@
 
 #include "app/options.h"
 
-namespace {
+namespace
+{
 
 std::string Value(const std::string& line, const char* option, bool* found = nullptr)
 {
@@ -35,7 +36,8 @@ TEST(FindOption, EmptyValueWhenTheNextOptionFollowsDirectly)
 TEST(FindOption, LongValueKeepsItsFirst255Characters)
 {
     std::string longValue;
-    for (int i = 0; i < 300; ++i) longValue += (char)('a' + i % 26);
+    for (int i = 0; i < 300; ++i)
+        longValue += (char)('a' + i % 26);
     std::string v = Value("/USER:" + longValue, "/USER:");
     EXPECT_EQ(longValue.substr(0, 255), v);
     // Spaces that land at the cut are trailing spaces of what is kept.

@@ -6,7 +6,8 @@
 
 #include "app/versions.h"
 
-namespace {
+namespace
+{
 
 uint64_t V(uint16_t a, uint16_t b, uint16_t c, uint16_t d)
 {
@@ -41,9 +42,9 @@ TEST(Versions, ThresholdsDecideRefusalAndHandOver)
     EXPECT_LT(ParseVersion("4.0.487.9"), minimum);
     EXPECT_GE(ParseVersion("4.0.488.0"), minimum);
     EXPECT_GE(ParseVersion("4.0.488.1"), minimum);
-    EXPECT_LT(ParseVersion("7.1.0.9"), loopback);   // pipe hand-over
-    EXPECT_GE(ParseVersion("7.1.1.0"), loopback);   // loopback bridge
-    EXPECT_GE(ParseVersion("7.1"), loopback);       // read as 7.1.1.1
+    EXPECT_LT(ParseVersion("7.1.0.9"), loopback); // pipe hand-over
+    EXPECT_GE(ParseVersion("7.1.1.0"), loopback); // loopback bridge
+    EXPECT_GE(ParseVersion("7.1"), loopback);     // read as 7.1.1.1
     EXPECT_LT(ParseVersion("4.2 Build 512.0 Rel"), loopback);
 }
 
@@ -139,8 +140,8 @@ TEST(CommandLines, TextThatWouldSplitOrInjectOptionsIsRefused)
     EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x.exe", "a\"b", "p", "\\\\.\\pipe\\1", &line));
     EXPECT_TRUE(line.empty());
     EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x.exe", "n", "p\" /X", "\\\\.\\pipe\\1", &line));
-    EXPECT_EQ(CMDLINE_BAD_TEXT,
-              BuildPipeCommandLine("C:\\x.exe", "n /SOCKFILE:\\\\.\\pipe\\evil", "p", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x.exe", "n /SOCKFILE:\\\\.\\pipe\\evil", "p",
+                                                     "\\\\.\\pipe\\1", &line));
     EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x.exe", "n", "a/b", "\\\\.\\pipe\\1", &line));
     EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x\".exe", "n", "p", "\\\\.\\pipe\\1", &line));
     EXPECT_EQ(CMDLINE_BAD_TEXT,
@@ -150,13 +151,15 @@ TEST(CommandLines, TextThatWouldSplitOrInjectOptionsIsRefused)
     EXPECT_EQ(CMDLINE_BAD_TEXT, BuildLoopbackCommandLine("C:\\x.exe", "", -1, &line));
     EXPECT_NE(std::string(""), CommandLineResultText(CMDLINE_BAD_TEXT));
     // Spaces and other punctuation are ordinary text of a name or password.
-    EXPECT_EQ(CMDLINE_OK, BuildPipeCommandLine("C:\\x.exe", "Zizu Office #2", "p:a;ss-\\", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CMDLINE_OK,
+              BuildPipeCommandLine("C:\\x.exe", "Zizu Office #2", "p:a;ss-\\", "\\\\.\\pipe\\1", &line));
 }
 
 TEST(CommandLines, PasswordMaskedForStatusLines)
 {
     std::string line;
-    ASSERT_EQ(CMDLINE_OK, BuildPipeCommandLine("C:\\x.exe", "Pool", "s3cr et", PipeNameFor(0xDEADBEEF), &line));
+    ASSERT_EQ(CMDLINE_OK,
+              BuildPipeCommandLine("C:\\x.exe", "Pool", "s3cr et", PipeNameFor(0xDEADBEEF), &line));
     EXPECT_EQ("\"C:\\x.exe\"  /R /USER:Pool /PASS:**** /SOCKFILE:\\\\.\\pipe\\DEADBEEF", MaskPassword(line));
     EXPECT_EQ(std::string::npos, MaskPassword(line).find("s3cr"));
     EXPECT_EQ("/PASS:****", MaskPassword("/PASS:"));

@@ -16,7 +16,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const int EXIT_TIMEOUT = 124;
 const int EXIT_USAGE = 125;
@@ -40,8 +41,10 @@ std::string OneLine(const char* text)
     std::string out;
     for (const char* p = text; *p; ++p) {
         if (*p == '\r') continue;
-        if (*p == '\n') out += "\\n";
-        else out += *p;
+        if (*p == '\n')
+            out += "\\n";
+        else
+            out += *p;
     }
     return out;
 }
@@ -67,8 +70,10 @@ BOOL CALLBACK VisitWindow(HWND hwnd, LPARAM param)
     }
     if (w->answer) {
         // The buttons the launcher's boxes offer: OK first, else whatever dismisses.
-        if (GetDlgItem(hwnd, IDOK)) PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        else PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        if (GetDlgItem(hwnd, IDOK))
+            PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        else
+            PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     }
     return TRUE;
 }
@@ -113,7 +118,8 @@ int main(int argc, char** argv)
     }
     std::string command;
     if (i >= argc || !CommandAfterSeparator(&command)) {
-        fprintf(stderr, "usage: e2edriver [--env NAME=VALUE]... [--timeout MS] [--keep-boxes] -- <command line>\n");
+        fprintf(stderr,
+                "usage: e2edriver [--env NAME=VALUE]... [--timeout MS] [--keep-boxes] -- <command line>\n");
         return EXIT_USAGE;
     }
 

@@ -12,11 +12,10 @@
 //   window MS              -> "window <hwnd>" once the main window exists, or "none"
 //   list                   -> "list <sel> <count> <line 0> <line 1> ..."
 //   text ID                -> "text <text of control ID of the main window>"
-//   controls               -> "controls <visible><enabled> of 1014 1015 1017 1020 1002 1003 1010 and the window"
-//   rect                   -> "rect <left> <top> <right> <bottom>" of the main window
-//   click ID               -> posts the button's click to the main window; "clicked"
-//   type ID TEXT           -> sets the field's text and reports the change; "typed"
-//   select INDEX           -> selects a line as a click would; "selected"
+//   controls               -> "controls <visible><enabled> of 1014 1015 1017 1020 1002 1003 1010 and the
+//   window" rect                   -> "rect <left> <top> <right> <bottom>" of the main window click ID ->
+//   posts the button's click to the main window; "clicked" type ID TEXT           -> sets the field's text
+//   and reports the change; "typed" select INDEX           -> selects a line as a click would; "selected"
 //   watch MS               -> samples the list every 5 ms: "watch <ms>:<count>:<sel line> ..." at changes
 //   boxes                  -> "boxes <title|text> ..." of the launcher's message boxes
 //   press BUTTON SUBSTRING -> presses BUTTON (1 OK, 2 Cancel, 6 Yes, 7 No) on the first box whose
@@ -39,7 +38,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const char* const MAIN_TITLE = "OSKA Rerudi";
 const UINT SEND_TIMEOUT_MS = 2000;
@@ -163,7 +163,10 @@ std::vector<HWND> FindBoxes()
     return s.found;
 }
 
-HWND MainWindow() { return FindDialog(MAIN_TITLE); }
+HWND MainWindow()
+{
+    return FindDialog(MAIN_TITLE);
+}
 
 std::string WindowText(HWND hwnd)
 {
@@ -341,7 +344,8 @@ std::string Handle(const std::string& line)
         int sel = -1;
         if (!ListLines(GetDlgItem(main, 1010), &lines, &sel)) return g_bHung ? "hung" : "error list";
         out = "list\t" + std::to_string(sel) + "\t" + std::to_string(lines.size());
-        for (const std::string& l : lines) out += "\t" + Escape(l);
+        for (const std::string& l : lines)
+            out += "\t" + Escape(l);
     } else if (op == "text") {
         int id = p.size() > 1 ? atoi(p[1].c_str()) : 0;
         HWND c = GetDlgItem(main, id);
@@ -354,12 +358,13 @@ std::string Handle(const std::string& line)
             out += "\t" + std::to_string(id) + ":" + (c && IsWindowVisible(c) ? "V" : "h") +
                    (c && IsWindowEnabled(c) ? "E" : "d");
         }
-        out += std::string("\twindow:") + (IsWindowVisible(main) ? "V" : "h") + (IsWindowEnabled(main) ? "E" : "d");
+        out += std::string("\twindow:") + (IsWindowVisible(main) ? "V" : "h") +
+               (IsWindowEnabled(main) ? "E" : "d");
     } else if (op == "rect") {
         RECT r;
         GetWindowRect(main, &r);
-        out = "rect\t" + std::to_string(r.left) + "\t" + std::to_string(r.top) + "\t" + std::to_string(r.right) +
-              "\t" + std::to_string(r.bottom);
+        out = "rect\t" + std::to_string(r.left) + "\t" + std::to_string(r.top) + "\t" +
+              std::to_string(r.right) + "\t" + std::to_string(r.bottom);
     } else if (op == "click") {
         int id = p.size() > 1 ? atoi(p[1].c_str()) : 0;
         PostMessageA(main, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(main, id));
@@ -460,7 +465,8 @@ int main(int argc, char** argv)
     memset(&g_Launcher, 0, sizeof g_Launcher);
     std::vector<char> buf(command.begin(), command.end());
     buf.push_back('\0');
-    BOOL started = CreateProcessA(nullptr, buf.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &g_Launcher);
+    BOOL started =
+        CreateProcessA(nullptr, buf.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &g_Launcher);
     if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
     if (!started) {
         Reply("startfailed\t" + std::to_string(GetLastError()));
@@ -471,7 +477,8 @@ int main(int argc, char** argv)
     char line[4096];
     while (fgets(line, sizeof line, stdin)) {
         std::string req(line);
-        while (!req.empty() && (req.back() == '\n' || req.back() == '\r')) req.pop_back();
+        while (!req.empty() && (req.back() == '\n' || req.back() == '\r'))
+            req.pop_back();
         if (req.empty()) continue;
         if (req == "quit") {
             Reply("bye");

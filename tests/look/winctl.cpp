@@ -28,7 +28,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const char* const MAIN_TITLE = "OSKA Rerudi";
 const UINT SEND_TIMEOUT_MS = 3000;
@@ -51,8 +52,7 @@ bool Ask(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result)
     DWORD_PTR r = 0;
     if (!SendMessageTimeoutA(hwnd, msg, wp, lp, SMTO_ABORTIFHUNG | SMTO_BLOCK, SEND_TIMEOUT_MS, &r))
         return false;
-    if (result)
-        *result = (LRESULT)r;
+    if (result) *result = (LRESULT)r;
     return true;
 }
 
@@ -84,8 +84,7 @@ HWND MainWindow()
 bool NeedMain(HWND* main)
 {
     *main = MainWindow();
-    if (!*main)
-        return Fail("no main window");
+    if (!*main) return Fail("no main window");
     return true;
 }
 
@@ -110,15 +109,15 @@ std::string JsonString(const std::string& text)
 std::string JsonRect(const RECT& r)
 {
     char buf[96];
-    snprintf(buf, sizeof buf, "[%ld, %ld, %ld, %ld]", (long)r.left, (long)r.top, (long)r.right, (long)r.bottom);
+    snprintf(buf, sizeof buf, "[%ld, %ld, %ld, %ld]", (long)r.left, (long)r.top, (long)r.right,
+             (long)r.bottom);
     return buf;
 }
 
 std::string WindowText(HWND hwnd)
 {
     LRESULT len = 0;
-    if (!Ask(hwnd, WM_GETTEXTLENGTH, 0, 0, &len) || len < 0 || len > 4096)
-        return std::string();
+    if (!Ask(hwnd, WM_GETTEXTLENGTH, 0, 0, &len) || len < 0 || len > 4096) return std::string();
     std::vector<char> buf((size_t)len + 2, '\0');
     Ask(hwnd, WM_GETTEXT, (WPARAM)buf.size(), (LPARAM)buf.data(), nullptr);
     return std::string(buf.data());
@@ -138,8 +137,8 @@ std::string LineText(HWND list, int index)
     // length said.
     std::vector<wchar_t> wide(4096 + 2, L'\0');
     DWORD_PTR got = 0;
-    if (!SendMessageTimeoutW(list, LB_GETTEXT, (WPARAM)index, (LPARAM)wide.data(), SMTO_ABORTIFHUNG | SMTO_BLOCK,
-                             SEND_TIMEOUT_MS, &got) ||
+    if (!SendMessageTimeoutW(list, LB_GETTEXT, (WPARAM)index, (LPARAM)wide.data(),
+                             SMTO_ABORTIFHUNG | SMTO_BLOCK, SEND_TIMEOUT_MS, &got) ||
         (LRESULT)got < 0)
         return std::string();
     char narrow[8192] = {};
@@ -161,18 +160,15 @@ RECT ClientOnScreen(HWND hwnd)
 
 bool Launch(const std::vector<std::string>& env, const std::vector<std::string>& argv)
 {
-    if (argv.empty())
-        return Fail("launch: no program");
+    if (argv.empty()) return Fail("launch: no program");
     for (const std::string& e : env) {
         size_t eq = e.find('=');
-        if (eq == std::string::npos || eq == 0)
-            return Fail("launch: bad --env " + e);
+        if (eq == std::string::npos || eq == 0) return Fail("launch: bad --env " + e);
         SetEnvironmentVariableA(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str());
     }
     std::string line;
     for (size_t i = 0; i < argv.size(); ++i) {
-        if (i)
-            line += ' ';
+        if (i) line += ' ';
         if (i == 0 || argv[i].find(' ') != std::string::npos)
             line += "\"" + argv[i] + "\"";
         else
@@ -200,8 +196,7 @@ bool WaitShown(DWORD ms)
         }
         if (g_Launcher.hProcess && WaitForSingleObject(g_Launcher.hProcess, 0) == WAIT_OBJECT_0)
             return Fail("the launcher ended before showing its window");
-        if (GetTickCount() - start > ms)
-            return Fail("no main window within " + std::to_string(ms) + " ms");
+        if (GetTickCount() - start > ms) return Fail("no main window within " + std::to_string(ms) + " ms");
         Sleep(50);
     }
 }
@@ -218,8 +213,8 @@ bool WaitLines(int lines, DWORD ms)
             return true;
         }
         if (GetTickCount() - start > ms)
-            return Fail("the list did not reach " + std::to_string(lines) + " lines within " + std::to_string(ms) +
-                        " ms (it holds " + std::to_string((long)count) + ")");
+            return Fail("the list did not reach " + std::to_string(lines) + " lines within " +
+                        std::to_string(ms) + " ms (it holds " + std::to_string((long)count) + ")");
         Sleep(50);
     }
 }
@@ -227,11 +222,9 @@ bool WaitLines(int lines, DWORD ms)
 bool Click(int id)
 {
     HWND main;
-    if (!NeedMain(&main))
-        return false;
+    if (!NeedMain(&main)) return false;
     HWND control = GetDlgItem(main, id);
-    if (!control)
-        return Fail("no control " + std::to_string(id));
+    if (!control) return Fail("no control " + std::to_string(id));
     if (!Ask(main, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)control, nullptr))
         return Fail("the window did not take the click");
     return true;
@@ -240,11 +233,9 @@ bool Click(int id)
 bool Show(int id)
 {
     HWND main;
-    if (!NeedMain(&main))
-        return false;
+    if (!NeedMain(&main)) return false;
     HWND control = GetDlgItem(main, id);
-    if (!control)
-        return Fail("no control " + std::to_string(id));
+    if (!control) return Fail("no control " + std::to_string(id));
     ShowWindow(control, SW_SHOW);
     return true;
 }
@@ -252,8 +243,7 @@ bool Show(int id)
 bool Select(int index)
 {
     HWND main;
-    if (!NeedMain(&main))
-        return false;
+    if (!NeedMain(&main)) return false;
     HWND list = GetDlgItem(main, LIST_ID);
     LRESULT r = 0;
     if (!list || !Ask(list, LB_SETCURSEL, (WPARAM)index, 0, &r) || r == LB_ERR)
@@ -266,8 +256,7 @@ bool Select(int index)
 bool MoveTo(int x, int y)
 {
     HWND main;
-    if (!NeedMain(&main))
-        return false;
+    if (!NeedMain(&main)) return false;
     SetWindowPos(main, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     return true;
 }
@@ -275,16 +264,14 @@ bool MoveTo(int x, int y)
 bool ResizeClient(int width, int height)
 {
     HWND main;
-    if (!NeedMain(&main))
-        return false;
+    if (!NeedMain(&main)) return false;
     // The frame is whatever the window has now; try twice in case the first size
     // changed it (a menu bar or caption that wraps would).
     for (int attempt = 0; attempt < 3; ++attempt) {
         RECT window, client;
         GetWindowRect(main, &window);
         GetClientRect(main, &client);
-        if (client.right == width && client.bottom == height)
-            return true;
+        if (client.right == width && client.bottom == height) return true;
         int w = (window.right - window.left) + width - client.right;
         int h = (window.bottom - window.top) + height - client.bottom;
         SetWindowPos(main, nullptr, 0, 0, w, h, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -293,15 +280,15 @@ bool ResizeClient(int width, int height)
     RECT client;
     GetClientRect(main, &client);
     if (client.right != width || client.bottom != height)
-        return Fail("client area stays " + std::to_string(client.right) + "x" + std::to_string(client.bottom));
+        return Fail("client area stays " + std::to_string(client.right) + "x" +
+                    std::to_string(client.bottom));
     return true;
 }
 
 bool Redraw()
 {
     HWND main;
-    if (!NeedMain(&main))
-        return false;
+    if (!NeedMain(&main)) return false;
     // Painting now (sent, so done when this returns) rather than whenever the
     // window's queue runs dry; the X server still gets the pixels a little later.
     RedrawWindow(main, nullptr, nullptr,
@@ -313,8 +300,7 @@ bool Redraw()
 bool Describe(const std::string& path)
 {
     HWND main;
-    if (!NeedMain(&main))
-        return false;
+    if (!NeedMain(&main)) return false;
     RECT window;
     GetWindowRect(main, &window);
     std::string out = "{\n";
@@ -325,17 +311,18 @@ bool Describe(const std::string& path)
     bool first = true;
     for (int id : CONTROL_IDS) {
         HWND c = GetDlgItem(main, id);
-        if (!c)
-            continue;
+        if (!c) continue;
         RECT r;
         GetWindowRect(c, &r);
         char cls[64] = {};
         GetClassNameA(c, cls, sizeof cls);
         out += first ? "\n" : ",\n";
         first = false;
-        out += "    \"" + std::to_string(id) + "\": {\"rect\": " + JsonRect(r) + ", \"client\": " +
-               JsonRect(ClientOnScreen(c)) + ", \"visible\": " + (IsWindowVisible(c) ? "true" : "false") +
-               ", \"enabled\": " + (IsWindowEnabled(c) ? "true" : "false") + ", \"class\": " + JsonString(cls) +
+        out += "    \"" + std::to_string(id) + "\": {\"rect\": " + JsonRect(r) +
+               ", \"client\": " + JsonRect(ClientOnScreen(c)) +
+               ", \"visible\": " + (IsWindowVisible(c) ? "true" : "false") +
+               ", \"enabled\": " + (IsWindowEnabled(c) ? "true" : "false") +
+               ", \"class\": " + JsonString(cls) +
                ", \"style\": " + std::to_string((unsigned long)GetWindowLongA(c, GWL_STYLE)) +
                ", \"text\": " + JsonString(WindowText(c)) + "}";
     }
@@ -347,10 +334,10 @@ bool Describe(const std::string& path)
         Ask(list, LB_GETCURSEL, 0, 0, &sel);
         Ask(list, LB_GETTOPINDEX, 0, 0, &top);
     }
-    if (count < 0 || count > 1000)
-        count = 0;
-    out += "  \"list\": {\"count\": " + std::to_string((long)count) + ", \"selected\": " +
-           std::to_string((long)sel) + ", \"top\": " + std::to_string((long)top) + ", \"lines\": [";
+    if (count < 0 || count > 1000) count = 0;
+    out += "  \"list\": {\"count\": " + std::to_string((long)count) +
+           ", \"selected\": " + std::to_string((long)sel) + ", \"top\": " + std::to_string((long)top) +
+           ", \"lines\": [";
     const RECT listClient = list ? ClientOnScreen(list) : RECT{0, 0, 0, 0};
     for (LRESULT i = 0; i < count; ++i) {
         RECT item = {0, 0, 0, 0};
@@ -358,13 +345,12 @@ bool Describe(const std::string& path)
         RECT onScreen = {item.left + listClient.left, item.top + listClient.top, item.right + listClient.left,
                          item.bottom + listClient.top};
         std::string text = LineText(list, (int)i);
-        out += std::string(i ? ", " : "") + "{\"text\": " + JsonString(text) + ", \"rect\": " + JsonRect(onScreen) +
-               "}";
+        out += std::string(i ? ", " : "") + "{\"text\": " + JsonString(text) +
+               ", \"rect\": " + JsonRect(onScreen) + "}";
     }
     out += "]}\n}\n";
     FILE* f = fopen(path.c_str(), "wb");
-    if (!f)
-        return Fail("cannot write " + path);
+    if (!f) return Fail("cannot write " + path);
     fwrite(out.data(), 1, out.size(), f);
     fclose(f);
     return true;
@@ -373,8 +359,7 @@ bool Describe(const std::string& path)
 bool Close()
 {
     HWND main;
-    if (!NeedMain(&main))
-        return false;
+    if (!NeedMain(&main)) return false;
     PostMessageA(main, WM_CLOSE, 0, 0);
     return true;
 }
@@ -394,12 +379,10 @@ bool WaitExit(DWORD ms)
 
 bool ParseInt(const std::string& text, long* value)
 {
-    if (text.empty())
-        return false;
+    if (text.empty()) return false;
     char* end = nullptr;
     long v = strtol(text.c_str(), &end, 10);
-    if (!end || *end)
-        return false;
+    if (!end || *end) return false;
     *value = v;
     return true;
 }
@@ -423,32 +406,21 @@ bool RunStep(const std::vector<std::string>& w)
             argv.push_back(w[i]);
         return Launch(env, argv);
     }
-    if (cmd == "wait" && arg(1, &a))
-        return WaitShown((DWORD)a);
-    if (cmd == "lines" && arg(1, &a) && arg(2, &b))
-        return WaitLines((int)a, (DWORD)b);
-    if (cmd == "click" && arg(1, &a))
-        return Click((int)a);
-    if (cmd == "show" && arg(1, &a))
-        return Show((int)a);
-    if (cmd == "select" && arg(1, &a))
-        return Select((int)a);
-    if (cmd == "moveto" && arg(1, &a) && arg(2, &b))
-        return MoveTo((int)a, (int)b);
-    if (cmd == "client" && arg(1, &a) && arg(2, &b))
-        return ResizeClient((int)a, (int)b);
-    if (cmd == "redraw")
-        return Redraw();
+    if (cmd == "wait" && arg(1, &a)) return WaitShown((DWORD)a);
+    if (cmd == "lines" && arg(1, &a) && arg(2, &b)) return WaitLines((int)a, (DWORD)b);
+    if (cmd == "click" && arg(1, &a)) return Click((int)a);
+    if (cmd == "show" && arg(1, &a)) return Show((int)a);
+    if (cmd == "select" && arg(1, &a)) return Select((int)a);
+    if (cmd == "moveto" && arg(1, &a) && arg(2, &b)) return MoveTo((int)a, (int)b);
+    if (cmd == "client" && arg(1, &a) && arg(2, &b)) return ResizeClient((int)a, (int)b);
+    if (cmd == "redraw") return Redraw();
     if (cmd == "settle" && arg(1, &a)) {
         Sleep((DWORD)a);
         return true;
     }
-    if (cmd == "describe" && w.size() == 2)
-        return Describe(w[1]);
-    if (cmd == "close")
-        return Close();
-    if (cmd == "waitexit" && arg(1, &a))
-        return WaitExit((DWORD)a);
+    if (cmd == "describe" && w.size() == 2) return Describe(w[1]);
+    if (cmd == "close") return Close();
+    if (cmd == "waitexit" && arg(1, &a)) return WaitExit((DWORD)a);
     return Fail("unknown or incomplete step: " + cmd);
 }
 
@@ -467,8 +439,7 @@ int main(int argc, char** argv)
     }
     int done = 0;
     for (const auto& step : steps) {
-        if (step.empty())
-            continue;
+        if (step.empty()) continue;
         if (!RunStep(step)) {
             printf("fail: %s\n", g_strFailure.c_str());
             fflush(stdout);

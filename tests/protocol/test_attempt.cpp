@@ -3,7 +3,8 @@
 #include "../../protocol/attempt.h"
 #include "../../util/qvtick.h"
 
-namespace {
+namespace
+{
 // Says no once it has been asked `allow` times; counts the questions.
 struct CancelAfter : CAttemptObserver {
     int allow, asked = 0;

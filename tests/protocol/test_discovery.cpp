@@ -9,7 +9,8 @@
 #include "util/qvsocket.h"
 #include "util/qvtick.h"
 
-namespace {
+namespace
+{
 
 // Sockets must be started before any test runs (Windows Sockets needs it).
 const bool kSocketsStarted = SocketStartup();
@@ -17,13 +18,13 @@ const bool kSocketsStarted = SocketStartup();
 // A discovery answer written out byte by byte: type 2, 192.168.1.20, port 5020,
 // status 3, flags 0x40, name "Villa Nord".
 const uint8_t kVillaNord[40] = {
-    0x02, 0x00, 0x00, 0x00,                         // type, little-endian
-    192,  168,  1,    20,                           // address in network order
-    0x9C, 0x13,                                     // port 5020, little-endian
-    0x03,                                           // status
-    0x40,                                           // flags
-    'V',  'i',  'l',  'l',  'a',  ' ',  'N',  'o', 'r', 'd', 0, 0, 0, 0,
-    0,    0,    0,    0,    0,    0,    0,    0,    0,   0,   0, 0, 0, 0,
+    0x02, 0x00, 0x00, 0x00, // type, little-endian
+    192,  168,  1,    20,   // address in network order
+    0x9C, 0x13,             // port 5020, little-endian
+    0x03,                   // status
+    0x40,                   // flags
+    'V',  'i',  'l',  'l',  'a', ' ', 'N', 'o', 'r', 'd', 0, 0, 0, 0,
+    0,    0,    0,    0,    0,   0,   0,   0,   0,   0,   0, 0, 0, 0,
 };
 
 TEST(DiscoveryAnswer, DecodesHandBuiltDatagram)
@@ -103,7 +104,8 @@ TEST(DiscoveryAnswer, SubnetBroadcastForSecondConfigQuery)
 {
     EXPECT_EQ(SubnetBroadcastAddress(MakeIPv4(192, 168, 1, 20), MakeIPv4(255, 255, 255, 0)),
               MakeIPv4(192, 168, 1, 255));
-    EXPECT_EQ(SubnetBroadcastAddress(MakeIPv4(10, 1, 2, 3), MakeIPv4(255, 255, 0, 0)), MakeIPv4(10, 1, 255, 255));
+    EXPECT_EQ(SubnetBroadcastAddress(MakeIPv4(10, 1, 2, 3), MakeIPv4(255, 255, 0, 0)),
+              MakeIPv4(10, 1, 255, 255));
     EXPECT_EQ(SubnetBroadcastAddress(MakeIPv4(172, 16, 5, 9), MakeIPv4(255, 255, 255, 252)),
               MakeIPv4(172, 16, 5, 11));
     EXPECT_EQ(SubnetBroadcastAddress(0, MakeIPv4(255, 255, 255, 0)), 0u);
@@ -148,7 +150,8 @@ int NextDiscovery(CPingSocket& ping, SYSTEM_ANSWER& answer, QVSockAddr& from)
 {
     uint32_t start = GetTick();
     int r;
-    while ((r = ping.ReceiveDiscovery(answer, from)) == 0 && TickSince(start) < 2000) SleepMs(5);
+    while ((r = ping.ReceiveDiscovery(answer, from)) == 0 && TickSince(start) < 2000)
+        SleepMs(5);
     return r;
 }
 
@@ -156,7 +159,8 @@ int NextConfig(CPingSocket& ping, uint8_t* record, QVSockAddr& from)
 {
     uint32_t start = GetTick();
     int r;
-    while ((r = ping.ReceiveConfig(record, from)) == 0 && TickSince(start) < 2000) SleepMs(5);
+    while ((r = ping.ReceiveConfig(record, from)) == 0 && TickSince(start) < 2000)
+        SleepMs(5);
     return r;
 }
 
@@ -248,7 +252,8 @@ TEST(SocketSeam, NonBlockingReceiveTakesEachDatagramOnceAndReportsAnEmptyQueue)
     EXPECT_TRUE(SocketErrorWouldBlock(SocketLastError()));
 
     std::vector<uint8_t> big(300);
-    for (size_t i = 0; i < big.size(); i++) big[i] = (uint8_t)i;
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = (uint8_t)i;
     ctl.SendTo("", 0, self);
     ctl.SendTo(big.data(), (int)big.size(), self);
     ctl.SendTo("abc", 3, self);
@@ -276,7 +281,8 @@ TEST(PingSocket, ConfigRecordIsExactlyOneHundredBytes)
     FakeController ctl;
 
     uint8_t record[100];
-    for (int i = 0; i < 100; i++) record[i] = (uint8_t)(i * 7 + 1);
+    for (int i = 0; i < 100; i++)
+        record[i] = (uint8_t)(i * 7 + 1);
     // A 104-byte set datagram (word 7 and a record) is not a record, nor are
     // shorter datagrams or empty ones.
     uint8_t setDatagram[104] = {7, 0, 0, 0};
@@ -306,7 +312,8 @@ TEST(PingSocket, SendConfigDeliversTheWholeSetDatagram)
     ASSERT_TRUE(ping.IsValid());
     FakeController ctl;
     uint8_t datagram[104];
-    for (int i = 0; i < 104; i++) datagram[i] = (uint8_t)(255 - i);
+    for (int i = 0; i < 104; i++)
+        datagram[i] = (uint8_t)(255 - i);
     EXPECT_TRUE(ping.SendConfig(ctl.addr, datagram));
     bool ok;
     QVSockAddr from;

@@ -8,7 +8,8 @@
 
 using namespace sessiontest;
 
-namespace {
+namespace
+{
 
 struct Tracker : public CAttemptObserver {
     std::vector<std::pair<uint32_t, uint32_t>> progress;
@@ -27,13 +28,14 @@ struct Tracker : public CAttemptObserver {
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed)
 {
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; i++) v[i] = (uint8_t)(seed + i * 13 + (i >> 8));
+    for (size_t i = 0; i < n; i++)
+        v[i] = (uint8_t)(seed + i * 13 + (i >> 8));
     return v;
 }
 
 class DownloadTest : public SessionTest
 {
-protected:
+  protected:
     Tracker tracker;
     std::string Path() const { return dir + "/BRIGHTLEAF.EXE"; }
     bool Exists() const { return std::filesystem::exists(Path()); }
@@ -45,8 +47,10 @@ protected:
     bool Fetch(CFileDownloader& dl, bool viewer = true)
     {
         CQVMSG req(dl.GetId(), viewer ? MSG_GET_VIEWER_EXE : MSG_GET_CONFIG_EXE, 0);
-        if (viewer) req.WriteDWord(0), req.WriteDWord(2);
-        else req.WriteDWord(3);
+        if (viewer)
+            req.WriteDWord(0), req.WriteDWord(2);
+        else
+            req.WriteDWord(3);
         req.WriteDWord(CLIENT_REVISION);
         return dl.Run(&req) == DownloadResult::Written;
     }

@@ -6,14 +6,14 @@
 #include "fuzz/fuzz_discovery.cpp"
 #include "fuzz/fuzz_replay.h"
 
-namespace {
+namespace
+{
 
 TEST(FuzzReplay, DiscoveryInputsKeepTheirInvariants)
 {
     const auto files = qvfuzz::CorpusFiles("fuzz_discovery");
 #ifdef _WIN32
-    if (files.empty())
-        GTEST_SKIP() << "corpus folder not reachable from this prefix";
+    if (files.empty()) GTEST_SKIP() << "corpus folder not reachable from this prefix";
 #endif
     ASSERT_FALSE(files.empty()) << qvfuzz::CorpusFolder("fuzz_discovery").string();
     for (const auto& file : files) {

@@ -12,7 +12,8 @@
 #include "fuzz/fuzz_replay.h"
 #include "fuzz/fuzz_session.cpp"
 
-namespace {
+namespace
+{
 
 struct Expected {
     bool loginOk;
@@ -25,8 +26,7 @@ TEST(FuzzReplay, SessionInputsKeepTheirInvariants)
 {
     const auto files = qvfuzz::CorpusFiles("fuzz_session");
 #ifdef _WIN32
-    if (files.empty())
-        GTEST_SKIP() << "corpus folder not reachable from this prefix";
+    if (files.empty()) GTEST_SKIP() << "corpus folder not reachable from this prefix";
 #endif
     ASSERT_FALSE(files.empty()) << qvfuzz::CorpusFolder("fuzz_session").string();
 
@@ -45,8 +45,7 @@ TEST(FuzzReplay, SessionInputsKeepTheirInvariants)
         const std::vector<uint8_t> input = qvfuzz::ReadInput(file);
         ReplaySessionInput(input.data(), input.size());
         auto it = expected.find(file.filename().string());
-        if (it == expected.end())
-            continue;
+        if (it == expected.end()) continue;
         seen++;
         const Expected& e = it->second;
         EXPECT_EQ(g_LastOutcome.loginOk, e.loginOk);

@@ -8,13 +8,13 @@
 
 #include "protocol/qvcode.h"
 
-namespace {
+namespace
+{
 
 // A second AES, written plainly and differently on purpose: byte-wise state in
 // rows and columns, S-box derived from the field inverse at run time, MixColumns
 // by general field multiplication. Agreement with CQVCode is the evidence.
-struct SlowAes
-{
+struct SlowAes {
     const uint8_t* sbox = Sbox();
     uint8_t w[240];
     int rounds = 0;
@@ -40,7 +40,8 @@ struct SlowAes
                 uint8_t inv = 0; // a^254 is the inverse of a (0 stays 0)
                 if (a) {
                     inv = 1;
-                    for (int i = 0; i < 254; i++) inv = Mul(inv, (uint8_t)a);
+                    for (int i = 0; i < 254; i++)
+                        inv = Mul(inv, (uint8_t)a);
                 }
                 table[a] = (uint8_t)(inv ^ Rotl(inv, 1) ^ Rotl(inv, 2) ^ Rotl(inv, 3) ^ Rotl(inv, 4) ^ 0x63);
             }
@@ -66,9 +67,11 @@ struct SlowAes
                 t[3] = sbox[first];
                 rcon = Mul(rcon, 2);
             } else if (nk == 8 && i % nk == 4) {
-                for (int k = 0; k < 4; k++) t[k] = sbox[t[k]];
+                for (int k = 0; k < 4; k++)
+                    t[k] = sbox[t[k]];
             }
-            for (int k = 0; k < 4; k++) w[4 * i + k] = (uint8_t)(w[4 * (i - nk) + k] ^ t[k]);
+            for (int k = 0; k < 4; k++)
+                w[4 * i + k] = (uint8_t)(w[4 * (i - nk) + k] ^ t[k]);
         }
     }
 
@@ -76,13 +79,16 @@ struct SlowAes
     {
         uint8_t st[4][4]; // [row][column]
         for (int c = 0; c < 4; c++)
-            for (int r = 0; r < 4; r++) st[r][c] = (uint8_t)(in[4 * c + r] ^ w[4 * c + r]);
+            for (int r = 0; r < 4; r++)
+                st[r][c] = (uint8_t)(in[4 * c + r] ^ w[4 * c + r]);
         for (int round = 1; round <= rounds; round++) {
             for (int r = 0; r < 4; r++)
-                for (int c = 0; c < 4; c++) st[r][c] = sbox[st[r][c]];
+                for (int c = 0; c < 4; c++)
+                    st[r][c] = sbox[st[r][c]];
             for (int r = 1; r < 4; r++) {
                 uint8_t row[4];
-                for (int c = 0; c < 4; c++) row[c] = st[r][(c + r) % 4];
+                for (int c = 0; c < 4; c++)
+                    row[c] = st[r][(c + r) % 4];
                 memcpy(st[r], row, 4);
             }
             if (round != rounds) {
@@ -95,24 +101,28 @@ struct SlowAes
                 }
             }
             for (int c = 0; c < 4; c++)
-                for (int r = 0; r < 4; r++) st[r][c] ^= w[16 * round + 4 * c + r];
+                for (int r = 0; r < 4; r++)
+                    st[r][c] ^= w[16 * round + 4 * c + r];
         }
         for (int c = 0; c < 4; c++)
-            for (int r = 0; r < 4; r++) out[4 * c + r] = st[r][c];
+            for (int r = 0; r < 4; r++)
+                out[4 * c + r] = st[r][c];
     }
 };
 
 std::vector<uint8_t> Hex(const char* h)
 {
     std::vector<uint8_t> out;
-    for (; h[0] && h[1]; h += 2) out.push_back((uint8_t)std::stoi(std::string(h, 2), nullptr, 16));
+    for (; h[0] && h[1]; h += 2)
+        out.push_back((uint8_t)std::stoi(std::string(h, 2), nullptr, 16));
     return out;
 }
 
 std::vector<uint8_t> Seq(int n)
 {
     std::vector<uint8_t> out;
-    for (int i = 0; i < n; i++) out.push_back((uint8_t)i);
+    for (int i = 0; i < n; i++)
+        out.push_back((uint8_t)i);
     return out;
 }
 
@@ -121,7 +131,11 @@ std::vector<uint8_t> Seq(int n)
 TEST(QvCode, AppendixCVectorsForAllKeyLengths)
 {
     const std::vector<uint8_t> plain = Hex("00112233445566778899aabbccddeeff");
-    struct { int len; int rounds; const char* cipher; } cases[] = {
+    struct {
+        int len;
+        int rounds;
+        const char* cipher;
+    } cases[] = {
         {16, 10, "69c4e0d86a7b0430d8cdb78070b4c55a"},
         {24, 12, "dda97ca4864cdfe06eaf70a0ec0d7191"},
         {32, 14, "8ea2b7ca516745bfeafc49904b496089"},
@@ -153,8 +167,10 @@ TEST(QvCode, AgreesWithIndependentCipherOnRandomKeysAndBlocks)
     for (int i = 0; i < 3000; i++) {
         int len = lengths[i % 3];
         uint8_t key[32], in[16], ours[16], theirs[16];
-        for (uint8_t& b : key) b = (uint8_t)rng();
-        for (uint8_t& b : in) b = (uint8_t)rng();
+        for (uint8_t& b : key)
+            b = (uint8_t)rng();
+        for (uint8_t& b : in)
+            b = (uint8_t)rng();
         CQVCode code;
         ASSERT_TRUE(code.MakeKey(key, len));
         ASSERT_TRUE(code.EncryptBlock(in, ours));
@@ -170,11 +186,13 @@ TEST(QvCode, RefusesMissingOrOddKeysAndEncryptsNothingWithoutOne)
     memset(out, 0x5A, sizeof out);
     const uint8_t in[16] = {1};
     EXPECT_FALSE(code.EncryptBlock(in, out));
-    for (uint8_t b : out) ASSERT_EQ(b, 0x5A);
+    for (uint8_t b : out)
+        ASSERT_EQ(b, 0x5A);
 
     std::vector<uint8_t> key = Seq(48);
     EXPECT_FALSE(code.MakeKey(nullptr, 16));
-    for (int len : {0, -16, 8, 15, 17, 20, 31, 33, 48}) EXPECT_FALSE(code.MakeKey(key.data(), len)) << len;
+    for (int len : {0, -16, 8, 15, 17, 20, 31, 33, 48})
+        EXPECT_FALSE(code.MakeKey(key.data(), len)) << len;
     EXPECT_FALSE(code.EncryptBlock(in, out));
     EXPECT_EQ(out[0], 0x5A);
 
@@ -197,14 +215,19 @@ TEST(QvCode, PadTo16RoundsUpWithAtLeastOneBlock)
     std::vector<uint8_t> p = PadTo16(sixteen + "g", 0);
     ASSERT_EQ(p.size(), 32u);
     EXPECT_EQ(p[16], 'g');
-    for (size_t i = 17; i < 32; i++) EXPECT_EQ(p[i], 0);
+    for (size_t i = 17; i < 32; i++)
+        EXPECT_EQ(p[i], 0);
 }
 
 // The login answers the challenge by encrypting it, zero-padded, under the
 // zero-padded password.
 TEST(QvCode, LoginResponseFromPaddedPasswordAndChallenge)
 {
-    struct { std::string password; size_t keyLen; std::string challenge; } cases[] = {
+    struct {
+        std::string password;
+        size_t keyLen;
+        std::string challenge;
+    } cases[] = {
         {"", 16, "5FJ2k"},
         {"0123456789ABCDEF", 16, "x"},
         {"0123456789ABCDEFG", 32, "a challenge longer than sixteen"},

@@ -7,7 +7,8 @@
 
 #include "protocol/qvmsg.h"
 
-namespace {
+namespace
+{
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -21,19 +22,23 @@ Bytes Wire(CQVMSG& m)
 Bytes Received(uint16_t id, uint16_t code, const Bytes& body)
 {
     Bytes w(8 + body.size(), 0);
-    const uint8_t header[6] = {(uint8_t)id, (uint8_t)(id >> 8), (uint8_t)code, (uint8_t)(code >> 8),
-                               (uint8_t)body.size(), (uint8_t)(body.size() >> 8)};
+    const uint8_t header[6] = {(uint8_t)id,          (uint8_t)(id >> 8),   (uint8_t)code,
+                               (uint8_t)(code >> 8), (uint8_t)body.size(), (uint8_t)(body.size() >> 8)};
     std::copy(header, header + 6, w.begin());
     std::copy(body.begin(), body.end(), w.begin() + 8);
     return w;
 }
 
-Bytes Text(const char* s) { return Bytes(s, s + strlen(s)); }
+Bytes Text(const char* s)
+{
+    return Bytes(s, s + strlen(s));
+}
 
 Bytes Cat(std::initializer_list<Bytes> parts)
 {
     Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    for (const Bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
@@ -47,8 +52,11 @@ TEST(QvMsgWrite, StringsAreLengthPrefixedAndPaddedToFour)
     ASSERT_TRUE(m.WriteString("Hello"));
     Bytes expected = Cat({{3, 0, 27, 0, 32, 0, 0, 0},
                           {0, 0, 0, 0},
-                          {12, 0, 0, 0}, Text("Win32 Client"),
-                          {5, 0, 0, 0}, Text("Hello"), {0, 0, 0}});
+                          {12, 0, 0, 0},
+                          Text("Win32 Client"),
+                          {5, 0, 0, 0},
+                          Text("Hello"),
+                          {0, 0, 0}});
     EXPECT_EQ(Wire(m), expected);
     EXPECT_EQ(m.GetCursor(), 32u);
 }
@@ -89,14 +97,23 @@ TEST(QvMsgWrite, LoginBodyMatchesTheFieldList)
     Bytes expected = Cat({{0, 0, 27, 0, 124, 0, 0, 0},
                           {0xF8, 0x05, 0, 0},
                           {0, 0, 0, 0},
-                          {32, 0, 0, 0}, Text("Win32 Client 8.6 Build 522.0 Rel"),
+                          {32, 0, 0, 0},
+                          Text("Win32 Client 8.6 Build 522.0 Rel"),
                           {16, 0, 0, 0},
                           {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
                           {2, 0, 0, 0},
-                          {17, 0, 0, 0}, Text("00-11-22-33-44-55"), {0, 0, 0},
-                          {7, 0, 0, 0}, Text("WINDOWS"), {0},
-                          {7, 0, 0, 0}, Text("WINDOWS"), {0},
-                          {3, 0, 0, 0}, Text("PC1"), {0}});
+                          {17, 0, 0, 0},
+                          Text("00-11-22-33-44-55"),
+                          {0, 0, 0},
+                          {7, 0, 0, 0},
+                          Text("WINDOWS"),
+                          {0},
+                          {7, 0, 0, 0},
+                          Text("WINDOWS"),
+                          {0},
+                          {3, 0, 0, 0},
+                          Text("PC1"),
+                          {0}});
     EXPECT_EQ(Wire(m), expected);
 
     // And the same bytes read back field by field.
@@ -131,13 +148,14 @@ TEST(QvMsgWrite, HintedLengthIsZeroFilledUntilTheFirstWrite)
 
 TEST(QvMsgWrite, BufferGrowsInStepsOf4096KeepingContents)
 {
-    EXPECT_EQ(CQVMSG(1, 2).GetCapacity(), 4096u);          // needs 8
-    EXPECT_EQ(CQVMSG(1, 2, 4087).GetCapacity(), 4096u);    // needs 4095
-    EXPECT_EQ(CQVMSG(1, 2, 4088).GetCapacity(), 8192u);    // needs 4096
+    EXPECT_EQ(CQVMSG(1, 2).GetCapacity(), 4096u);       // needs 8
+    EXPECT_EQ(CQVMSG(1, 2, 4087).GetCapacity(), 4096u); // needs 4095
+    EXPECT_EQ(CQVMSG(1, 2, 4088).GetCapacity(), 8192u); // needs 4096
     EXPECT_EQ(CQVMSG(1, 2, QVMSG_MAX_LENGTH + 1).GetCapacity(), 0u);
 
     CQVMSG m(1, 2);
-    for (uint32_t i = 0; i < 1022; i++) ASSERT_TRUE(m.WriteDWord(i));
+    for (uint32_t i = 0; i < 1022; i++)
+        ASSERT_TRUE(m.WriteDWord(i));
     EXPECT_EQ(m.GetCapacity(), 4096u); // 8 + 4088 bytes
     ASSERT_TRUE(m.WriteDWord(1022));
     EXPECT_EQ(m.GetCapacity(), 8192u);
@@ -169,8 +187,8 @@ TEST(QvMsgWrite, BodyNeverGrowsPastTheWireLimit)
 
 TEST(QvMsgRead, Utf16StringHasHalfTheCharactersAndAlignedAdvance)
 {
-    Bytes w = Received(9, MSG_GET_VERSION_REPLY,
-                       {0x06, 0, 0, 0x80, 'A', 0, 'B', 0, 'C', 0, 0, 0, 7, 0, 0, 0});
+    Bytes w =
+        Received(9, MSG_GET_VERSION_REPLY, {0x06, 0, 0, 0x80, 'A', 0, 'B', 0, 'C', 0, 0, 0, 7, 0, 0, 0});
     CQVMSG v(w.data());
     std::string s;
     ASSERT_TRUE(v.ReadString(&s));
@@ -209,8 +227,9 @@ TEST(QvMsgRead, LengthsRunningPastTheBodyFailWithoutMoving)
 {
     const uint32_t lengths[] = {5, 0x7FFFFFFF, 0xFFFFFFFF, 0x80000006, 0xFFFFFFFD};
     for (uint32_t len : lengths) {
-        Bytes w = Received(1, 15, {(uint8_t)len, (uint8_t)(len >> 8), (uint8_t)(len >> 16),
-                                   (uint8_t)(len >> 24), 'a', 'b', 'c', 'd'});
+        Bytes w = Received(1, 15,
+                           {(uint8_t)len, (uint8_t)(len >> 8), (uint8_t)(len >> 16), (uint8_t)(len >> 24),
+                            'a', 'b', 'c', 'd'});
         CQVMSG v(w.data());
         std::string s = "x";
         EXPECT_FALSE(v.ReadString(&s)) << len;

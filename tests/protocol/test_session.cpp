@@ -7,7 +7,8 @@
 
 using namespace sessiontest;
 
-namespace {
+namespace
+{
 
 CQVMSG* Echo(CQVQuery& q, uint32_t value, bool* ok)
 {
@@ -79,7 +80,8 @@ TEST_F(SessionTest, ListenerHearsEachStepOfASuccessfulAndARefusedLogin)
     StatusLog refused;
     ASSERT_EQ(server->GetConnection()->ConnectDirect(sim->GetAddress(), 0), ConnectResult::Ok);
     EXPECT_NE(server->Login(&refused), LoginResult::Ok);
-    EXPECT_EQ(refused.lines, (std::vector<std::string>{"Get Challenge", "Challenge OK", "Password Rejected"}));
+    EXPECT_EQ(refused.lines,
+              (std::vector<std::string>{"Get Challenge", "Challenge OK", "Password Rejected"}));
     EXPECT_EQ(sim->GetStats().loginsRefused, 1u);
 }
 
@@ -246,7 +248,8 @@ TEST_F(SessionTest, IdAllocatorWrapsPastZeroAndNeverHandsOutTheBroadcastId)
     StartSim();
     MakeServer();
     EXPECT_EQ(server->AllocateId(), 1);
-    for (uint32_t expect = 2; expect <= 32766; expect++) ASSERT_EQ(server->AllocateId(), expect);
+    for (uint32_t expect = 2; expect <= 32766; expect++)
+        ASSERT_EQ(server->AllocateId(), expect);
     // 32767 addresses every endpoint and 0 is the session's: next comes 1.
     EXPECT_EQ(server->AllocateId(), 1);
 
@@ -255,7 +258,8 @@ TEST_F(SessionTest, IdAllocatorWrapsPastZeroAndNeverHandsOutTheBroadcastId)
     server->Register(&a);
     server->Register(&b);
     EXPECT_EQ(server->AllocateId(), 4);
-    for (uint32_t expect = 5; expect <= 32766; expect++) ASSERT_EQ(server->AllocateId(), expect);
+    for (uint32_t expect = 5; expect <= 32766; expect++)
+        ASSERT_EQ(server->AllocateId(), expect);
     RecordingSink c(1);
     server->Register(&c);
     EXPECT_EQ(server->AllocateId(), 4);
@@ -319,7 +323,8 @@ TEST_F(SessionTest, FullDeferredQueueDropsFurtherMessages)
 {
     Connect();
     server->Poll();
-    for (int i = 0; i < 300; i++) sim->Push(4000, 9400, std::vector<uint8_t>(4, (uint8_t)i));
+    for (int i = 0; i < 300; i++)
+        sim->Push(4000, 9400, std::vector<uint8_t>(4, (uint8_t)i));
     ASSERT_TRUE(SimSees([](const SimStats& s) { return s.pushesSent == 300; }));
     CQVQuery q(TestSession());
     bool ok;
@@ -405,7 +410,8 @@ TEST_F(SessionTest, LargestMessageFillsTheBufferExactlyAndIsDispatched)
     RecordingSink big;
     server->Register(&big);
     std::vector<uint8_t> body(2000000 - 8);
-    for (size_t i = 0; i < body.size(); i++) body[i] = (uint8_t)(i * 7);
+    for (size_t i = 0; i < body.size(); i++)
+        body[i] = (uint8_t)(i * 7);
     sim->Push(big.GetId(), 9400, body);
     ASSERT_TRUE(PollUntil([&] { return !big.seen.empty() || !server->IsConnected(); }, 10000));
     ASSERT_EQ(big.seen.size(), 1u);
@@ -413,7 +419,8 @@ TEST_F(SessionTest, LargestMessageFillsTheBufferExactlyAndIsDispatched)
     EXPECT_TRUE(server->IsConnected());
 }
 
-namespace {
+namespace
+{
 // On its first message starts a nested query, as handlers may.
 struct NestedAsker : public RecordingSink {
     bool asked = false, answered = false;

@@ -14,7 +14,8 @@
 #include "util/qvtick.h"
 #include "util/qvtypes.h"
 
-namespace sessiontest {
+namespace sessiontest
+{
 
 // Little-endian building blocks written out by hand, so that expectations do not
 // come from the encoder under test.
@@ -29,7 +30,8 @@ inline void Text(std::vector<uint8_t>& v, const std::string& s)
 {
     Word(v, (uint32_t)s.size());
     v.insert(v.end(), s.begin(), s.end());
-    while (v.size() % 4) v.push_back(0);
+    while (v.size() % 4)
+        v.push_back(0);
 }
 inline std::vector<uint8_t> Header(uint16_t id, uint16_t code, uint32_t length)
 {
@@ -71,16 +73,16 @@ struct StatusLog : public CAttemptObserver {
 inline std::string MakeTempDir(const char* tag)
 {
     static std::atomic<int> counter{0};
-    std::filesystem::path p = std::filesystem::temp_directory_path() /
-                              (std::string("rerudi-") + tag + "-" + std::to_string(GetTick()) + "-" +
-                               std::to_string(counter++));
+    std::filesystem::path p =
+        std::filesystem::temp_directory_path() /
+        (std::string("rerudi-") + tag + "-" + std::to_string(GetTick()) + "-" + std::to_string(counter++));
     std::filesystem::create_directories(p);
     return p.string();
 }
 
 class SessionTest : public ::testing::Test
 {
-protected:
+  protected:
     SimConfig cfg;
     std::unique_ptr<CSimController> sim;
     std::unique_ptr<CQVServer> server;

@@ -3,7 +3,8 @@
 
 using namespace sessiontest;
 
-namespace {
+namespace
+{
 
 // Moves the tick counter so that it wraps a few seconds into the test.
 struct TickNearWrap {

@@ -19,12 +19,16 @@
 #include "tests/support/fakestream.h"
 #include "tests/support/tcppair.h"
 
-namespace {
+namespace
+{
 
 // Sockets must be started before any test runs (Windows Sockets needs it).
 const bool kSocketsStarted = SocketStartup();
 
-QVSOCKET Connect(uint32_t addr, uint16_t port) { return ConnectTcp(addr, port); }
+QVSOCKET Connect(uint32_t addr, uint16_t port)
+{
+    return ConnectTcp(addr, port);
+}
 
 bool SendAll(QVSOCKET s, const std::string& data)
 {
@@ -199,7 +203,7 @@ TEST(LoopbackBridge, CarriesMegabytesBothWaysAtOnceIntact)
 // with the viewer) and one without (watched in short steps).
 class DatagramBridge : public ::testing::TestWithParam<bool>
 {
-protected:
+  protected:
     std::shared_ptr<CFakeStream> stream = std::make_shared<CFakeStream>();
     CXConnection conn{"servers.txt"};
     void SetUp() override
@@ -219,7 +223,8 @@ TEST_P(DatagramBridge, RelaysBothWaysAndTheControllerLeavingClosesTheViewer)
     EXPECT_EQ(stream->Sent(7, 5000), "request");
 
     const std::string bulk = Pattern(1500000, 99);
-    for (size_t off = 0; off < bulk.size(); off += 30000) stream->Push(bulk.substr(off, 30000));
+    for (size_t off = 0; off < bulk.size(); off += 30000)
+        stream->Push(bulk.substr(off, 30000));
     EXPECT_TRUE(RecvExact(viewer, bulk.size(), 20000) == bulk);
 
     stream->Drop();
@@ -250,7 +255,8 @@ TEST_P(DatagramBridge, DestroyedDuringABlockedSendEndsItAndWaitsForTheWorker)
     ASSERT_NE(viewer, QV_INVALID_SOCKET);
     ASSERT_TRUE(SendAll(viewer, "stuck"));
     uint32_t start = GetTick();
-    while (stream->GetStats().sends == 0 && TickSince(start) < 5000) SleepMs(5);
+    while (stream->GetStats().sends == 0 && TickSince(start) < 5000)
+        SleepMs(5);
     ASSERT_EQ(stream->GetStats().sends, 1u);
 
     start = GetTick();

@@ -5,7 +5,8 @@
 #include "remote/netaddr.h"
 #include "util/qvsocket.h"
 
-namespace {
+namespace
+{
 
 // Sockets must be started before any test runs (Windows Sockets needs it).
 const bool kSocketsStarted = SocketStartup();
@@ -103,8 +104,10 @@ TEST(NetAddr, AdapterSearchNeverOffersEmptyOrUnknownKinds)
     std::string mac = FirstAdapterMacText();
     if (!mac.empty()) {
         ASSERT_EQ(mac.size(), 17u);
-        for (size_t i = 2; i < 17; i += 3) EXPECT_EQ(mac[i], '-');
-        for (char c : mac) EXPECT_TRUE(c == '-' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) << mac;
+        for (size_t i = 2; i < 17; i += 3)
+            EXPECT_EQ(mac[i], '-');
+        for (char c : mac)
+            EXPECT_TRUE(c == '-' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')) << mac;
     }
 }
 

@@ -4,7 +4,8 @@
 #include "ui/resource.h"
 #include "ui_support.h"
 
-namespace {
+namespace
+{
 
 TEST(BackgroundGrey, BlackToRow600ThenFadingNeverBeyond200)
 {
@@ -32,7 +33,10 @@ HWND MakeSizedWindow(int width, int height)
                              ::GetModuleHandleA(nullptr), nullptr);
 }
 
-COLORREF Grey(int g) { return RGB(g, g, g); }
+COLORREF Grey(int g)
+{
+    return RGB(g, g, g);
+}
 
 TEST(MainBackground, TallWindowFadesAtTheBottomAndTheCacheFollowsTheSize)
 {
@@ -73,7 +77,7 @@ TEST(MainBackground, ShortWindowIsPlainBlack)
 
 class MainWindowLookTest : public ::testing::Test
 {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(m_Host.Create(IDD_RERUDI_DIALOG, nullptr)); }
     void TearDown() override { m_Host.DestroyWindow(); }
     HBRUSH Colour(int id, UINT message)
@@ -125,14 +129,16 @@ TEST_F(MainWindowLookTest, HandCursorOnlyOverThePrivacyLink)
     EXPECT_EQ(hand, ::GetCursor());
     // Through the dialog-procedure helper the result is "cursor set".
     INT_PTR result = 0;
-    EXPECT_TRUE(m_Look.HandleMessage(m_Host.m_hWnd, WM_SETCURSOR, (WPARAM)m_Host.GetDlgItem(IDC_PRIVACY_POLICY),
+    EXPECT_TRUE(m_Look.HandleMessage(m_Host.m_hWnd, WM_SETCURSOR,
+                                     (WPARAM)m_Host.GetDlgItem(IDC_PRIVACY_POLICY),
                                      MAKELPARAM(HTCLIENT, WM_MOUSEMOVE), nullptr, &result));
     EXPECT_EQ(TRUE, ::GetWindowLongPtrA(m_Host.m_hWnd, DWLP_MSGRESULT));
     EXPECT_FALSE(m_Look.HandleMessage(m_Host.m_hWnd, WM_SETCURSOR, (WPARAM)m_Host.m_hWnd,
                                       MAKELPARAM(HTCLIENT, WM_MOUSEMOVE), nullptr, &result));
 }
 
-COLORREF DrawButton(CMainAppearance& look, HWND button, UINT id, UINT state, CMemoryCanvas& canvas, bool* handled)
+COLORREF DrawButton(CMainAppearance& look, HWND button, UINT id, UINT state, CMemoryCanvas& canvas,
+                    bool* handled)
 {
     DRAWITEMSTRUCT item = {};
     item.CtlType = ODT_BUTTON;
@@ -165,7 +171,8 @@ TEST_F(MainWindowLookTest, OwnerDrawnButtonsByState)
     EXPECT_EQ(QV_WHITE, DrawButton(m_Look, start, IDC_START, ODS_SELECTED, pressed, &handled));
 
     CMemoryCanvas disabled(160, 40, RGB(1, 2, 3));
-    EXPECT_EQ(QV_BLACK, DrawButton(m_Look, start, IDC_START, ODS_DISABLED | ODS_SELECTED, disabled, &handled));
+    EXPECT_EQ(QV_BLACK,
+              DrawButton(m_Look, start, IDC_START, ODS_DISABLED | ODS_SELECTED, disabled, &handled));
     EXPECT_EQ(QV_WHITE, PixelAt(disabled.dc, 80, 0));
 
     for (UINT id : {IDC_START_CONFIGURATOR, IDC_OPTIONS, IDC_CONFIGURE_IP}) {

@@ -8,13 +8,14 @@
 #include "ui_support.h"
 #include "util/qvtypes.h"
 
-namespace {
+namespace
+{
 
 // Drives the modal dialog from inside: once it is up, the test's action runs
 // (reading what the controls show, typing, posting button commands).
 class CDrivenConfigDlg : public CConfigBrickDlg
 {
-public:
+  public:
     CDrivenConfigDlg(uint8_t* record, std::function<void(CDrivenConfigDlg&)> action)
         : CConfigBrickDlg(record, nullptr), m_Action(action)
     {
@@ -31,8 +32,7 @@ public:
     }
     void OnTimer(UINT_PTR id) override
     {
-        if (id == 99)
-            EndDialog(-7);
+        if (id == 99) EndDialog(-7);
     }
     DWORD Field(int id) const
     {
@@ -45,7 +45,7 @@ public:
 
     DWORD m_Shown[4] = {};
 
-private:
+  private:
     std::function<void(CDrivenConfigDlg&)> m_Action;
 };
 

@@ -7,23 +7,24 @@
 #include "ui/resource.h"
 #include "ui_support.h"
 
-namespace {
+namespace
+{
 
 // A progress window on a clock the test sets.
 class CClockedConnectDlg : public CConnectDlg
 {
-public:
+  public:
     CClockedConnectDlg() { SetClock(2024, 3, 5, 7, 3, 9); }
     void SetClock(int year, int month, int day, int hour, int minute, int second)
     {
-        m_Time = QVSystemTime{(uint16_t)year, (uint16_t)month, 2,          (uint16_t)day,
-                              (uint16_t)hour, (uint16_t)minute, (uint16_t)second, 0};
+        m_Time = QVSystemTime{(uint16_t)year,   (uint16_t)month,  2, (uint16_t)day, (uint16_t)hour,
+                              (uint16_t)minute, (uint16_t)second, 0};
     }
 
-protected:
+  protected:
     QVSystemTime CurrentTime() const override { return m_Time; }
 
-private:
+  private:
     QVSystemTime m_Time;
 };
 
@@ -51,7 +52,7 @@ std::vector<std::string> LogLines(const CConnectDlg& dlg)
 
 class ConnectDlgTest : public ::testing::Test
 {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(m_Dlg.Create(IDD_CONNECT, nullptr)); }
     CClockedConnectDlg m_Dlg;
 };
@@ -77,8 +78,9 @@ TEST_F(ConnectDlgTest, StatusLinesAreShownSelectedAndKeptWithTheirTime)
     m_Dlg.OnStatus(nullptr);
     EXPECT_EQ((std::vector<std::string>{"Looking up Zizu Office", "Connected", ""}), VisibleLines(m_Dlg));
     EXPECT_EQ(2, (int)::SendDlgItemMessageA(m_Dlg.m_hWnd, IDC_STATUS_LIST, LB_GETCURSEL, 0, 0));
-    EXPECT_EQ((std::vector<std::string>{"07:03:09 Looking up Zizu Office", "23:59:58 Connected", "23:59:58 "}),
-              LogLines(m_Dlg));
+    EXPECT_EQ(
+        (std::vector<std::string>{"07:03:09 Looking up Zizu Office", "23:59:58 Connected", "23:59:58 "}),
+        LogLines(m_Dlg));
 }
 
 TEST_F(ConnectDlgTest, ReplaceLastLineChangesOnlyTheVisibleLine)
@@ -92,10 +94,10 @@ TEST_F(ConnectDlgTest, ReplaceLastLineChangesOnlyTheVisibleLine)
         m_Dlg.ReplaceLastLine("Downloading File " + std::to_string(percent) + "% Complete");
     EXPECT_EQ((std::vector<std::string>{"Downloading File 0% Complete", "Downloading File 3% Complete"}),
               VisibleLines(m_Dlg));
-    EXPECT_EQ((std::vector<std::string>{
-                  "07:03:09 Downloading File 0% Complete", "07:03:09 Version 7.1.1.0",
-                  "07:03:09 Downloading File 1% Complete", "07:03:09 Downloading File 2% Complete",
-                  "07:03:09 Downloading File 3% Complete"}),
+    EXPECT_EQ((std::vector<std::string>{"07:03:09 Downloading File 0% Complete", "07:03:09 Version 7.1.1.0",
+                                        "07:03:09 Downloading File 1% Complete",
+                                        "07:03:09 Downloading File 2% Complete",
+                                        "07:03:09 Downloading File 3% Complete"}),
               LogLines(m_Dlg));
 }
 

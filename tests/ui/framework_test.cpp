@@ -8,13 +8,16 @@
 #include "ui/resource.h"
 #include "ui_support.h"
 
-namespace {
+namespace
+{
 
 // The main dialog resource run modally, with the two text fields exchanged.
 class CLoginDlg : public CDialog
 {
-public:
-    explicit CLoginDlg(std::function<void(CLoginDlg&)> action) : CDialog(IDD_RERUDI_DIALOG), m_Action(action) {}
+  public:
+    explicit CLoginDlg(std::function<void(CLoginDlg&)> action) : CDialog(IDD_RERUDI_DIALOG), m_Action(action)
+    {
+    }
     void DoDataExchange(CDataExchange* pDX) override
     {
         DDX_Text(pDX, IDC_SYSTEM_NAME, m_strSystemName);
@@ -49,7 +52,7 @@ public:
     std::string m_strSystemName, m_strPassword, m_strShownName;
     int m_nInits = 0, m_nTicks = 0, m_nDestroys = 0, m_nLastCode = -1;
 
-private:
+  private:
     std::function<void(CLoginDlg&)> m_Action;
 };
 
@@ -142,13 +145,11 @@ TEST(Dialog, ModelessDialogMadeDuringAModalInitialisation)
 // A control wrapper that sees its messages before the control does.
 class CCountingEdit : public CWnd
 {
-public:
+  public:
     LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override
     {
-        if (message == WM_SETTEXT)
-            ++m_nSetTexts;
-        if (message == WM_CHAR && wParam == 'x')
-            return 0; // swallowed: the control never sees it
+        if (message == WM_SETTEXT) ++m_nSetTexts;
+        if (message == WM_CHAR && wParam == 'x') return 0; // swallowed: the control never sees it
         return CWnd::WindowProc(message, wParam, lParam);
     }
     void DrawItem(LPDRAWITEMSTRUCT) override { ++m_nDraws; }
@@ -256,7 +257,7 @@ TEST(MessageBox, HookAnswersInsteadOfTheUser)
 
 class CRecordingApp : public CWinApp
 {
-public:
+  public:
     BOOL InitInstance() override
     {
         m_strSeenArgs = m_lpCmdLine ? m_lpCmdLine : "(null)";

@@ -5,9 +5,11 @@
 #include "ui/resource.h"
 #include "ui_support.h"
 
-namespace {
+namespace
+{
 
-SystemEntry* MakeEntry(const char* name, uint32_t address = 0x1401A8C0, uint16_t port = 80, uint8_t status = 1)
+SystemEntry* MakeEntry(const char* name, uint32_t address = 0x1401A8C0, uint16_t port = 80,
+                       uint8_t status = 1)
 {
     SystemEntry* entry = new SystemEntry;
     entry->m_strName = name;
@@ -21,7 +23,7 @@ SystemEntry* MakeEntry(const char* name, uint32_t address = 0x1401A8C0, uint16_t
 // dialog resource, hidden.
 class SystemListTest : public ::testing::Test
 {
-protected:
+  protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_Host.Create(IDD_RERUDI_DIALOG, nullptr));
@@ -103,7 +105,8 @@ TEST_F(SystemListTest, EntriesFollowEveryChangeToTheLines)
         const int count = m_List.GetCount();
         ASSERT_EQ(count, m_List.GetEntryCount()) << "step " << step;
         for (int i = 0; i < count; ++i)
-            ASSERT_EQ((DWORD_PTR)m_List.GetEntry(i), m_List.GetItemData(i)) << "step " << step << " line " << i;
+            ASSERT_EQ((DWORD_PTR)m_List.GetEntry(i), m_List.GetItemData(i))
+                << "step " << step << " line " << i;
     };
     uint32_t seed = 12345;
     auto next = [&](uint32_t bound) {
@@ -119,22 +122,19 @@ TEST_F(SystemListTest, EntriesFollowEveryChangeToTheLines)
         case 1: { // sorted place, then data at the index it reports
             const int index = m_List.AddString(name);
             ASSERT_GE(index, 0);
-            if (next(2))
-                m_List.SetItemData(index, (DWORD_PTR)&pool[next(8)]);
+            if (next(2)) m_List.SetItemData(index, (DWORD_PTR)&pool[next(8)]);
             break;
         }
         case 2: // a chosen place, or the end
             m_List.SendMessage(LB_INSERTSTRING, count ? (WPARAM)next((uint32_t)count + 1) : 0, (LPARAM)name);
             break;
         case 3:
-            if (count)
-                m_List.SetItemData((int)next((uint32_t)count), (DWORD_PTR)&pool[next(8)]);
+            if (count) m_List.SetItemData((int)next((uint32_t)count), (DWORD_PTR)&pool[next(8)]);
             EXPECT_EQ(LB_ERR, m_List.SetItemData(count + 3, (DWORD_PTR)&pool[0])) << "no such line";
             break;
         case 4:
             EXPECT_EQ(LB_ERR, m_List.DeleteString(count + 2)) << "no such line";
-            if (count)
-                m_List.DeleteString((int)next((uint32_t)count));
+            if (count) m_List.DeleteString((int)next((uint32_t)count));
             break;
         default:
             m_List.ResetContent();
@@ -308,8 +308,7 @@ TEST(SystemEntryText, AutoSelectableStatuses)
     std::vector<int> selectable;
     for (int status = 0; status < 256; ++status) {
         entry.m_bStatus = (uint8_t)status;
-        if (entry.IsAutoSelectable())
-            selectable.push_back(status);
+        if (entry.IsAutoSelectable()) selectable.push_back(status);
     }
     EXPECT_EQ((std::vector<int>{1, 6, 7, 8, 9, 10, 11, 12, 100}), selectable);
     SystemEntry fresh;

@@ -7,7 +7,8 @@
 #include "ui/resource.h"
 #include "ui_support.h"
 
-namespace {
+namespace
+{
 
 // Styles as the resource asks for them: controls may drop bits once created
 // (a list box hides its scroll bar while nothing needs scrolling).
@@ -45,7 +46,7 @@ struct Expected {
 
 class MainResourceTest : public ::testing::Test
 {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(m_Host.Create(IDD_RERUDI_DIALOG, nullptr)); }
     void TearDown() override { m_Host.DestroyWindow(); }
     DWORD Style(int id) { return (DWORD)::GetWindowLongA(m_Host.GetDlgItem(id), GWL_STYLE); }
@@ -85,8 +86,8 @@ TEST_F(MainResourceTest, EveryControlWithItsIdTextAndKind)
 
 TEST_F(MainResourceTest, SystemsListIsTheHiddenOwnerDrawnSortedList)
 {
-    const DWORD wanted = LBS_OWNERDRAWVARIABLE | LBS_HASSTRINGS | LBS_SORT | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT |
-                         WS_VSCROLL | WS_BORDER | WS_TABSTOP;
+    const DWORD wanted = LBS_OWNERDRAWVARIABLE | LBS_HASSTRINGS | LBS_SORT | LBS_NOTIFY |
+                         LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_BORDER | WS_TABSTOP;
     DWORD style = StylesOf(IDD_RERUDI_DIALOG)[IDC_SYSTEM_LIST];
     EXPECT_EQ(wanted, style & wanted);
     EXPECT_EQ(0u, style & (WS_VISIBLE | LBS_OWNERDRAWFIXED));
@@ -201,8 +202,7 @@ TEST(ProgramResources, IconManifestAndVersion)
         char* text = nullptr;
         UINT len = 0;
         std::string key = std::string("\\StringFileInfo\\040904b0\\") + name;
-        if (!::VerQueryValueA(block.data(), key.c_str(), (void**)&text, &len) || !text)
-            return std::string();
+        if (!::VerQueryValueA(block.data(), key.c_str(), (void**)&text, &len) || !text) return std::string();
         return std::string(text);
     };
     EXPECT_EQ("OSKA Rerudi", value("ProductName"));

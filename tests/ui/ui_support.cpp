@@ -6,13 +6,15 @@
 #include <fstream>
 #include <sstream>
 
-namespace {
+namespace
+{
 // The dialogs use the progress bar and IP-address classes; the program does
 // this in its start-up, the tests before anything runs.
 struct CommonControls {
     CommonControls()
     {
-        INITCOMMONCONTROLSEX init = {sizeof(init), ICC_WIN95_CLASSES | ICC_INTERNET_CLASSES | ICC_PROGRESS_CLASS};
+        INITCOMMONCONTROLSEX init = {sizeof(init),
+                                     ICC_WIN95_CLASSES | ICC_INTERNET_CLASSES | ICC_PROGRESS_CLASS};
         ::InitCommonControlsEx(&init);
     }
 } g_CommonControls;
@@ -22,8 +24,7 @@ bool PumpUntil(const std::function<bool()>& done, DWORD limitMs)
 {
     DWORD start = ::GetTickCount();
     while (!done()) {
-        if (::GetTickCount() - start > limitMs)
-            return false;
+        if (::GetTickCount() - start > limitMs) return false;
         MSG msg;
         if (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             ::TranslateMessage(&msg);
@@ -54,7 +55,10 @@ std::string ReadWholeFile(const std::string& path)
     return out.str();
 }
 
-COLORREF PixelAt(HDC dc, int x, int y) { return ::GetPixel(dc, x, y); }
+COLORREF PixelAt(HDC dc, int x, int y)
+{
+    return ::GetPixel(dc, x, y);
+}
 
 RECT ControlRectInPixels(HWND dialog, int x, int y, int cx, int cy)
 {

@@ -26,14 +26,14 @@ RECT ControlRectInClient(HWND dialog, int id);
 // A dialog made from a resource and kept open for the test's duration.
 class CHostDialog : public CDialog
 {
-public:
+  public:
     explicit CHostDialog(UINT idd) : CDialog(idd, nullptr) {}
 };
 
 // A memory device context with a 32-bit bitmap of the given size, pre-filled.
 class CMemoryCanvas
 {
-public:
+  public:
     CMemoryCanvas(int width, int height, COLORREF fill);
     ~CMemoryCanvas();
     HDC dc;

@@ -9,7 +9,8 @@
 #include "tempdir.h"
 #include "util/qvfile.h"
 
-namespace {
+namespace
+{
 std::atomic<bool> g_bWatch{false};
 std::atomic<size_t> g_nLargest{0};
 
@@ -33,14 +34,38 @@ void* operator new[](size_t n)
     if (!p) throw std::bad_alloc();
     return p;
 }
-void* operator new(size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void* operator new[](size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept
+{
+    return Allocate(n);
+}
+void* operator new[](size_t n, const std::nothrow_t&) noexcept
+{
+    return Allocate(n);
+}
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept
+{
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept
+{
+    std::free(p);
+}
 
 TEST(FileStrings, AbsurdLengthsAreRefusedWithoutAllocating)
 {

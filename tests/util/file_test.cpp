@@ -19,8 +19,7 @@ TEST(FileStrings, NarrowFormOnDiskAndBack)
         EXPECT_TRUE(f.WriteInt32(0x01020304));
         f.Close();
     }
-    EXPECT_EQ(ReadAll(tmp.N("login.dat")),
-              Bytes({0, 0, 0, 0, 4, 0, 0, 0, 'P', 'o', 'o', 'l', 4, 3, 2, 1}));
+    EXPECT_EQ(ReadAll(tmp.N("login.dat")), Bytes({0, 0, 0, 0, 4, 0, 0, 0, 'P', 'o', 'o', 'l', 4, 3, 2, 1}));
 
     CQVFile f(tmp.Q("login.dat"));
     ASSERT_TRUE(f.Open(CQVFile::OpenRead, 0));
@@ -106,7 +105,8 @@ TEST(FileBuffering, FiveThousandthByteFlushesTheFirst4999)
     std::string data = Pattern(5001);
     CQVFile f(tmp.Q("buf.bin"));
     ASSERT_TRUE(f.Open(CQVFile::OpenCreate, 0));
-    for (int i = 0; i < 4999; i++) ASSERT_TRUE(f.WriteBytes(&data[i], 1));
+    for (int i = 0; i < 4999; i++)
+        ASSERT_TRUE(f.WriteBytes(&data[i], 1));
     EXPECT_EQ(f.GetSize(), 0u) << "4999 bytes still wait in the buffer";
     EXPECT_EQ(fs::file_size(tmp.N("buf.bin")), 0u);
     EXPECT_EQ(f.Tell(), 4999u);

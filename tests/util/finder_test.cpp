@@ -7,7 +7,8 @@
 #include "tempdir.h"
 #include "util/qvfile.h"
 
-namespace {
+namespace
+{
 
 struct Seen {
     uint32_t flags;
@@ -21,7 +22,8 @@ std::map<std::string, Seen> Enumerate(const std::string& dir, const std::string&
     std::map<std::string, Seen> out;
     CQVFileFinder finder(dir, pattern);
     CQVFileEntry e;
-    while (finder.FindNext(&e)) out[e.name] = Seen{e.flags, e.size, e.lastWrite, finder.GetFullPath(&e)};
+    while (finder.FindNext(&e))
+        out[e.name] = Seen{e.flags, e.size, e.lastWrite, finder.GetFullPath(&e)};
     EXPECT_FALSE(finder.FindNext(&e)) << "an exhausted finder stays exhausted";
     return out;
 }
@@ -47,7 +49,8 @@ TEST(Finder, ListsEveryEntryWithFlagsAndSizes)
     MakeTree(tmp);
     std::map<std::string, Seen> all = Enumerate(tmp.Dir());
     std::set<std::string> names;
-    for (auto& kv : all) names.insert(kv.first);
+    for (auto& kv : all)
+        names.insert(kv.first);
     EXPECT_EQ(names, (std::set<std::string>{".", "..", ".hidden", "a.txt", "kept", "noext", "sub"}));
 
     EXPECT_EQ(all["a.txt"].flags, (uint32_t)QVFILE_ENTRY_NOTDOT);

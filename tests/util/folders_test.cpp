@@ -6,7 +6,8 @@
 #include "util/folders.h"
 #include "util/qvfile.h"
 
-namespace {
+namespace
+{
 
 void SetEnvVar(const char* name, const char* value)
 {
@@ -23,7 +24,7 @@ void SetEnvVar(const char* name, const char* value)
 // Points APPDATA somewhere else for one test and puts it back afterwards.
 class AppDataScope
 {
-public:
+  public:
     explicit AppDataScope(const std::string& value)
     {
         const char* old = getenv("APPDATA");
@@ -33,7 +34,7 @@ public:
     }
     ~AppDataScope() { SetEnvVar("APPDATA", m_bHad ? m_strOld.c_str() : nullptr); }
 
-private:
+  private:
     bool m_bHad;
     std::string m_strOld;
 };

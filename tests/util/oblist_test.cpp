@@ -4,18 +4,24 @@
 
 #include "util/qvoblist.h"
 
-namespace {
+namespace
+{
 
 int g_items[10];
-void* P(int i) { return &g_items[i]; }
+void* P(int i)
+{
+    return &g_items[i];
+}
 
 // The contents read forwards, after checking that both directions, the ends
 // and the count agree.
 std::vector<void*> Contents(const CQVObList& list)
 {
     std::vector<void*> fwd, back;
-    for (POSITION pos = list.GetHeadPosition(); pos;) fwd.push_back(list.GetNext(pos));
-    for (POSITION pos = list.GetTailPosition(); pos;) back.insert(back.begin(), list.GetPrev(pos));
+    for (POSITION pos = list.GetHeadPosition(); pos;)
+        fwd.push_back(list.GetNext(pos));
+    for (POSITION pos = list.GetTailPosition(); pos;)
+        back.insert(back.begin(), list.GetPrev(pos));
     EXPECT_EQ(fwd, back) << "next and previous links disagree";
     EXPECT_EQ((size_t)list.GetCount(), fwd.size());
     EXPECT_EQ(list.IsEmpty(), fwd.empty());
@@ -30,7 +36,8 @@ std::vector<void*> Contents(const CQVObList& list)
 std::vector<void*> V(std::initializer_list<int> idx)
 {
     std::vector<void*> v;
-    for (int i : idx) v.push_back(i < 0 ? nullptr : P(i));
+    for (int i : idx)
+        v.push_back(i < 0 ? nullptr : P(i));
     return v;
 }
 
@@ -71,8 +78,10 @@ TEST(ObList, EmptyListAnswers)
 TEST(ObList, FindIndexWalksFromTheNearerEnd)
 {
     CQVObList list;
-    for (int i = 0; i < 5; i++) list.AddTail(P(i));
-    for (int i = 0; i < 5; i++) EXPECT_EQ(list.GetAt(list.FindIndex(i)), P(i)) << i;
+    for (int i = 0; i < 5; i++)
+        list.AddTail(P(i));
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(list.GetAt(list.FindIndex(i)), P(i)) << i;
     EXPECT_EQ(list.FindIndex(4), list.GetTailPosition());
     EXPECT_EQ(list.FindIndex(5), nullptr);
     EXPECT_EQ(list.FindIndex(100), nullptr);
@@ -92,7 +101,8 @@ TEST(ObList, RemovalKeepsLinksAndEndsRight)
     EXPECT_EQ(Contents(list), V({}));
     EXPECT_EQ(list.GetHeadPosition(), nullptr);
 
-    for (int i : {1, 2, 3, 2, 4}) list.AddTail(P(i));
+    for (int i : {1, 2, 3, 2, 4})
+        list.AddTail(P(i));
     list.Remove(P(2));
     EXPECT_EQ(Contents(list), V({1, 3, 2, 4})) << "only the first holder goes";
     list.RemoveAt(list.Find(P(4)));
@@ -112,7 +122,8 @@ TEST(ObList, RemovalKeepsLinksAndEndsRight)
 TEST(ObList, InsertListAfterFoundNodeOrAtTheEnd)
 {
     CQVObList list, other;
-    for (int i : {1, 2, 3}) list.AddTail(P(i));
+    for (int i : {1, 2, 3})
+        list.AddTail(P(i));
     other.AddTail(P(7));
     other.AddHead(nullptr);
     other.AddTail(P(8));
@@ -135,7 +146,8 @@ TEST(ObList, InsertListAfterFoundNodeOrAtTheEnd)
 TEST(ObList, InsertListIntoItselfEnds)
 {
     CQVObList list;
-    for (int i : {1, 2}) list.AddTail(P(i));
+    for (int i : {1, 2})
+        list.AddTail(P(i));
     list.InsertListAfter(&list, P(1));
     EXPECT_EQ(Contents(list), V({1, 1, 2, 2}));
     list.InsertListAfter(&list, P(9));
@@ -175,7 +187,9 @@ TEST(ObList, DestroyingTheListLeavesObjectsAlive)
     EXPECT_EQ(alive, 3);
     // The owner's way of emptying a list: take each from the head and delete it.
     CQVObList list;
-    for (Counted* c : objs) list.AddTail(c);
-    while (!list.IsEmpty()) delete static_cast<Counted*>(list.RemoveHead());
+    for (Counted* c : objs)
+        list.AddTail(c);
+    while (!list.IsEmpty())
+        delete static_cast<Counted*>(list.RemoveHead());
     EXPECT_EQ(alive, 0);
 }

@@ -5,7 +5,8 @@
 #include "../../util/qvtick.h"
 #include "../../util/socketwait.h"
 
-namespace {
+namespace
+{
 struct SocketsUp {
     SocketsUp() { SocketStartup(); }
 };

@@ -12,12 +12,13 @@ namespace fs = std::filesystem;
 
 class TempDir
 {
-public:
+  public:
     TempDir()
     {
         std::random_device rd;
-        unsigned long long tag = ((unsigned long long)rd() << 20) ^
-                                 (unsigned long long)std::chrono::steady_clock::now().time_since_epoch().count();
+        unsigned long long tag =
+            ((unsigned long long)rd() << 20) ^
+            (unsigned long long)std::chrono::steady_clock::now().time_since_epoch().count();
         std::ostringstream name;
         name << "rerudi-util-" << std::hex << tag;
         m_path = fs::temp_directory_path() / name.str();
@@ -41,7 +42,7 @@ public:
     // The same path for std::filesystem ('/' inside rel).
     fs::path N(const std::string& rel) const { return m_path / fs::path(rel); }
 
-private:
+  private:
     fs::path m_path;
 };
 
@@ -62,7 +63,8 @@ inline void WriteAll(const fs::path& p, const std::string& bytes)
 inline std::string Bytes(std::initializer_list<int> b)
 {
     std::string s;
-    for (int v : b) s += (char)(unsigned char)v;
+    for (int v : b)
+        s += (char)(unsigned char)v;
     return s;
 }
 
@@ -70,7 +72,8 @@ inline std::string Bytes(std::initializer_list<int> b)
 inline std::string Pattern(size_t n)
 {
     std::string s(n, '\0');
-    for (size_t i = 0; i < n; i++) s[i] = (char)(i % 251);
+    for (size_t i = 0; i < n; i++)
+        s[i] = (char)(i % 251);
     return s;
 }
 
@@ -79,14 +82,15 @@ inline bool SameBytes(const std::string& got, const std::string& want, std::stri
 {
     if (got == want) return true;
     size_t i = 0;
-    while (i < got.size() && i < want.size() && got[i] == want[i]) i++;
+    while (i < got.size() && i < want.size() && got[i] == want[i])
+        i++;
     std::ostringstream s;
     s << "sizes " << got.size() << " and " << want.size() << ", first difference at offset " << i;
     *why = s.str();
     return false;
 }
-#define EXPECT_SAME_BYTES(got, want)                                                                          \
-    do {                                                                                                      \
-        std::string why_;                                                                                     \
-        EXPECT_TRUE(SameBytes((got), (want), &why_)) << why_;                                                 \
+#define EXPECT_SAME_BYTES(got, want)                                                                         \
+    do {                                                                                                     \
+        std::string why_;                                                                                    \
+        EXPECT_TRUE(SameBytes((got), (want), &why_)) << why_;                                                \
     } while (0)

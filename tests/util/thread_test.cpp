@@ -6,7 +6,8 @@
 #include "util/qvthread.h"
 #include "util/qvtick.h"
 
-namespace {
+namespace
+{
 
 typedef std::chrono::steady_clock Clock;
 
@@ -29,7 +30,8 @@ uint32_t RunUntilStopped(void* p)
     Worker* w = static_cast<Worker*>(p);
     w->pSeen = p;
     w->bStarted = true;
-    while (!w->bStop) SleepMs(5);
+    while (!w->bStop)
+        SleepMs(5);
     w->nRuns++;
     return 0;
 }
@@ -40,7 +42,10 @@ uint32_t ReturnAtOnce(void* p)
     return 0;
 }
 
-uint32_t ReturnStillActiveCode(void*) { return 259; }
+uint32_t ReturnStillActiveCode(void*)
+{
+    return 259;
+}
 
 } // namespace
 
@@ -108,7 +113,8 @@ TEST(Semaphore, ManualResetSemantics)
     EXPECT_GE(MsSince(t0), 45);
 
     EXPECT_TRUE(ev.Set());
-    for (int i = 0; i < 5; i++) EXPECT_TRUE(ev.Wait(0)) << "a wait must not reset the event";
+    for (int i = 0; i < 5; i++)
+        EXPECT_TRUE(ev.Wait(0)) << "a wait must not reset the event";
     EXPECT_TRUE(ev.Set()); // setting twice is harmless
     EXPECT_TRUE(ev.Wait(1000));
 
@@ -159,7 +165,8 @@ TEST(Thread, RunsRoutineWithParameterAndTidiesUpAfterIt)
     CQVThread t;
     t.Start(RunUntilStopped, &w, 256000);
     EXPECT_NE(t.GetThreadId(), 0u);
-    for (int i = 0; i < 500 && !w.bStarted; i++) SleepMs(10);
+    for (int i = 0; i < 500 && !w.bStarted; i++)
+        SleepMs(10);
     ASSERT_TRUE(w.bStarted.load());
     EXPECT_EQ(w.pSeen, &w);
     EXPECT_TRUE(t.IsRunning());
@@ -225,14 +232,16 @@ TEST(Thread, RestartWhileRunningLeavesOldThreadUnsupervised)
     Worker old, next;
     CQVThread t;
     t.Start(RunUntilStopped, &old, 256000);
-    for (int i = 0; i < 500 && !old.bStarted; i++) SleepMs(10);
+    for (int i = 0; i < 500 && !old.bStarted; i++)
+        SleepMs(10);
     t.Start(ReturnAtOnce, &next, 256000);
     EXPECT_TRUE(t.WaitForExit(5000));
     EXPECT_EQ(next.nRuns.load(), 1);
     EXPECT_EQ(old.nRuns.load(), 0) << "the first thread was not stopped";
 
     old.bStop = true;
-    for (int i = 0; i < 500 && old.nRuns == 0; i++) SleepMs(10);
+    for (int i = 0; i < 500 && old.nRuns == 0; i++)
+        SleepMs(10);
     EXPECT_EQ(old.nRuns.load(), 1) << "the first thread ran on to its end";
 }
 
@@ -245,9 +254,11 @@ TEST(Thread, StackReservationHoldsLargeFrames)
     t.Start(
         [](void* p) -> uint32_t {
             volatile uint8_t block[160000];
-            for (size_t i = 0; i < sizeof(block); i += 512) block[i] = (uint8_t)i;
+            for (size_t i = 0; i < sizeof(block); i += 512)
+                block[i] = (uint8_t)i;
             uint32_t s = 0;
-            for (size_t i = 0; i < sizeof(block); i += 512) s += block[i];
+            for (size_t i = 0; i < sizeof(block); i += 512)
+                s += block[i];
             static_cast<Ctx*>(p)->sum = s + 1;
             return 0;
         },
