@@ -21,9 +21,13 @@
 #include "../util/qvsocket.h"
 #include "../util/qvtick.h"
 #include "../util/qvtypes.h"
+#include "tools/simprog.h"
 
 namespace
 {
+
+using simprog::g_bStop;
+using simprog::PrintLine;
 
 const char* const kUsage =
     "usage: rerudi-sim [options]\n"
@@ -50,22 +54,6 @@ const char* const kUsage =
     "Prints \"listening on ADDR:PORT\" once ready, then one line per event: \"conn N: connected\n"
     "from A:P\" (direct), \"conn N: turn session S\" (relayed), \"conn N: punched from A:P\" and\n"
     "\"conn N: params ...\" (reliable UDP), the enrollment's own lines (\"enrolled with relay ...\").\n";
-
-std::atomic<bool> g_bStop(false);
-std::mutex g_OutputLock;
-
-void OnSignal(int)
-{
-    g_bStop = true;
-}
-
-void PrintLine(const std::string& line)
-{
-    std::lock_guard<std::mutex> g(g_OutputLock);
-    fputs(line.c_str(), stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
-}
 
 // Whole decimal number; false on anything else, so a typo is not read as 0.
 bool ParseNumber(const char* text, uint32_t* value)
@@ -265,8 +253,7 @@ int main(int argc, char** argv)
     if (!LoadPayload(o.viewerFile, o.generatedSize, 1, &o.config.viewerFile)) return 2;
     if (!LoadPayload(o.configFile, o.generatedSize, 2, &o.config.configFile)) return 2;
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    simprog::StopOnSignals();
 
     CSimController sim(o.config);
     sim.SetLogCallback([](const std::string& line) {

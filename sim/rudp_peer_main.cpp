@@ -13,9 +13,12 @@
 #include "../util/qvtick.h"
 #include "rudppeer/rudppeer.h"
 #include "tools/cmdline.h"
+#include "tools/simprog.h"
 
 namespace
 {
+
+using simprog::g_bStop;
 
 const char* const kUsage =
     "usage: rerudi-rudp-peer [options]\n"
@@ -28,13 +31,6 @@ const char* const kUsage =
     "  --streams N           end after serving N streams (default: serve until stopped)\n"
     "  --max-run MS          end after MS milliseconds whatever happens (exit code 3)\n"
     "Prints \"listening on ADDR:PORT\" once ready, then one line per stream served.\n";
-
-std::atomic<bool> g_bStop(false);
-
-void OnSignal(int)
-{
-    g_bStop = true;
-}
 
 const char* StateText(ClientState s)
 {
@@ -89,8 +85,7 @@ int main(int argc, char** argv)
         }
     }
     if (!SocketStartup()) return 1;
-    signal(SIGINT, OnSignal);
-    signal(SIGTERM, OnSignal);
+    simprog::StopOnSignals();
 
     CRudpPeer peer(options);
     if (!peer.Start(&local)) {

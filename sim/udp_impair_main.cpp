@@ -12,9 +12,12 @@
 #include "../util/qvtick.h"
 #include "impair/impair.h"
 #include "tools/cmdline.h"
+#include "tools/simprog.h"
 
 namespace
 {
+
+using simprog::g_bStop;
 
 const char* const kUsage = "usage: rerudi-udp-impair --upstream ADDR:PORT [options]\n"
                            "  --listen ADDR[:PORT]  where clients send (default 127.0.0.1, any free port)\n"
@@ -28,13 +31,6 @@ const char* const kUsage = "usage: rerudi-udp-impair --upstream ADDR:PORT [optio
                            "  --report MS           print the counts every MS milliseconds\n"
                            "  --max-run MS          end after MS milliseconds\n"
                            "Prints \"listening on ADDR:PORT\" once ready.\n";
-
-std::atomic<bool> g_bStop(false);
-
-void OnSignal(int)
-{
-    g_bStop = true;
-}
 
 void PrintCounts(const char* direction, const ImpairCounts& c)
 {
@@ -94,8 +90,7 @@ int main(int argc, char** argv)
         return 2;
     }
     if (!SocketStartup()) return 1;
-    signal(SIGINT, OnSignal);
-    signal(SIGTERM, OnSignal);
+    simprog::StopOnSignals();
 
     CUdpImpairProxy proxy;
     if (!proxy.Start(upstream, settings, settings, (uint32_t)seed, &local)) {

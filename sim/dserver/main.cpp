@@ -10,9 +10,14 @@
 #include "../../util/qvtypes.h"
 #include "../relay/simopts.h"
 #include "dserver.h"
+#include "../tools/simprog.h"
 
 namespace
 {
+
+using simprog::g_bStop;
+using simprog::PrintLine;
+using simprog::WriteReadyFile;
 
 const char* const kUsage =
     "usage: rerudi-dserver [options]\n"
@@ -28,22 +33,6 @@ const char* const kUsage =
     "  --ready-file PATH        written (\"tcp A:P\") once listening\n"
     "  --max-run MS             end after MS milliseconds whatever happens (exit code 3)\n"
     "Prints \"listening on ADDR:PORT\" once ready, then one line per event.\n";
-
-std::atomic<bool> g_bStop(false);
-std::mutex g_OutputLock;
-
-void OnSignal(int)
-{
-    g_bStop = true;
-}
-
-void PrintLine(const std::string& line)
-{
-    std::lock_guard<std::mutex> g(g_OutputLock);
-    fputs(line.c_str(), stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
-}
 
 bool ParseFlag(const std::string& item, DServerSystem* sys)
 {
@@ -117,16 +106,6 @@ bool ParseFault(const std::string& text, DServerFaults* f)
     return true;
 }
 
-bool WriteReadyFile(const std::string& path, const std::string& text)
-{
-    std::string tmp = path + ".tmp";
-    FILE* f = fopen(tmp.c_str(), "wb");
-    if (!f) return false;
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = fclose(f) == 0 && ok;
-    return ok && rename(tmp.c_str(), path.c_str()) == 0;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -181,8 +160,7 @@ int main(int argc, char** argv)
         }
     }
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    simprog::StopOnSignals();
     SocketStartup();
     CSimDServer server(c);
     server.SetLogCallback(PrintLine);

@@ -12,9 +12,14 @@
 #include "../../util/qvtypes.h"
 #include "relay_server.h"
 #include "simopts.h"
+#include "../tools/simprog.h"
 
 namespace
 {
+
+using simprog::g_bStop;
+using simprog::PrintLine;
+using simprog::WriteReadyFile;
 
 const char* const kUsage =
     "usage: rerudi-relay [options]\n"
@@ -46,22 +51,6 @@ const char* const kUsage =
     "  --max-run MS              end after MS milliseconds whatever happens (exit code 3)\n"
     "Prints \"listening on ADDR:PORT udp, sessions on tcp port P\" once ready, then one line\n"
     "per event.\n";
-
-std::atomic<bool> g_bStop(false);
-std::mutex g_OutputLock;
-
-void OnSignal(int)
-{
-    g_bStop = true;
-}
-
-void PrintLine(const std::string& line)
-{
-    std::lock_guard<std::mutex> g(g_OutputLock);
-    fputs(line.c_str(), stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
-}
 
 bool ParseMode(const std::string& text, RelayLookupRule* rule)
 {
@@ -228,16 +217,6 @@ int ParseOptions(int argc, char** argv, Options* o, bool* helpOnly)
 }
 
 // Written under another name and renamed, so that a reader never sees half a file.
-bool WriteReadyFile(const std::string& path, const std::string& text)
-{
-    std::string tmp = path + ".tmp";
-    FILE* f = fopen(tmp.c_str(), "wb");
-    if (!f) return false;
-    bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = fclose(f) == 0 && ok;
-    return ok && rename(tmp.c_str(), path.c_str()) == 0;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -247,8 +226,7 @@ int main(int argc, char** argv)
     int rc = ParseOptions(argc, argv, &o, &helpOnly);
     if (rc != 0 || helpOnly) return rc;
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    simprog::StopOnSignals();
     SocketStartup();
 
     CSimRelay relay(o.config);

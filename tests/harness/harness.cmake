@@ -6,7 +6,10 @@
 # Both trees include these files, so one qv_scenario_test() call registers a
 # scenario for both widths; tools/test runs each tree's tests where this machine
 # can run them. (Set before the guard: every including folder sees it.)
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+# A native tree's scenarios (the NAT lab's own) run no Windows program: "native".
+if(NOT WIN32)
+  set(QV_WINDOWS_ARCH native)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(QV_WINDOWS_ARCH win64)
 else()
   set(QV_WINDOWS_ARCH win32)

@@ -17,25 +17,13 @@
 #include "sim/relay/simopts.h"
 #include "util/qvtick.h"
 #include "util/qvtypes.h"
+#include "sim/tools/simprog.h"
 
 namespace
 {
 
-std::atomic<bool> g_bStop(false);
-std::mutex g_OutputLock;
-
-void OnSignal(int)
-{
-    g_bStop = true;
-}
-
-void PrintLine(const std::string& line)
-{
-    std::lock_guard<std::mutex> g(g_OutputLock);
-    fputs(line.c_str(), stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
-}
+using simprog::g_bStop;
+using simprog::PrintLine;
 
 void EchoUdp(QVSOCKET s, QVSockAddr launcher)
 {
@@ -124,8 +112,7 @@ int main(int argc, char** argv)
         fputs(kUsage, stderr);
         return 2;
     }
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    simprog::StopOnSignals();
     SocketStartup();
 
     std::mutex threadsLock;
