@@ -500,8 +500,18 @@ void CRUDPClient::Close()
             SleepMs(10);
         }
         if (m_bSocketOpen) {
+            // Ended before the BYE goes: a copy that meets the peer's closed port can
+            // come back as a receive error on Windows, after the stream has closed.
+            // Several copies, because nothing confirms a BYE and a peer that misses
+            // it keeps its end open (it has no idle time-out).
+            m_bSocketOpen = false;
+            SetState(CLIENT_CLOSED);
             uint8_t bye[1];
-            SendDatagram(bye, BuildStunSingle(bye, STUN_BYE));
+            const int length = BuildStunSingle(bye, STUN_BYE);
+            for (int i = 0; i < RUDP_BYE_COPIES; i++) {
+                if (i) SleepMs(RUDP_BYE_SPACING_MS);
+                SendDatagram(bye, length);
+            }
         }
     }
     m_bSocketOpen = false;

@@ -126,7 +126,7 @@ void RunDuplex(const Path& p, uint64_t total)
     const uint32_t spent = TickSince(start);
     EXPECT_EQ(reader.received.load(), total);
     EXPECT_TRUE(reader.ok) << "first wrong byte from the peer at " << reader.firstBad;
-    // The BYE goes out once; on a lossy path the peer might never see it.
+    // A clean path for the BYE, so that the peer's end is seen at once.
     proxy.SetSettings(ImpairSettings(), ImpairSettings());
     client->Close();
     ASSERT_TRUE(peer.WaitServed(1, 10000));
@@ -213,7 +213,7 @@ TEST(RudpStream, ThePeerEchoesThroughALossyPathAndSeesTheClientLeave)
     reader.Join();
     EXPECT_EQ(reader.received.load(), total);
     EXPECT_TRUE(reader.ok) << "first wrong byte at " << reader.firstBad;
-    proxy.SetSettings(ImpairSettings(), ImpairSettings()); // the BYE goes out once
+    proxy.SetSettings(ImpairSettings(), ImpairSettings()); // the BYE on a clean path
     client->Close();
     ASSERT_TRUE(peer.WaitServed(1, 10000)) << "the peer did not see the BYE";
     EXPECT_EQ(peer.LastResult().endState, CLIENT_CLOSED);
