@@ -166,7 +166,18 @@ class RemoteRun(qh.Session):
         for k, v in envs.items():
             argv += ["--env", "%s=%s" % (k, v)]
         argv += ["--", win_path(self.p.launcher)] + list(options)
-        return self.track(Probe(self.wine.in_ns([str(a) for a in argv]), self.wine.env()))
+        argv = self.wine.in_ns([str(a) for a in argv])
+        try:
+            return self.track(Probe(argv, self.wine.env()))
+        except Failure as f:
+            # Seen once in many runs: Wine ended the probe, silently, before it started
+            # the launcher, so none of our code had run. Once more on a fresh server;
+            # a second such end is a failure.
+            if not str(f).startswith("Probe ended"):
+                raise
+            qh.say("the probe ended before it started the launcher; once more on a fresh wine server")
+            self.wine.end_server()
+            return self.track(Probe(argv, self.wine.env()))
 
     def click_start(self, probe, system=SYSTEM, password=PASSWORD):
         """Types the name and password into the main window and presses Start Rerudi."""
