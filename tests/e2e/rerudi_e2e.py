@@ -21,7 +21,6 @@ The same harness runs the demonstration of tools/demo (--demo).
 """
 
 import argparse
-import hashlib
 import os
 import re
 import shutil
@@ -682,15 +681,8 @@ def main():
     missing = qh.first_missing(args, ("viewer", "configurator", "driver", "sim"))
     if missing:
         return qh.skip_exit("%s not built (%s)" % missing)
-    try:
-        args.arch = qh.program_arch(args.driver)
-    except Failure as f:
-        say("FAIL: %s" % f)
+    if qh.set_width(args, args.driver, "e2e", tree_of=args.driver):
         return 1
-    if not args.wineprefix:
-        # One prefix per build tree, so that two trees can run their scenarios at once.
-        tree = hashlib.sha1(os.path.abspath(args.driver).encode()).hexdigest()[:8]
-        args.wineprefix = qh.default_prefix("e2e", args.arch, tree)
     if not args.demo_wineprefix:
         args.demo_wineprefix = qh.default_prefix("demo", args.arch)
     if args.demo:

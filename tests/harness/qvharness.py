@@ -25,6 +25,7 @@ skip for a reason the machine can be fixed for (a missing tool, no display) fail
 
 import fcntl
 import functools
+import hashlib
 import os
 import queue
 import re
@@ -113,6 +114,22 @@ def default_prefix(group, arch, tree=None):
     """/tmp/rerudi-<group>-wine-<arch>-<uid>[-<tree>]: a prefix per scenario group and
     architecture (and build tree, where two trees may run at once)."""
     return "/tmp/rerudi-%s-wine-%s-%d%s" % (group, arch, os.getuid(), ("-" + tree) if tree else "")
+
+
+def set_width(args, program, group, prefix_attr="wineprefix", tree_of=None):
+    """Sets args.arch from program's header and, unless one was given, the
+    prefix_attr argument to the group's prefix of that width; tree_of (a program's
+    path) makes it one per build tree, so that two trees can run at once. None, or
+    1 after saying why program is not a Windows program."""
+    try:
+        args.arch = program_arch(program)
+    except Failure as f:
+        say("FAIL: %s" % f)
+        return 1
+    if not getattr(args, prefix_attr):
+        tree = hashlib.sha1(os.path.abspath(tree_of).encode()).hexdigest()[:8] if tree_of else None
+        setattr(args, prefix_attr, default_prefix(group, args.arch, tree))
+    return None
 
 
 def first_missing(args, needs):

@@ -36,14 +36,7 @@ def wine_setup(args):
     """args.arch (the probe's architecture, the build tree's) and, unless one was
     given, args.wineprefix: the group's prefix of that architecture. A message and
     an exit code when the probe is not a Windows program, else None."""
-    try:
-        args.arch = qh.program_arch(args.probe)
-    except Failure as f:
-        say("FAIL: %s" % f)
-        return 1
-    if not args.wineprefix:
-        args.wineprefix = qh.default_prefix("lan", args.arch)
-    return None
+    return qh.set_width(args, args.probe, "lan")
 
 
 def peer_address(n):

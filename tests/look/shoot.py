@@ -277,13 +277,8 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = ap.parse_args()
     qh.install_signal_handlers()
-    try:
-        args.arch = qh.program_arch(args.ctl)
-    except Failure as e:
-        say("FAILED: %s" % e)
+    if qh.set_width(args, args.ctl, "look", prefix_attr="prefix"):
         return 1
-    if not args.prefix:
-        args.prefix = qh.default_prefix("look", args.arch)
     for name in ("launcher", "ctl", "out", "prefix"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
     try:

@@ -30,7 +30,6 @@ Wine, or a program is not built).
 """
 
 import argparse
-import hashlib
 import os
 import re
 import signal
@@ -547,15 +546,8 @@ def main():
             say("RESULT: FAILED - %s not built (%r)" % missing)
             return 1
         return qh.skip_exit("%s not built (%r)" % missing)
-    try:
-        args.arch = qh.program_arch(args.launcher)
-    except Failure as f:
-        say("FAIL: %s" % f)
+    if qh.set_width(args, args.launcher, "remote", tree_of=args.probe):
         return 1
-    if not args.wineprefix:
-        # One prefix per build tree, so that two trees can run their scenarios at once.
-        tree = hashlib.sha1(os.path.abspath(args.probe).encode()).hexdigest()[:8]
-        args.wineprefix = qh.default_prefix("remote", args.arch, tree)
     if args.demo:
         return run_demo(args)
     if not args.scenario:
