@@ -10,7 +10,7 @@
 #include "app.h"
 #include "install.h"
 #include "options.h"
-#include "voltarodlg.h"
+#include "voltarodlg_win32.h"
 
 const char QV_SOCKETS_FAILED_TEXT[] = "ERROR: Cannot Start Windows Sockets";
 

@@ -2,30 +2,33 @@
 
 #include "../util/qvfile.h"
 
+// Each field is taken as soon as it was read whole; the first that cannot be read
+// ends the reading, because after one damaged field the positions of the later
+// ones mean nothing.
+static void ReadFields(CQVFile& file, LoginData& data)
+{
+    // Temporaries: a failed string read leaves its target undefined.
+    std::string name, password;
+    if (!file.ReadString(&name)) return;
+    data.systemName = name;
+    if (!file.ReadString(&password)) return;
+    data.password = password;
+    // The numbers in file order; null for the two the launcher writes as 0 and
+    // never reads back.
+    uint32_t* const numbers[] = {nullptr, &data.lastAddress, &data.optionsExpanded, &data.rememberLogin,
+                                 nullptr, &data.sizeClass};
+    for (uint32_t* target : numbers) {
+        uint32_t value = 0;
+        if (!file.ReadInt32(&value)) return;
+        if (target) *target = value;
+    }
+}
+
 bool ReadLoginFile(const std::string& path, LoginData& data)
 {
     CQVFile file(path);
     if (!file.Open(CQVFile::OpenRead, 0)) return false;
-    // Read into temporaries: a failed string read leaves its target undefined, and
-    // after one damaged field the positions of the later ones mean nothing.
-    std::string name, password;
-    uint32_t unused = 0, value = 0;
-    do {
-        if (!file.ReadString(&name)) break;
-        data.systemName = name;
-        if (!file.ReadString(&password)) break;
-        data.password = password;
-        if (!file.ReadInt32(&unused)) break;
-        if (!file.ReadInt32(&value)) break;
-        data.lastAddress = value;
-        if (!file.ReadInt32(&value)) break;
-        data.optionsExpanded = value;
-        if (!file.ReadInt32(&value)) break;
-        data.rememberLogin = value;
-        if (!file.ReadInt32(&unused)) break;
-        if (!file.ReadInt32(&value)) break;
-        data.sizeClass = value;
-    } while (false);
+    ReadFields(file, data);
     file.Close();
     return true;
 }

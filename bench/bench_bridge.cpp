@@ -9,15 +9,22 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/xconnection.h"
-#include "remote/loopback.h"
-#include "tests/support/tcppair.h"
+#include "bench/bench_rigs.h"
 #include "util/qvsocket.h"
 
 namespace
 {
 
 const int kBlock = 8 * 1024 * 1024;
+
+// Opens the link the benchmark's argument asks for: direct (0) or bridged.
+bool OpenOrSkip(Link& link, benchmark::State& state)
+{
+    SocketStartup();
+    if (link.Open(state.range(0) != 0)) return true;
+    state.SkipWithError("link did not open");
+    return false;
+}
 
 bool RecvAll(QVSOCKET s, char* buf, int n)
 {
@@ -30,51 +37,11 @@ bool RecvAll(QVSOCKET s, char* buf, int n)
     return true;
 }
 
-// The viewer's end ("client") and the controller's end ("server") of one link,
-// either joined directly or through a bridge over a TCP transport.
-struct Link {
-    QVSOCKET client = QV_INVALID_SOCKET;
-    QVSOCKET server = QV_INVALID_SOCKET;
-    std::unique_ptr<CXConnection> conn;
-    std::unique_ptr<CTCP_LoopBack> bridge;
-    std::thread worker;
-
-    bool Open(bool bridged)
-    {
-        SocketStartup();
-        QVSOCKET mine;
-        if (!MakeTcpPair(&server, &mine)) return false;
-        if (!bridged) {
-            client = mine;
-        } else {
-            conn.reset(new CXConnection("servers.txt"));
-            conn->AdoptSocket(mine);
-            bridge.reset(new CTCP_LoopBack(conn.get()));
-            client = SocketTcp();
-            if (!SocketConnect(client, MakeSockAddr(LoopbackAddress(), bridge->GetPort()))) return false;
-        }
-        SocketSetNoDelay(client);
-        SocketSetNoDelay(server);
-        return true;
-    }
-    ~Link()
-    {
-        CloseSocket(client);
-        if (worker.joinable()) worker.join();
-        bridge.reset();
-        conn.reset();
-        CloseSocket(server);
-    }
-};
-
 // Viewer to controller: the controller acknowledges every full block with one byte.
 void BM_BridgeUpload(benchmark::State& state)
 {
     Link link;
-    if (!link.Open(state.range(0) != 0)) {
-        state.SkipWithError("link did not open");
-        return;
-    }
+    if (!OpenOrSkip(link, state)) return;
     QVSOCKET server = link.server;
     link.worker = std::thread([server] {
         std::vector<char> buf(65536);
@@ -104,10 +71,7 @@ BENCHMARK(BM_BridgeUpload)->ArgName("bridged")->Arg(0)->Arg(1)->Unit(benchmark::
 void BM_BridgeDownload(benchmark::State& state)
 {
     Link link;
-    if (!link.Open(state.range(0) != 0)) {
-        state.SkipWithError("link did not open");
-        return;
-    }
+    if (!OpenOrSkip(link, state)) return;
     QVSOCKET server = link.server;
     link.worker = std::thread([server] {
         std::vector<char> block(kBlock, 'd');
@@ -144,10 +108,7 @@ BENCHMARK(BM_BridgeDownload)
 void BM_BridgeRoundTrip(benchmark::State& state)
 {
     Link link;
-    if (!link.Open(state.range(0) != 0)) {
-        state.SkipWithError("link did not open");
-        return;
-    }
+    if (!OpenOrSkip(link, state)) return;
     QVSOCKET server = link.server;
     link.worker = std::thread([server] {
         char buf[64];

@@ -17,6 +17,7 @@
 #include "remote/rudpclient.h"
 #include "sim/impair/impair.h"
 #include "sim/rudppeer/rudppeer.h"
+#include "tests/support/rudppattern.h"
 #include "util/qvsocket.h"
 #include "util/qvtick.h"
 
@@ -39,18 +40,6 @@ double Seconds(uint64_t startUs)
     return (double)(ImpairNowUs() - startUs) / 1e6;
 }
 
-bool SendPattern(CRUDPClient* stream, uint64_t total)
-{
-    std::vector<uint8_t> chunk(65536);
-    for (uint64_t done = 0; done < total;) {
-        size_t n = (size_t)(total - done < chunk.size() ? total - done : chunk.size());
-        PatternFill(done, chunk.data(), n);
-        if (!stream->Send(chunk.data(), (int)n)) return false;
-        done += n;
-    }
-    return true;
-}
-
 // One transfer from a fresh client to the peer's sink through via (the peer
 // itself or a path in front of it): seconds from the first byte sent to the
 // peer having read and checked the last one; negative on failure.
@@ -60,7 +49,7 @@ double RudpTransfer(CRudpPeer& peer, const QVSockAddr& via, uint64_t total, cons
     std::unique_ptr<CRUDPClient> client(RudpConnect(via, &kBlock, 10000, local));
     if (!client) return -1;
     const uint64_t start = ImpairNowUs();
-    bool ok = SendPattern(client.get(), total);
+    bool ok = SendPattern(client.get(), total, 65536);
     const uint32_t waitFrom = GetTick();
     while (ok && peer.ReceivedNow() < total && TickSince(waitFrom) < 120000)
         SleepMs(1);
@@ -211,6 +200,115 @@ BENCHMARK(BM_RudpWindowBound)
     ->Iterations(3);
 
 // ---------------------------------------------------------------------------
+// Both policies side by side on the proxy's path: the argument's round trip
+// (ms), loss in tenths of a percent each way, direction (0: the launcher sends
+// to the controller-side peer; 1: the peer, which always recovers as the
+// controller does, sends to the launcher, whose acknowledgements are what
+// differs) and the launcher's policy. Each run moves data for a fixed time and
+// counts what the receiving end read in order and checked, so a slow policy
+// costs no more time than a fast one.
+
+const double kTableSeconds = 4.0;
+const double kTableWarmUp = 0.5;
+
+uint64_t Sample(CRudpPeer& peer, const std::atomic<uint64_t>& read, int direction)
+{
+    return direction == 0 ? peer.ReceivedNow() : read.load();
+}
+
+void BM_RudpTable(benchmark::State& state)
+{
+    SocketStartup();
+    const uint32_t rttMs = (uint32_t)state.range(0);
+    const double loss = state.range(1) / 1000.0;
+    const int direction = (int)state.range(2);
+    const RudpPolicy policy = (RudpPolicy)state.range(3);
+    const double bound = 24 * 1390 / (rttMs / 1000.0); // bytes per second
+    RudpServeOptions options;
+    if (direction == 1) options.sendBytes = 1ull << 40; // for as long as the run lasts
+    CRudpPeer peer(options);
+    if (!peer.Start()) return state.SkipWithError("peer did not start");
+    ImpairSettings path;
+    path.delayMs = rttMs / 2;
+    CUdpImpairProxy proxy;
+    if (!proxy.Start(peer.GetAddress(), path, path, 1 + (uint32_t)state.range(1)))
+        return state.SkipWithError("proxy did not start");
+    for (auto _ : state) {
+        const int served = peer.Served();
+        std::unique_ptr<CRUDPClient> client(RudpConnect(proxy.GetAddress(), &kBlock, 10000, nullptr, policy));
+        if (!client) return state.SkipWithError("no stream");
+        // Loss only once the stream is agreed: the set-up is not what is measured.
+        path.loss = loss;
+        proxy.SetSettings(path, path);
+        std::atomic<bool> stop(false);
+        std::atomic<uint64_t> read(0);
+        std::atomic<bool> intact(true);
+        std::thread worker;
+        if (direction == 0) {
+            worker = std::thread([&] {
+                std::vector<uint8_t> chunk(65536);
+                for (uint64_t done = 0; !stop;) {
+                    PatternFill(done, chunk.data(), chunk.size());
+                    if (!client->Send(chunk.data(), (int)chunk.size())) break;
+                    done += chunk.size();
+                }
+            });
+        } else {
+            client->Send("go", 2); // the peer speaks once spoken to
+            worker = std::thread([&] {
+                std::vector<uint8_t> buf(65536);
+                while (!stop) {
+                    if (!client->WaitReadable(50)) continue;
+                    int n = client->Receive(buf.data(), (int)buf.size());
+                    if (n <= 0) {
+                        if (!client->IsUp()) break;
+                        continue;
+                    }
+                    if (PatternMismatch(read, buf.data(), (size_t)n) < (size_t)n) intact = false;
+                    read += (uint64_t)n;
+                }
+            });
+        }
+        SleepMs((uint32_t)(kTableWarmUp * 1000));
+        const uint64_t from = Sample(peer, read, direction);
+        const uint64_t t0 = ImpairNowUs();
+        SleepMs((uint32_t)(kTableSeconds * 1000));
+        const uint64_t moved = Sample(peer, read, direction) - from;
+        const double spent = Seconds(t0);
+        const bool up = client->IsUp();
+        // A clean path for the end, so that closing costs no resend time-outs.
+        path.loss = 0;
+        proxy.SetSettings(path, path);
+        stop = true;
+        client->Close();
+        worker.join();
+        client.reset();
+        if (!peer.WaitServed(served + 1, 2000)) peer.CloseCurrent();
+        peer.WaitServed(served + 1, 10000);
+        if (!up) return state.SkipWithError("stream failed during the run");
+        if (!intact || (direction == 0 && !peer.LastResult().patternOk))
+            return state.SkipWithError("data arrived damaged");
+        Report(state, spent, moved, -1);
+        state.counters["of_bound_pct"] = 100.0 * (moved / spent) / bound;
+    }
+}
+
+void TableArgs(benchmark::internal::Benchmark* b)
+{
+    for (int rtt : {20, 100})
+        for (int loss : {0, 10, 50})
+            for (int direction : {0, 1})
+                for (int policy : {RUDP_POLICY_CONTROLLER, RUDP_POLICY_OWN})
+                    b->Args({rtt, loss, direction, policy});
+}
+BENCHMARK(BM_RudpTable)
+    ->ArgNames({"rtt", "loss", "dir", "policy"})
+    ->Apply(TableArgs)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+// ---------------------------------------------------------------------------
 // The same impaired IP path for both: 10 ms each way, and the argument's loss
 // in tenths of a percent each way. Needs root (see bench_rudp_tunpath.h).
 
@@ -243,6 +341,13 @@ void ReportPath(benchmark::State& state, CTunPath* path, const ImpairCounts& bef
     state.counters["packets"] = received;
 }
 
+// Both sides of the path comparison: 0%, 1% and 5% loss (in tenths of a percent),
+// three runs each.
+void PathLosses(benchmark::internal::Benchmark* b)
+{
+    b->Arg(0)->Arg(10)->Arg(50)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+}
+
 void BM_RudpPath(benchmark::State& state)
 {
     const int loss = (int)state.range(0);
@@ -269,13 +374,7 @@ void BM_RudpPath(benchmark::State& state)
     ReportPath(state, path, before);
     path->RunInB([&] { peer.reset(); });
 }
-BENCHMARK(BM_RudpPath)
-    ->Arg(0)
-    ->Arg(10)
-    ->Arg(50)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3);
+BENCHMARK(BM_RudpPath)->Apply(PathLosses);
 
 void BM_TcpPath(benchmark::State& state)
 {
@@ -298,12 +397,6 @@ void BM_TcpPath(benchmark::State& state)
     }
     ReportPath(state, path, before);
 }
-BENCHMARK(BM_TcpPath)
-    ->Arg(0)
-    ->Arg(10)
-    ->Arg(50)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3);
+BENCHMARK(BM_TcpPath)->Apply(PathLosses);
 
 } // namespace

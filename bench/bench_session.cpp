@@ -4,34 +4,23 @@
 
 #include <memory>
 
-#include "protocol/qvserver.h"
-#include "sim/core/sim_controller.h"
+#include "bench/bench_rigs.h"
 
 namespace
 {
 
-struct Rig {
-    std::unique_ptr<CSimController> sim;
-    std::unique_ptr<CQVServer> server;
-    bool Start()
-    {
-        SocketStartup();
-        SimConfig cfg;
-        cfg.password = "benchmark";
-        sim.reset(new CSimController(cfg));
-        if (!sim->Start()) return false;
-        server.reset(new CQVServer("."));
-        server->SetLoginInfo("00-11-22-33-44-55", "BENCH", "WINDOWS", "WINDOWS");
-        server->SetMode(0, cfg.password);
-        return true;
-    }
-    ~Rig() { server.reset(); }
-};
+bool StartRig(SessionRig& rig)
+{
+    SocketStartup();
+    SimConfig cfg;
+    cfg.password = "benchmark";
+    return rig.Start(cfg);
+}
 
 void BM_ConnectAndLogin(benchmark::State& state)
 {
-    Rig rig;
-    if (!rig.Start()) {
+    SessionRig rig;
+    if (!StartRig(rig)) {
         state.SkipWithError("simulator did not start");
         return;
     }
@@ -48,8 +37,8 @@ BENCHMARK(BM_ConnectAndLogin)->Unit(benchmark::kMicrosecond);
 // One login, then 10,000 echo queries per iteration.
 void BM_LoginPlus10000Queries(benchmark::State& state)
 {
-    Rig rig;
-    if (!rig.Start()) {
+    SessionRig rig;
+    if (!StartRig(rig)) {
         state.SkipWithError("simulator did not start");
         return;
     }

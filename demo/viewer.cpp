@@ -119,24 +119,6 @@ bool FindValue(const std::string& cmd, const char* option, std::string* value)
     return true;
 }
 
-// The command line after the program's own (possibly quoted) path.
-std::string ArgumentsOf(const char* full)
-{
-    const char* p = full;
-    if (*p == '"') {
-        ++p;
-        while (*p && *p != '"')
-            ++p;
-        if (*p == '"') ++p;
-    } else {
-        while (*p && *p != ' ' && *p != '\t')
-            ++p;
-    }
-    while (*p == ' ' || *p == '\t')
-        ++p;
-    return p;
-}
-
 // ---- socket helpers with bounded waits --------------------------------------------
 
 bool WaitSocket(SOCKET s, bool forWrite, DWORD ms)

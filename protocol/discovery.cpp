@@ -49,10 +49,14 @@ uint32_t SubnetBroadcastAddress(uint32_t address, uint32_t mask)
     return (address & mask) | ~mask;
 }
 
+// Non-blocking, so that Next reads a queued datagram without asking first whether
+// one is there: on some systems every readiness test is a round trip to another
+// process, and a search that pays three of them per datagram falls behind a busy
+// network (the answer sought sits behind the others until the search time is up).
 static QVSOCKET OpenBroadcastSocket()
 {
     QVSOCKET s = SocketUdp();
-    if (s != QV_INVALID_SOCKET && !SocketSetBroadcast(s)) {
+    if (s != QV_INVALID_SOCKET && (!SocketSetBroadcast(s) || !SetNonBlocking(s))) {
         CloseSocket(s);
         s = QV_INVALID_SOCKET;
     }
@@ -97,10 +101,13 @@ bool CSysLocator::Next(SYSTEM_ANSWER& answer)
         SleepMs(LOCATOR_WAIT_MS);
         return false;
     }
-    if (!SocketReadable(m_hSocket, LOCATOR_WAIT_MS)) return false;
     uint8_t area[LOCATOR_AREA];
     QVSockAddr from;
-    int n = SocketRecvFrom(m_hSocket, area, LOCATOR_AREA, &from);
+    int n = SocketRecvFromNonBlocking(m_hSocket, area, LOCATOR_AREA, &from);
+    if (n < 0) {
+        if (!SocketReadable(m_hSocket, LOCATOR_WAIT_MS)) return false;
+        n = SocketRecvFromNonBlocking(m_hSocket, area, LOCATOR_AREA, &from);
+    }
     SYSTEM_ANSWER got;
     if (!DecodeSystemAnswer(area, n, &got) || got.dwType != ANSWER_TYPE) return false;
     answer = got;

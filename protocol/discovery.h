@@ -15,6 +15,17 @@ const int SYSTEM_ANSWER_SIZE = 40;
 const int CONFIG_RECORD_SIZE = 100;
 const int CONFIG_SET_SIZE = 104;
 
+// The status byte of a discovery answer. The launcher knows these values only by
+// what it does with them: a hidden controller is never listed; a selectable one may
+// be picked on its own while the name field is empty; any other value is listed
+// and waits for the user.
+const uint8_t DISCOVERY_STATUS_NONE = 0;       // a list line before an answer filled it
+const uint8_t DISCOVERY_STATUS_SELECTABLE = 1; // also what this PC's own gateway reports
+const uint8_t DISCOVERY_STATUS_HIDDEN = 5;
+const uint8_t DISCOVERY_STATUS_SELECTABLE_FIRST = 6; // 6 to 12 are all selectable
+const uint8_t DISCOVERY_STATUS_SELECTABLE_LAST = 12;
+const uint8_t DISCOVERY_STATUS_SELECTABLE_HIGH = 100;
+
 // The discovery answer, decoded from its 40 wire bytes (never cast onto them).
 struct SYSTEM_ANSWER {
     uint32_t dwType;

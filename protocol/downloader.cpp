@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "../util/enumtext.h"
 #include "../util/qvfile.h"
 #include "../util/qvtick.h"
 
@@ -15,25 +16,19 @@ static const char TEXT_CANNOT_OPEN[] = "ERROR: Cannot open file for writing";
 static const char TEXT_CANNOT_WRITE[] = "ERROR: Cannot write file";
 static const char TEXT_TOO_LARGE[] = "ERROR: File from system controller is too large";
 
+static const EnumText<DownloadResult> kDownloadTexts[] = {
+    {DownloadResult::Written, "Download complete"},
+    {DownloadResult::NotSent, "The download request could not be sent"},
+    {DownloadResult::BadReply, TEXT_UNEXPECTED},
+    {DownloadResult::FileError, TEXT_CANNOT_WRITE},
+    {DownloadResult::Stalled, "The controller stopped sending the file"},
+    {DownloadResult::Lost, "The connection was lost during the download"},
+    {DownloadResult::Cancelled, "Cancelled"},
+};
+
 const char* DownloadResultText(DownloadResult result)
 {
-    switch (result) {
-    case DownloadResult::Written:
-        return "Download complete";
-    case DownloadResult::NotSent:
-        return "The download request could not be sent";
-    case DownloadResult::BadReply:
-        return TEXT_UNEXPECTED;
-    case DownloadResult::FileError:
-        return TEXT_CANNOT_WRITE;
-    case DownloadResult::Stalled:
-        return "The controller stopped sending the file";
-    case DownloadResult::Lost:
-        return "The connection was lost during the download";
-    case DownloadResult::Cancelled:
-        return "Cancelled";
-    }
-    return TEXT_UNEXPECTED;
+    return TextOf(kDownloadTexts, result, TEXT_UNEXPECTED);
 }
 
 CFileDownloader::CFileDownloader(CQVServer* session, CAttemptObserver* observer, const std::string& path)

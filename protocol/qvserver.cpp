@@ -3,6 +3,7 @@
 #include <new>
 #include <vector>
 
+#include "../util/enumtext.h"
 #include "../util/qvtick.h"
 #include "../util/qvtypes.h"
 #include "qvcode.h"
@@ -392,21 +393,17 @@ LoginResult CQVServer::ConnectDirect(const QVSockAddr& address, CAttemptObserver
     return r;
 }
 
+static const EnumText<LoginResult> kLoginTexts[] = {
+    {LoginResult::Ok, "Login OK"},
+    {LoginResult::NoResponse, "No Response From Server"},
+    {LoginResult::PasswordRejected, "Password Rejected"},
+    {LoginResult::BadMode, "Unknown client kind"},
+    {LoginResult::Cancelled, "Cancelled"},
+};
+
 const char* LoginResultText(LoginResult result)
 {
-    switch (result) {
-    case LoginResult::Ok:
-        return "Login OK";
-    case LoginResult::NoResponse:
-        return "No Response From Server";
-    case LoginResult::PasswordRejected:
-        return "Password Rejected";
-    case LoginResult::BadMode:
-        return "Unknown client kind";
-    case LoginResult::Cancelled:
-        return "Cancelled";
-    }
-    return "Password Rejected";
+    return TextOf(kLoginTexts, result, "Password Rejected");
 }
 
 static LoginResult Refused(CAttemptObserver* observer, LoginResult result)

@@ -1,32 +1,26 @@
 #include "xconnection.h"
 
+#include "../util/enumtext.h"
 #include "../util/qvtypes.h"
 #include "../util/trace.h"
 
 const char DIRECT_PREAMBLE[] = "CONNECTSERVERHOST\r\n\r\n";
 static_assert(sizeof(DIRECT_PREAMBLE) == DIRECT_PREAMBLE_LENGTH + 1, "greeting is 21 bytes");
 
+static const EnumText<ConnectResult> kConnectTexts[] = {
+    {ConnectResult::CantResolve, "Can't resolve server address"},
+    {ConnectResult::NoServerResponse, "No Response from server"},
+    {ConnectResult::NoControllerResponse, "No Response from Controller"},
+    {ConnectResult::NotLocated, "Could not locate Controller"},
+    {ConnectResult::InternalError, "Internal network error"},
+    {ConnectResult::CantConnect, "Can't connect to Controller"},
+    {ConnectResult::Cancelled, "Cancelled"},
+    {ConnectResult::Ok, "OK"},
+};
+
 const char* ConnectResultText(ConnectResult result)
 {
-    switch (result) {
-    case ConnectResult::CantResolve:
-        return "Can't resolve server address";
-    case ConnectResult::NoServerResponse:
-        return "No Response from server";
-    case ConnectResult::NoControllerResponse:
-        return "No Response from Controller";
-    case ConnectResult::NotLocated:
-        return "Could not locate Controller";
-    case ConnectResult::InternalError:
-        return "Internal network error";
-    case ConnectResult::CantConnect:
-        return "Can't connect to Controller";
-    case ConnectResult::Cancelled:
-        return "Cancelled";
-    case ConnectResult::Ok:
-        break;
-    }
-    return "OK";
+    return TextOf(kConnectTexts, result, "OK");
 }
 
 CXConnection::CXConnection(const std::string& serverListPath)

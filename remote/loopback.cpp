@@ -20,100 +20,127 @@ const uint32_t PUMP_WAIT_MS = 50;
 // A datagram stream that offers no readiness socket cannot be waited on together
 // with the viewer; this bounds how long viewer data may wait while it is watched.
 const uint32_t STREAM_WAIT_MS = 5;
-const uint32_t EXIT_WAIT_MS = 5000;
+// Even when the transport's interruption took the whole stop time, a worker that
+// is just leaving gets this long.
+const uint32_t EXIT_MIN_WAIT_MS = 100;
 } // namespace
 
+struct CTCP_LoopBack::Shared {
+    explicit Shared(CXConnection* t)
+        : transport(t), listen(QV_INVALID_SOCKET), viewer(QV_INVALID_SOCKET), running(true)
+    {
+    }
+    // Whoever lets go last closes the sockets; by then nobody else is inside them.
+    ~Shared()
+    {
+        CloseSocket(listen);
+        CloseSocket(viewer);
+    }
+    CXConnection* transport;
+    QVSOCKET listen; // the worker's alone once it runs
+    QVSOCKET viewer; // likewise
+    std::atomic<bool> running;
+};
+
 CTCP_LoopBack::CTCP_LoopBack(CXConnection* transport)
-    : m_pTransport(transport), m_hListen(QV_INVALID_SOCKET), m_hViewer(QV_INVALID_SOCKET), m_nPort(0),
-      m_bRunning(true)
+    : m_pTransport(transport), m_pShared(std::make_shared<Shared>(transport)), m_nPort(0)
 {
     memset(&m_ListenAddr, 0, sizeof(m_ListenAddr));
 
     // Bound to 127.0.0.1 alone: whoever connects first is handed a logged-in
     // controller session, so nobody on the network may be able to.
+    QVSOCKET listen = QV_INVALID_SOCKET;
     uint16_t port = LOOPBACK_FIRST_PORT;
     for (int i = 0; i < LOOPBACK_PORT_TRIES; i++, port++) {
         QVSOCKET s = SocketTcp();
         if (s == QV_INVALID_SOCKET) continue;
         if (SocketBind(s, MakeSockAddr(LoopbackAddress(), port))) {
-            m_hListen = s;
+            listen = s;
             break;
         }
         CloseSocket(s);
     }
     // With no free port this is the last one tried plus one, where nothing listens.
     m_nPort = port;
-    if (m_hListen != QV_INVALID_SOCKET) {
+    if (listen != QV_INVALID_SOCKET) {
         // Non-blocking so that a connection withdrawn between the readiness test
         // and accept cannot hold the worker.
-        if (SocketListen(m_hListen, 10) && SetNonBlocking(m_hListen)) {
-            SocketLocalAddr(m_hListen, &m_ListenAddr);
+        if (SocketListen(listen, 10) && SetNonBlocking(listen)) {
+            SocketLocalAddr(listen, &m_ListenAddr);
         } else {
-            CloseSocket(m_hListen);
-            m_hListen = QV_INVALID_SOCKET;
+            CloseSocket(listen);
+            listen = QV_INVALID_SOCKET;
         }
     }
-    m_Thread.Start(ThreadProc, this, BRIDGE_STACK_SIZE);
+    m_pShared->listen = listen;
+    m_Thread.Start(ThreadProc, new std::shared_ptr<Shared>(m_pShared), BRIDGE_STACK_SIZE);
 }
 
 CTCP_LoopBack::~CTCP_LoopBack()
 {
-    m_bRunning = false;
-    // The worker's own waits are short; only a send into the transport can hold
-    // it, and interrupting the transport ends that send at once. Nothing is
-    // released before the worker has left: it may be inside any of it.
+    const uint32_t start = GetTick();
+    m_pShared->running = false;
+    // The worker's own waits are short; only the transport can hold it, and
+    // interrupting the transport ends a send or wait in progress at once.
     if (m_pTransport) m_pTransport->Interrupt();
-    while (!m_Thread.WaitForExit(EXIT_WAIT_MS)) {
-        Trace("Loopback bridge: worker still running after %u ms", (unsigned)EXIT_WAIT_MS);
-        if (m_pTransport) m_pTransport->Interrupt();
+    const uint32_t spent = TickSince(start);
+    const uint32_t left = spent < LOOPBACK_STOP_MS ? LOOPBACK_STOP_MS - spent : 0;
+    if (!m_Thread.WaitForExit(left > EXIT_MIN_WAIT_MS ? left : EXIT_MIN_WAIT_MS)) {
+        // A stream that ignores the interruption keeps the worker; the window does
+        // not wait for it. The worker holds what it uses and, once back, sees that
+        // it was stopped and leaves without another call into the transport.
+        Trace("Loopback bridge: worker still inside the transport after %u ms; left to end on its own",
+              (unsigned)TickSince(start));
     }
-    CloseSocket(m_hListen);
-    m_hListen = QV_INVALID_SOCKET;
-    CloseSocket(m_hViewer);
-    m_hViewer = QV_INVALID_SOCKET;
-    // Ending the bridge ends the controller connection it served.
+    // Closes the listener and the viewer now if the worker has ended.
+    m_pShared.reset();
+    // Ending the bridge ends the controller connection it served. A datagram
+    // stream is freed only once the worker, if still inside, has let go of it.
     if (m_pTransport) m_pTransport->Close();
 }
 
-uint32_t CTCP_LoopBack::ThreadProc(void* self)
+uint32_t CTCP_LoopBack::ThreadProc(void* held)
 {
-    static_cast<CTCP_LoopBack*>(self)->Run();
+    std::shared_ptr<Shared> shared = std::move(*static_cast<std::shared_ptr<Shared>*>(held));
+    delete static_cast<std::shared_ptr<Shared>*>(held);
+    Run(*shared);
     return 0;
 }
 
-void CTCP_LoopBack::Run()
+void CTCP_LoopBack::Run(Shared& sh)
 {
-    while (m_hViewer == QV_INVALID_SOCKET) {
-        if (!m_bRunning) return;
-        if (m_hListen == QV_INVALID_SOCKET) {
+    while (sh.viewer == QV_INVALID_SOCKET) {
+        if (!sh.running) return;
+        if (sh.listen == QV_INVALID_SOCKET) {
             SleepMs(ACCEPT_WAIT_MS);
             continue;
         }
-        if (!SocketReadable(m_hListen, ACCEPT_WAIT_MS)) continue;
-        QVSOCKET viewer = SocketAccept(m_hListen, nullptr);
+        if (!SocketReadable(sh.listen, ACCEPT_WAIT_MS)) continue;
+        QVSOCKET viewer = SocketAccept(sh.listen, nullptr);
         if (viewer == QV_INVALID_SOCKET) {
             SleepMs(10); // readable but nothing to accept: do not spin on it
             continue;
         }
         // One viewer only: closing the listener makes any further attempt fail.
-        CloseSocket(m_hListen);
-        m_hListen = QV_INVALID_SOCKET;
-        m_hViewer = viewer;
+        CloseSocket(sh.listen);
+        sh.listen = QV_INVALID_SOCKET;
+        sh.viewer = viewer;
     }
-    Bridge();
+    Bridge(sh);
 }
 
-void CTCP_LoopBack::EndBridge()
+void CTCP_LoopBack::EndBridge(Shared& sh)
 {
-    CloseSocket(m_hViewer);
-    m_hViewer = QV_INVALID_SOCKET;
-    if (m_pTransport) m_pTransport->Close();
+    CloseSocket(sh.viewer);
+    sh.viewer = QV_INVALID_SOCKET;
+    if (sh.transport) sh.transport->Close();
 }
 
 // Hands bytes to the controller. On a TCP stream the send never waits, so the
 // worker always returns to its running flag; *sent may then be fewer than length.
 // false: the stream failed (it is closed).
-bool CTCP_LoopBack::PushToController(QVSOCKET controller, const uint8_t* data, int length, int* sent)
+bool CTCP_LoopBack::PushToController(Shared& sh, QVSOCKET controller, const uint8_t* data, int length,
+                                     int* sent)
 {
     *sent = 0;
     if (controller != QV_INVALID_SOCKET) {
@@ -123,18 +150,18 @@ bool CTCP_LoopBack::PushToController(QVSOCKET controller, const uint8_t* data, i
             return true;
         }
         if (SocketErrorWouldBlock(SocketLastError())) return true;
-        m_pTransport->Close();
+        sh.transport->Close();
         return false;
     }
-    if (!m_pTransport->Send(data, length)) return false;
+    if (!sh.transport->Send(data, length)) return false;
     *sent = length;
     return true;
 }
 
-void CTCP_LoopBack::Bridge()
+void CTCP_LoopBack::Bridge(Shared& sh)
 {
-    CXConnection* t = m_pTransport;
-    QVSOCKET viewer = m_hViewer;
+    CXConnection* t = sh.transport;
+    QVSOCKET viewer = sh.viewer;
     SocketSetNoDelay(viewer);
     // One buffer per direction: a block still waiting for one side never holds
     // up the other direction.
@@ -143,7 +170,7 @@ void CTCP_LoopBack::Bridge()
     if (!t || !up || !down) {
         delete[] up;
         delete[] down;
-        EndBridge();
+        EndBridge(sh);
         return;
     }
     int upLength = 0, upSent = 0;     // viewer -> controller
@@ -156,7 +183,7 @@ void CTCP_LoopBack::Bridge()
     bool busy = false;
     bool ended = false;
 
-    while (m_bRunning && !ended) {
+    while (sh.running && !ended) {
         QVSOCKET controller = t->GetSocket();
         // A datagram stream is waited on through its readiness socket.
         QVSOCKET ready = controller == QV_INVALID_SOCKET ? t->GetReadySocket() : QV_INVALID_SOCKET;
@@ -197,6 +224,9 @@ void CTCP_LoopBack::Bridge()
             viewerReadable = (r & QV_WAIT_READ) != 0;
         }
         busy = false;
+        // Stopped while waiting in the transport: the destructor may have given
+        // up on this worker, so the transport is not touched again.
+        if (!sh.running) break;
 
         if (viewerReadable && !upPending) {
             int n = SocketRecv(viewer, up, BRIDGE_BUFFER_SIZE);
@@ -210,7 +240,9 @@ void CTCP_LoopBack::Bridge()
         }
         if (!ended && upSent < upLength) {
             int sent = 0;
-            if (!PushToController(controller, up + upSent, upLength - upSent, &sent)) {
+            const bool pushed = PushToController(sh, controller, up + upSent, upLength - upSent, &sent);
+            if (!sh.running) break;
+            if (!pushed) {
                 ended = true;
             } else {
                 upSent += sent;
@@ -222,6 +254,7 @@ void CTCP_LoopBack::Bridge()
         if (!ended && controllerReadable && downSent >= downLength) {
             int n = t->Receive(down, BRIDGE_BUFFER_SIZE);
             int err = SocketLastError();
+            if (!sh.running) break;
             if (n > 0) {
                 busy = true;
                 downLength = n;
@@ -246,6 +279,7 @@ void CTCP_LoopBack::Bridge()
     }
     delete[] up;
     delete[] down;
-    // When stopped from outside the destructor closes everything instead.
-    if (ended) EndBridge();
+    // When stopped from outside, the destructor closes the transport and the last
+    // holder of the shared state closes the viewer.
+    if (ended && sh.running) EndBridge(sh);
 }

@@ -159,17 +159,6 @@ bool ParseListCountAck(const uint8_t* data, int length, uint32_t* count)
     return true;
 }
 
-// A text field as the pool keeps it: at most size - 1 characters, terminated,
-// NUL after the terminator.
-static void TakeTextField(char* field, size_t size, const uint8_t* wire, size_t wireSize)
-{
-    memset(field, 0, size);
-    size_t n = 0;
-    while (n < wireSize && n < size - 1 && wire[n])
-        n++;
-    memcpy(field, wire, n);
-}
-
 static void PutTextField(uint8_t* wire, size_t wireSize, const char* text, size_t textField)
 {
     memset(wire, 0, wireSize);

@@ -3,6 +3,7 @@
 // dserverquery.cpp.
 #include "remoteconnect.h"
 
+#include "../util/enumtext.h"
 #include "../util/qvtick.h"
 #include "../util/qvtypes.h"
 #include "../util/trace.h"
@@ -21,29 +22,21 @@ RemoteSettings::RemoteSettings()
 {
 }
 
+static const EnumText<NetworkState> kNetworkStateTexts[] = {
+    {NetworkState::Initialize, "Initialize"},
+    {NetworkState::CantResolveUrl, "Can't Resolve URL"},
+    {NetworkState::UdpRxOkNetworkUnknown, "UDP RX, OK Network Unknown"},
+    {NetworkState::UdpRxFailed, "UDP RX FAILED"},
+    {NetworkState::AsymmNat, "Asymm NAT Detected"},
+    {NetworkState::SymmNat, "Symm NAT Detected"},
+    {NetworkState::ServerError, "Server Error"},
+    {NetworkState::ServerErrorUdpRxOk, "Server Error, UDP RX OK"},
+    {NetworkState::PortForwarded, "Port Forwarded"},
+};
+
 const char* NetworkStateText(NetworkState state)
 {
-    switch (state) {
-    case NetworkState::Initialize:
-        return "Initialize";
-    case NetworkState::CantResolveUrl:
-        return "Can't Resolve URL";
-    case NetworkState::UdpRxOkNetworkUnknown:
-        return "UDP RX, OK Network Unknown";
-    case NetworkState::UdpRxFailed:
-        return "UDP RX FAILED";
-    case NetworkState::AsymmNat:
-        return "Asymm NAT Detected";
-    case NetworkState::SymmNat:
-        return "Symm NAT Detected";
-    case NetworkState::ServerError:
-        return "Server Error";
-    case NetworkState::ServerErrorUdpRxOk:
-        return "Server Error, UDP RX OK";
-    case NetworkState::PortForwarded:
-        return "Port Forwarded";
-    }
-    return "-";
+    return TextOf(kNetworkStateTexts, state, "-");
 }
 
 void PrepareServerPool(CServerPool& pool)

@@ -2,6 +2,7 @@
 // in-order storing and reading.
 #include "ringbuffer.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -26,6 +27,25 @@ bool IsUsableTransferParams(const TransferParams& p, const char** why)
     return bad == nullptr;
 }
 
+TransferParams ClampWaterMarks(const TransferParams& p)
+{
+    TransferParams c = p;
+    if (c.Slots >= 2 && c.HighQueued > c.Slots - 2) c.HighQueued = c.Slots - 2;
+    if (c.LowQueued > c.HighQueued) c.LowQueued = c.HighQueued;
+    if (c.LowUnacked > c.HighUnacked) c.LowUnacked = c.HighUnacked;
+    return c;
+}
+
+namespace
+{
+const RingAreaSource* g_pAreaSource = nullptr;
+}
+
+void SetRingAreaSource(const RingAreaSource* source)
+{
+    g_pAreaSource = source;
+}
+
 bool SameTransferParams(const TransferParams& a, const TransferParams& b)
 {
     return a.MaxPayload == b.MaxPayload && a.HighUnacked == b.HighUnacked && a.LowUnacked == b.LowUnacked &&
@@ -33,23 +53,27 @@ bool SameTransferParams(const TransferParams& a, const TransferParams& b)
 }
 
 CRingBuffer::CRingBuffer(const TransferParams& params)
-    : m_Params(params), m_pData(nullptr), m_pSlots(nullptr), m_nHead(0), m_nTail(0), m_nUnacked(0),
-      m_wNextSeq(0), m_wModulus((uint16_t)StunSequenceModulus(params.Slots)), m_nNextSample(0)
+    : m_Params(params), m_ePolicy(RUDP_POLICY_CONTROLLER), m_pData(nullptr), m_pSlots(nullptr), m_nHead(0),
+      m_nTail(0), m_nUnacked(0), m_wNextSeq(0), m_wModulus((uint16_t)StunSequenceModulus(params.Slots)),
+      m_nNextSample(0), m_bHaveRtt(false), m_nSrtt(0), m_nRttVar(0), m_nStamp(0), m_nHighAckedStamp(0)
 {
     for (int i = 0; i < RING_RTT_SAMPLES; i++)
         m_adwRtt[i] = RING_RTT_INITIAL;
     if (!IsUsableTransferParams(params)) return;
     const size_t stride = (size_t)params.MaxPayload + 4;
     m_pSlots = new (std::nothrow) RingSlot[params.Slots];
-    m_pData = new (std::nothrow) uint8_t[stride * params.Slots];
+    // Zeroed by the allocator: a large block comes as fresh pages that are
+    // already zero and cost nothing until a packet is written into them (the
+    // proposed block's rings are 0.7 MB each, of which a short session touches little).
+    m_pData = static_cast<uint8_t*>(g_pAreaSource ? g_pAreaSource->Take(stride * params.Slots)
+                                                  : calloc(stride * params.Slots, 1));
     if (!m_pSlots || !m_pData) {
         delete[] m_pSlots;
-        delete[] m_pData;
+        FreeArea();
         m_pSlots = nullptr;
         m_pData = nullptr;
         return;
     }
-    memset(m_pData, 0, stride * params.Slots);
     for (uint32_t i = 0; i < params.Slots; i++) {
         RingSlot& s = m_pSlots[i];
         s.pBuffer = m_pData + stride * i;
@@ -59,6 +83,7 @@ CRingBuffer::CRingBuffer(const TransferParams& params)
         s.wSeqMark = 0;
         s.dwSendTime = 0;
         s.dwEarlyDeadline = 0;
+        s.dwStamp = 0;
         s.state = SLOT_FREE;
     }
 }
@@ -66,7 +91,16 @@ CRingBuffer::CRingBuffer(const TransferParams& params)
 CRingBuffer::~CRingBuffer()
 {
     delete[] m_pSlots;
-    delete[] m_pData;
+    FreeArea();
+}
+
+void CRingBuffer::FreeArea()
+{
+    if (!m_pData) return;
+    if (g_pAreaSource)
+        g_pAreaSource->Give(m_pData, ((size_t)m_Params.MaxPayload + 4) * m_Params.Slots);
+    else
+        free(m_pData);
 }
 
 uint16_t CRingBuffer::SlotSequence(const RingSlot& slot) const
@@ -87,6 +121,11 @@ bool CRingBuffer::IsFull() const
 bool CRingBuffer::IsAboveLowWater() const
 {
     return m_nUnacked > m_Params.LowUnacked || Queued() > m_Params.LowQueued;
+}
+
+bool CRingBuffer::MayReopen() const
+{
+    return m_ePolicy == RUDP_POLICY_OWN ? !IsFull() : !IsAboveLowWater();
 }
 
 uint32_t CRingBuffer::PendingBytes() const
@@ -120,6 +159,40 @@ void CRingBuffer::AddSample(uint32_t ms)
     m_nNextSample = (m_nNextSample + 1) % RING_RTT_SAMPLES;
 }
 
+// Round-trip estimate as TCP keeps it: a smoothed mean and a smoothed mean
+// deviation, both moved by an eighth and a quarter of each new sample.
+void CRingBuffer::AddOwnSample(uint32_t ms)
+{
+    if (ms > RING_MAX_RTO) ms = RING_MAX_RTO;
+    if (!m_bHaveRtt) {
+        m_bHaveRtt = true;
+        m_nSrtt = ms;
+        m_nRttVar = ms / 2;
+        return;
+    }
+    const uint32_t deviation = ms > m_nSrtt ? ms - m_nSrtt : m_nSrtt - ms;
+    m_nRttVar = (3 * m_nRttVar + deviation) / 4;
+    m_nSrtt = (7 * m_nSrtt + ms) / 8;
+}
+
+uint32_t CRingBuffer::Rto() const
+{
+    if (!m_bHaveRtt) return RING_RTT_INITIAL;
+    uint32_t rto = m_nSrtt + 4 * m_nRttVar;
+    if (rto < RING_MIN_RTO) rto = RING_MIN_RTO;
+    return rto > RING_MAX_RTO ? RING_MAX_RTO : rto;
+}
+
+// Doubled for every transmission after the first, so that a path that has gone
+// quiet is not flooded.
+uint32_t CRingBuffer::SlotTimeout(const RingSlot& slot) const
+{
+    uint32_t timeout = Rto();
+    for (uint16_t n = 1; n < slot.nTransmissions && timeout < RING_MAX_RTO; n++)
+        timeout *= 2;
+    return timeout > RING_MAX_RTO ? RING_MAX_RTO : timeout;
+}
+
 // ---------------------------------------------------------------------------
 // Send ring
 
@@ -142,6 +215,7 @@ int CRingBuffer::WritePacket(const uint8_t* data, int length, uint16_t ack, uint
     slot.dwSendTime = now;
     slot.dwEarlyDeadline = 0;
     slot.wSeqMark = 0;
+    slot.dwStamp = ++m_nStamp;
     slot.state = SLOT_SENT;
     m_wNextSeq = NextSeq(seq);
     m_nTail = Next(index);
@@ -160,12 +234,14 @@ bool CRingBuffer::Resend(RingSlot& slot, SlotState state, uint32_t now, CDatagra
     slot.state = state;
     slot.dwSendTime = now;
     slot.wSeqMark = m_wNextSeq;
+    slot.dwStamp = ++m_nStamp;
     return sent;
 }
 
 bool CRingBuffer::RetransmitDue(uint32_t now, CDatagramOut& out)
 {
     if (!IsValid() || m_nHead == m_nTail) return true;
+    if (m_ePolicy == RUDP_POLICY_OWN) return OwnRetransmitDue(now, out);
     const uint32_t avg = AverageRtt();
     const uint32_t base = 2 * avg < avg + 500 ? 2 * avg : avg + 500;
     uint32_t index = m_nHead;
@@ -178,6 +254,18 @@ bool CRingBuffer::RetransmitDue(uint32_t now, CDatagramOut& out)
         bool due = (uint32_t)(now - slot.dwSendTime) > timeout ||
                    (slot.dwEarlyDeadline != 0 && (int32_t)(now - slot.dwEarlyDeadline) > 0);
         if (!due) continue;
+        if (slot.nTransmissions >= RING_MAX_TRANSMISSIONS) return false;
+        if (!Resend(slot, SLOT_RESENT, now, out)) return false;
+    }
+    return true;
+}
+
+bool CRingBuffer::OwnRetransmitDue(uint32_t now, CDatagramOut& out)
+{
+    for (uint32_t index = m_nHead; index != m_nTail; index = Next(index)) {
+        RingSlot& slot = m_pSlots[index];
+        if (slot.state == SLOT_ACKED) continue;
+        if ((uint32_t)(now - slot.dwSendTime) <= SlotTimeout(slot)) continue;
         if (slot.nTransmissions >= RING_MAX_TRANSMISSIONS) return false;
         if (!Resend(slot, SLOT_RESENT, now, out)) return false;
     }
@@ -204,19 +292,26 @@ void CRingBuffer::MarkAcked(RingSlot& slot)
     slot.state = SLOT_ACKED;
 }
 
+RingSlot* CRingBuffer::SlotInWindow(uint16_t sequence)
+{
+    if (sequence >= m_wModulus) return nullptr;
+    const uint32_t index = sequence % m_Params.Slots;
+    if (!InRing(index)) return nullptr;
+    RingSlot& slot = m_pSlots[index];
+    return SlotSequence(slot) == sequence ? &slot : nullptr;
+}
+
 bool CRingBuffer::ProcessAcks(const uint16_t* sequences, int count, uint32_t now, CDatagramOut& out)
 {
     if (!IsValid()) return true;
+    if (m_ePolicy == RUDP_POLICY_OWN) return OwnProcessAcks(sequences, count, now, out);
     bool ok = true;
     bool headAcked = false;
     for (int i = 0; i < count; i++) {
-        const uint16_t s = sequences[i];
-        if (s >= m_wModulus) continue;
-        const uint32_t index = s % m_Params.Slots;
-        if (!InRing(index)) continue;
-        RingSlot& slot = m_pSlots[index];
-        if (SlotSequence(slot) != s) continue;
-
+        RingSlot* found = SlotInWindow(sequences[i]);
+        if (!found) continue;
+        RingSlot& slot = *found;
+        const uint32_t index = (uint32_t)(found - m_pSlots);
         if (slot.state == SLOT_ACKED) continue; // a duplicate
         if (slot.state == SLOT_SENT) {
             // Whatever went out before this packet and is still unanswered was
@@ -246,6 +341,42 @@ bool CRingBuffer::ProcessAcks(const uint16_t* sequences, int count, uint32_t now
             m_nHead = Next(m_nHead);
     }
     return ok;
+}
+
+// Every acknowledgement list is a selective acknowledgement: what went out
+// before an acknowledged sending and is still unanswered after the reordering
+// allowance is resent at once, wherever it is in the window and however often
+// it was sent before. Only packets sent once give round-trip samples and tell
+// which sending arrived (an acknowledgement of a resent packet may answer any
+// of its sendings).
+bool CRingBuffer::OwnProcessAcks(const uint16_t* sequences, int count, uint32_t now, CDatagramOut& out)
+{
+    bool any = false;
+    for (int i = 0; i < count; i++) {
+        RingSlot* found = SlotInWindow(sequences[i]);
+        if (!found || found->state == SLOT_ACKED) continue;
+        RingSlot& slot = *found;
+        if (slot.state == SLOT_SENT) {
+            AddOwnSample(now - slot.dwSendTime);
+            if ((int32_t)(slot.dwStamp - m_nHighAckedStamp) > 0) m_nHighAckedStamp = slot.dwStamp;
+        }
+        MarkAcked(slot);
+        any = true;
+    }
+    if (!any) return true;
+    while (m_nHead != m_nTail && m_pSlots[m_nHead].state == SLOT_ACKED)
+        m_nHead = Next(m_nHead);
+    const uint32_t patience = m_nSrtt + m_nSrtt / 4 + 2; // ticks are whole milliseconds
+    for (uint32_t index = m_nHead; index != m_nTail; index = Next(index)) {
+        RingSlot& slot = m_pSlots[index];
+        if (slot.state == SLOT_ACKED) continue;
+        const int32_t later = (int32_t)(m_nHighAckedStamp - slot.dwStamp);
+        if (later <= 0) continue;
+        if ((uint32_t)later < RING_REORDER_PACKETS && (uint32_t)(now - slot.dwSendTime) < patience) continue;
+        if (slot.nTransmissions >= RING_MAX_TRANSMISSIONS) continue; // its time-out gives up on it
+        if (!Resend(slot, SLOT_FAST_RESENT, now, out)) return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -309,7 +440,9 @@ int CRingBuffer::Read(uint8_t* buffer, int size)
 // ---------------------------------------------------------------------------
 // Invariants
 
-const char* CRingBuffer::CheckSendRing() const
+// The checkers step through the ring without Next: they run after every step of
+// the fuzz target and are kept out of its coverage, which a call would bring back.
+RING_CHECKER const char* CRingBuffer::CheckSendRing() const
 {
     if (!IsValid()) return nullptr;
     const uint32_t slots = m_Params.Slots;
@@ -319,7 +452,7 @@ const char* CRingBuffer::CheckSendRing() const
     if (Queued() > m_Params.HighQueued + 1) return "writer went past the queued high-water mark";
     uint32_t unacked = 0;
     uint32_t distance = Queued();
-    for (uint32_t i = m_nHead; i != m_nTail; i = Next(i), distance--) {
+    for (uint32_t i = m_nHead; i != m_nTail; i = (i + 1 == slots ? 0 : i + 1), distance--) {
         const RingSlot& s = m_pSlots[i];
         if (s.state != SLOT_SENT && s.state != SLOT_RESENT && s.state != SLOT_FAST_RESENT &&
             s.state != SLOT_ACKED)
@@ -339,7 +472,7 @@ const char* CRingBuffer::CheckSendRing() const
     return nullptr;
 }
 
-const char* CRingBuffer::CheckReceiveRing() const
+RING_CHECKER const char* CRingBuffer::CheckReceiveRing() const
 {
     if (!IsValid()) return nullptr;
     const uint32_t slots = m_Params.Slots;
@@ -347,7 +480,7 @@ const char* CRingBuffer::CheckReceiveRing() const
     if (m_wNextSeq >= m_wModulus) return "expected sequence number at or above the modulus";
     if (m_wNextSeq % slots != m_nTail) return "expected sequence number does not belong to the tail slot";
     uint32_t distance = Queued();
-    for (uint32_t i = m_nHead; i != m_nTail; i = Next(i), distance--) {
+    for (uint32_t i = m_nHead; i != m_nTail; i = (i + 1 == slots ? 0 : i + 1), distance--) {
         const RingSlot& s = m_pSlots[i];
         if (s.state != SLOT_RECEIVED) return "slot before tail is not holding a packet";
         uint16_t expected = (uint16_t)((m_wNextSeq + m_wModulus - distance) % m_wModulus);
@@ -358,7 +491,7 @@ const char* CRingBuffer::CheckReceiveRing() const
     // Past tail: empty slots, or packets that arrived early, each in its window place.
     const uint32_t window = slots - 1 - Queued();
     uint32_t ahead = 0;
-    for (uint32_t i = m_nTail; i != m_nHead || ahead == 0; i = Next(i), ahead++) {
+    for (uint32_t i = m_nTail; i != m_nHead || ahead == 0; i = (i + 1 == slots ? 0 : i + 1), ahead++) {
         if (ahead >= slots) break;
         const RingSlot& s = m_pSlots[i];
         if (s.state == SLOT_FREE) continue;

@@ -8,6 +8,7 @@
 // keeps its send ring under the acknowledgement lock and its receive ring under
 // the receive lock) and passes in the time, so the ring never reads a clock.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "relaypacket.h"
@@ -17,7 +18,7 @@
 // bound, a payload that does not fit the 2048-byte receive buffer with room to
 // spare could not be told from a datagram the receive cut short, and a window
 // that closes only after the ring is full would let the writer overrun it.
-const uint32_t RING_MIN_SLOTS = 32;   // the reader's pause needs more than 16 free slots to lift
+const uint32_t RING_MIN_SLOTS = 32;   // room for the controller's window of 24 with some to spare
 const uint32_t RING_MAX_SLOTS = 2048; // two rings of at most 4 MB each
 const uint32_t RING_MIN_PAYLOAD = 3;  // a packet carrying an acknowledgement still has a payload byte
 const uint32_t RING_MAX_PAYLOAD = STUN_LARGE_RECEIVE - STUN_DATA_HEADER - 1;
@@ -25,12 +26,43 @@ const uint32_t RING_MAX_PAYLOAD = STUN_LARGE_RECEIVE - STUN_DATA_HEADER - 1;
 // Whether a block is usable, and if not, why (a short text for traces and tests).
 bool IsUsableTransferParams(const TransferParams& params, const char** why = nullptr);
 bool SameTransferParams(const TransferParams& a, const TransferParams& b);
+// The block with its water marks brought within what a ring of its slots can
+// work with (a low mark at most its high one, the queued high mark leaving
+// room in the ring); payload and slots unchanged.
+TransferParams ClampWaterMarks(const TransferParams& params);
+
+// The rule checkers run after every step of a fuzz input and walk every slot;
+// their own branches are no coverage worth a fuzzer's chase, and instrumented
+// they took a quarter of its time.
+#if defined(__clang__)
+#define RING_CHECKER __attribute__((no_sanitize("coverage")))
+#else
+#define RING_CHECKER
+#endif
+
+// Where rings get their packet areas: zeroed memory of a size, given back with
+// that size. The C heap unless a harness that builds rings by the thousand a
+// second keeps areas for reuse. Set it before any ring exists and change it only
+// while none does (nullptr: the C heap again); no lock guards it.
+struct RingAreaSource {
+    void* (*Take)(size_t bytes);
+    void (*Give)(void* area, size_t bytes);
+};
+void SetRingAreaSource(const RingAreaSource* source);
+
+// How an end recovers from loss and acknowledges what it receives. The
+// controller's own policy is kept so that the controller-side simulator behaves
+// like a controller, and so that the benchmark measures both on the same path.
+enum RudpPolicy {
+    RUDP_POLICY_CONTROLLER = 0, // the controller's: fixed time-outs, acknowledgements sent once
+    RUDP_POLICY_OWN = 1, // ours: selective acknowledgement, measured time-outs, repeated acknowledgements
+};
 
 enum SlotState : uint8_t {
     SLOT_FREE = 0,
     SLOT_SENT = 1,        // sent once, not acknowledged
     SLOT_RESENT = 2,      // sent again because its time-out passed (or its early deadline)
-    SLOT_FAST_RESENT = 3, // sent again early, because a later resent packet came back first
+    SLOT_FAST_RESENT = 3, // sent again early, because packets sent after it came back first
     SLOT_ACKED = 4,
     SLOT_RECEIVED = 5, // receive ring: holds a packet
 };
@@ -41,6 +73,7 @@ struct RingSlot {
     uint16_t nLength; // payload bytes
     uint16_t nTransmissions;
     uint16_t wSeqMark;        // the ring's next sequence number when this slot was last resent
+    uint32_t dwStamp;         // our policy: the ring's transmission count at its last sending
     uint32_t dwSendTime;      // tick of the last sending
     uint32_t dwEarlyDeadline; // resend after this tick even before the time-out; 0: none
     SlotState state;
@@ -67,6 +100,21 @@ const uint32_t RING_RTT_INITIAL = 1000;
 // A packet is given up after this many transmissions.
 const uint16_t RING_MAX_TRANSMISSIONS = 11;
 
+// Our own recovery. The resend time-out follows the measured round trip
+// (smoothed round trip plus four times its variation), never below the floor:
+// acknowledgements may wait up to the peer's idle flush (25 ms) before they
+// leave, and a time-out shorter than that would resend what is merely
+// unacknowledged yet. Each further transmission doubles a packet's time-out up
+// to the ceiling, so a dead path still takes its 11 transmissions (some 25 s)
+// to be given up.
+const uint32_t RING_MIN_RTO = 100;
+const uint32_t RING_MAX_RTO = 5000;
+// A packet is taken as lost when one sent this many transmissions after it has
+// been acknowledged (datagrams that pass each other on the path are not losses)...
+const uint32_t RING_REORDER_PACKETS = 3;
+// ...or when any one sent after it has, and it has been out for a round trip
+// and a quarter (a loss near the end of a burst has few packets after it).
+
 class CRingBuffer
 {
   public:
@@ -77,6 +125,8 @@ class CRingBuffer
     bool IsValid() const { return m_pData != nullptr; }
 
     const TransferParams& Params() const { return m_Params; }
+    void SetPolicy(RudpPolicy policy) { m_ePolicy = policy; }
+    RudpPolicy Policy() const { return m_ePolicy; }
     uint32_t Head() const { return m_nHead; }
     uint32_t Tail() const { return m_nTail; }
     uint16_t NextSequence() const { return m_wNextSeq; }
@@ -93,6 +143,13 @@ class CRingBuffer
     bool HoldsAnything() const;
     uint32_t PendingBytes() const;
     uint32_t AverageRtt() const;
+    // Our policy's round trip and resend time-out (ms); the time-out before any
+    // sample is the initial sample's.
+    uint32_t SmoothedRtt() const { return m_nSrtt; }
+    uint32_t Rto() const;
+    // Whether the writer's window, once shut, may open again: ours as soon as a
+    // slot is free, the controller's below the low-water marks.
+    bool MayReopen() const;
 
     // Send ring. Takes up to MaxPayload bytes (MaxPayload - 2 with an
     // acknowledgement to carry, STUN_NO_ACK for none) into the tail slot, makes
@@ -102,8 +159,9 @@ class CRingBuffer
     // bytes taken, 0 when the ring IsFull, -1 when the send failed (the packet
     // stays in the ring).
     int WritePacket(const uint8_t* data, int length, uint16_t ack, uint32_t now, CDatagramOut& out);
-    // Resends what is due among the first four slots; false when a packet has
-    // used up its transmissions or a send failed.
+    // Resends what is due (the controller's policy looks at the first four
+    // slots, ours at all); false when a packet has used up its transmissions or
+    // a send failed.
     bool RetransmitDue(uint32_t now, CDatagramOut& out);
     // Acknowledgements in arrival order. A number counts only while its slot is
     // in the ring and holds that sequence number. False when a resend failed.
@@ -116,8 +174,8 @@ class CRingBuffer
 
     // The ring's own rules, for tests and the fuzz target: null when they hold,
     // else the first broken one.
-    const char* CheckSendRing() const;
-    const char* CheckReceiveRing() const;
+    RING_CHECKER const char* CheckSendRing() const;
+    RING_CHECKER const char* CheckReceiveRing() const;
 
   private:
     CRingBuffer(const CRingBuffer&) = delete;
@@ -126,13 +184,21 @@ class CRingBuffer
     uint32_t Next(uint32_t index) const { return index + 1 == m_Params.Slots ? 0 : index + 1; }
     uint16_t NextSeq(uint16_t seq) const { return (uint16_t)(seq + 1 == m_wModulus ? 0 : seq + 1); }
     uint16_t SlotSequence(const RingSlot& slot) const;
+    void FreeArea();
     bool InRing(uint32_t index) const;
+    // The slot in the window that holds this sequence number, or null.
+    RingSlot* SlotInWindow(uint16_t sequence);
     bool Resend(RingSlot& slot, SlotState state, uint32_t now, CDatagramOut& out);
     bool ResendEarlier(uint16_t mark, uint16_t limit, uint32_t now, CDatagramOut& out);
     void MarkAcked(RingSlot& slot);
     void AddSample(uint32_t ms);
+    void AddOwnSample(uint32_t ms);
+    bool OwnRetransmitDue(uint32_t now, CDatagramOut& out);
+    bool OwnProcessAcks(const uint16_t* sequences, int count, uint32_t now, CDatagramOut& out);
+    uint32_t SlotTimeout(const RingSlot& slot) const;
 
     TransferParams m_Params;
+    RudpPolicy m_ePolicy;
     uint8_t* m_pData;
     RingSlot* m_pSlots;
     uint32_t m_nHead;
@@ -142,4 +208,10 @@ class CRingBuffer
     uint16_t m_wModulus;
     uint32_t m_adwRtt[RING_RTT_SAMPLES];
     int m_nNextSample;
+    // Our policy: round-trip estimate, and transmissions counted in sending order.
+    bool m_bHaveRtt;
+    uint32_t m_nSrtt;
+    uint32_t m_nRttVar;
+    uint32_t m_nStamp;          // transmissions so far
+    uint32_t m_nHighAckedStamp; // latest sending known to have arrived (by a packet sent once)
 };

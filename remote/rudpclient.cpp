@@ -7,15 +7,30 @@
 #include "../util/qvtick.h"
 #include "../util/trace.h"
 
-CRUDPClient::CRUDPClient(QVSOCKET socket, const QVSockAddr& peer)
-    : m_Params(STUN_PARAMS_INITIAL), m_pTxRing(new CRingBuffer(STUN_PARAMS_INITIAL)),
-      m_pRxRing(new CRingBuffer(STUN_PARAMS_INITIAL)), m_hSocket(socket),
-      m_bSocketOpen(socket != QV_INVALID_SOCKET), m_Peer(peer), m_nState(CLIENT_UP), m_bClosing(false),
-      m_bCloseDone(false), m_bTxFull(false), m_bRxPaused(false), m_bAckSeen(false), m_bStarted(false),
-      m_nPendingAcks(0)
+// What the worker needs beyond the object: the gate lives as long as either
+// of them, so that a destructor that stops waiting can still keep the worker
+// out of the freed object.
+struct CRUDPClient::WorkerGate {
+    CQVCritical lock; // held by the worker for each pass
+    bool open = true; // false once the object may go
+};
+
+struct CRUDPClient::WorkerStart {
+    CRUDPClient* client;
+    std::shared_ptr<WorkerGate> gate;
+};
+
+CRUDPClient::CRUDPClient(QVSOCKET socket, const QVSockAddr& peer, const TransferParams& initial)
+    : m_ePolicy(RUDP_POLICY_OWN), m_Params(initial), m_pTxRing(new CRingBuffer(initial)),
+      m_pRxRing(new CRingBuffer(initial)), m_hSocket(socket), m_bSocketOpen(socket != QV_INVALID_SOCKET),
+      m_Peer(peer), m_nState(CLIENT_UP), m_bClosing(false), m_bCloseDone(false), m_bTxFull(false),
+      m_bAckSeen(false), m_bStarted(false), m_bWorkerReleased(false), m_pGate(new WorkerGate),
+      m_nPendingAcks(0), m_nRepeatAcks(0), m_dwAckSince(0), m_dwLastSent(0), m_bKeepAliveArmed(false),
+      m_bInBatch(false), m_bWakeReader(false)
 {
+    m_pTxRing->SetPolicy(m_ePolicy);
+    m_pRxRing->SetPolicy(m_ePolicy);
     m_WindowOpen.Set();
-    m_Space.Set();
     SocketSetTos(m_hSocket, RUDP_TOS);
 }
 
@@ -24,11 +39,15 @@ CRUDPClient::~CRUDPClient()
     m_bClosing = true;
     SetState(CLIENT_CLOSED);
     Wake();
-    // The worker looks at its state at least every slice of its longest wait;
-    // it is never left running inside a freed object.
-    if (m_bStarted) {
-        while (!m_Thread.WaitForExit(RUDP_WORKER_STOP_MS)) {
-        }
+    // The worker looks at its state after every pass (one wait of 25 ms and
+    // what follows it), so it has normally ended long before the bound. If not,
+    // the gate is shut once its pass is over: it then leaves without touching
+    // the object again, and the object can go.
+    if (m_bStarted && !m_Thread.WaitForExit(RUDP_WORKER_STOP_MS)) {
+        m_pGate->lock.Lock();
+        m_pGate->open = false;
+        m_pGate->lock.Unlock();
+        m_bWorkerReleased = true;
     }
     Close();
     delete m_pTxRing;
@@ -40,8 +59,14 @@ uint32_t CRUDPClient::Now()
     return GetTick();
 }
 
+void CRUDPClient::Pause(uint32_t ms)
+{
+    SleepMs(ms);
+}
+
 bool CRUDPClient::SendDatagram(const uint8_t* data, int length)
 {
+    m_dwLastSent = Now();
     return SocketSendTo(m_hSocket, data, length, m_Peer) == length;
 }
 
@@ -49,7 +74,6 @@ void CRUDPClient::Wake()
 {
     m_DataReady.Set();
     m_WindowOpen.Set();
-    m_Space.Set();
 }
 
 void CRUDPClient::SetState(ClientState state)
@@ -83,6 +107,8 @@ bool CRUDPClient::RebuildRings(const TransferParams& block, bool mustBeIdle, boo
     if (busy) *busy = false;
     CRingBuffer* tx = new CRingBuffer(block);
     CRingBuffer* rx = new CRingBuffer(block);
+    tx->SetPolicy(m_ePolicy);
+    rx->SetPolicy(m_ePolicy);
     bool swapped = false;
     if (tx->IsValid() && rx->IsValid()) {
         m_AckLock.Lock();
@@ -150,12 +176,16 @@ bool CRUDPClient::Negotiate(const TransferParams& block, CAttemptObserver* obser
     return agreed;
 }
 
-void CRUDPClient::OnParams(const TransferParams& block)
+void CRUDPClient::OnParams(const TransferParams& proposed)
 {
+    // The water marks govern only our own sending, so marks our rings cannot
+    // work with are clamped here and the block is taken and answered: the two
+    // ends agree on what they share (payload size and slots). A payload or a
+    // slot count the rings cannot hold is refused unanswered, as it would cost
+    // memory without bound or could not be read whole.
+    const TransferParams block = ClampWaterMarks(proposed);
     const char* why = nullptr;
     if (!IsUsableTransferParams(block, &why)) {
-        // Refused unanswered: clamping would leave the proposer believing its own
-        // block was taken.
         Trace("RUDP: refusing parameters: %s", why);
         return;
     }
@@ -183,73 +213,104 @@ void CRUDPClient::Start()
 {
     if (m_bStarted || m_bClosing || m_nState != CLIENT_UP) return;
     m_bStarted = true;
-    m_Thread.Start(ThreadProc, this, RUDP_WORKER_STACK);
+    m_Thread.Start(ThreadProc, new WorkerStart{this, m_pGate}, RUDP_WORKER_STACK);
 }
 
-uint32_t CRUDPClient::ThreadProc(void* self)
+void CRUDPClient::SetPolicy(RudpPolicy policy)
 {
-    return static_cast<CRUDPClient*>(self)->Run();
+    if (m_bStarted) return;
+    m_AckLock.Lock();
+    m_ePolicy = policy;
+    m_pTxRing->SetPolicy(policy);
+    m_pRxRing->SetPolicy(policy);
+    m_AckLock.Unlock();
 }
 
-uint32_t CRUDPClient::Run()
+uint32_t CRUDPClient::ThreadProc(void* parameter)
 {
-    while (m_nState == CLIENT_UP) {
-        if (SocketReadable(m_hSocket, RUDP_WORKER_WAIT_MS)) {
-            if (!m_bSocketOpen) break;
-            QVSockAddr from;
-            int n = SocketRecvFrom(m_hSocket, m_abReceive, sizeof(m_abReceive), &from);
-            if (n > 0 && !IsFromPeer(from)) {
-                // Only the peer speaks on this path: anyone else could otherwise
-                // slip data into the stream or end it with a BYE.
-            } else if (n < 0) {
-                if (!SocketErrorWouldBlock(SocketLastError())) {
-                    SetState(CLIENT_RECEIVE_FAILED);
-                    break;
-                }
-            } else if (n > 0) {
-                const int type = m_abReceive[0];
-                if ((type == STUN_TX_PACKET || type == STUN_TX_PACKET_ACK) && !HoldWhilePaused()) continue;
-                HandleDatagram(m_abReceive, n);
-            }
-            // An empty datagram carries nothing; anyone could send one, so it
-            // does not end the stream.
-            ServiceTimers(false);
-        } else {
-            ServiceTimers(true);
-        }
+    WorkerStart* start = static_cast<WorkerStart*>(parameter);
+    CRUDPClient* self = start->client;
+    std::shared_ptr<WorkerGate> gate = start->gate;
+    delete start;
+    for (;;) {
+        gate->lock.Lock();
+        const bool more = gate->open && self->Pass();
+        gate->lock.Unlock();
+        if (!more) break;
     }
     return 0;
 }
 
-// While the reader lets the receive ring fill up, arriving data waits here for
-// room. False when the stream ended meanwhile (the datagram is dropped).
-bool CRUDPClient::HoldWhilePaused()
+// One wait for a datagram and what follows it; false when the worker ends.
+bool CRUDPClient::Pass()
 {
-    while (m_bRxPaused && m_nState == CLIENT_UP && !m_bClosing) {
-        if (m_Space.Wait(RUDP_HOLD_SLICE_MS)) break;
-        if (m_nState != CLIENT_UP || m_bClosing) return false;
-        m_RxLock.Lock();
-        const bool hasData = m_pRxRing->HasData();
-        if (m_pRxRing->FreeSlots() > (uint32_t)RUDP_RESUME_ABOVE_FREE) {
-            m_bRxPaused = false;
-            m_Space.Set();
-        }
-        m_RxLock.Unlock();
-        // A reader that missed its wake-up gets another one.
-        if (hasData) m_DataReady.Set();
+    if (m_nState != CLIENT_UP) return false;
+    if (!SocketReadable(m_hSocket, RUDP_WORKER_WAIT_MS)) {
+        ServiceTimers(true);
+        return true;
     }
-    return m_nState == CLIENT_UP;
+    // Whatever is waiting is taken in one go: one readiness wait and one look
+    // at the timers per batch rather than per datagram.
+    for (int i = 0; i < RUDP_RECEIVE_BATCH && m_nState == CLIENT_UP; i++) {
+        if (!m_bSocketOpen) return false;
+        QVSockAddr from;
+        int n = SocketRecvFrom(m_hSocket, m_abReceive, sizeof(m_abReceive), &from);
+        if (n < 0) {
+            if (SocketErrorWouldBlock(SocketLastError())) break;
+            SetState(CLIENT_RECEIVE_FAILED);
+            return false;
+        }
+        // Only the peer speaks on this path: anyone else could otherwise slip
+        // data into the stream or end it with a BYE. An empty datagram carries
+        // nothing; anyone could send one, so it does not end the stream.
+        if (n == 0 || !IsFromPeer(from)) continue;
+        // Never held back, not even while the reader lets the receive ring
+        // fill: a writer waiting for its window may be that same reader, and
+        // only the acknowledgements handled here let it go on. Data that does
+        // not fit is dropped unacknowledged and sent again by the peer.
+        m_bInBatch = true;
+        HandleDatagram(m_abReceive, n);
+        m_bInBatch = false;
+    }
+    // The reader is woken once per batch, not once per packet: each wake-up
+    // costs it and us several system calls.
+    if (m_bWakeReader) {
+        m_bWakeReader = false;
+        m_DataReady.Set();
+    }
+    ServiceTimers(false);
+    return true;
 }
 
 void CRUDPClient::ServiceTimers(bool idle)
 {
     if (m_nState != CLIENT_UP) return;
     m_AckLock.Lock();
-    if (idle) FlushAcks();
+    const uint32_t now = Now();
+    if (idle || (m_ePolicy == RUDP_POLICY_OWN && m_nPendingAcks + m_nRepeatAcks > 0 &&
+                 (uint32_t)(now - m_dwAckSince) >= AckDelay()))
+        FlushAcks();
     ReopenWindowIfLow();
-    bool ok = m_pTxRing->RetransmitDue(Now(), *this);
+    bool ok = m_pTxRing->RetransmitDue(now, *this);
+    KeepAlive(now);
     m_AckLock.Unlock();
     if (!ok) SetState(CLIENT_SEND_FAILED);
+}
+
+// The path lives in the mappings of two NATs, which drop a mapping that has
+// carried nothing for a while; a still viewer sends nothing. A STUN_NO_OP is
+// ignored by either end, so it costs the peer nothing.
+void CRUDPClient::KeepAlive(uint32_t now)
+{
+    if (m_ePolicy != RUDP_POLICY_OWN || !m_bSocketOpen) return;
+    if (!m_bKeepAliveArmed) {
+        m_bKeepAliveArmed = true;
+        m_dwLastSent = now;
+        return;
+    }
+    if ((uint32_t)(now - m_dwLastSent) < RUDP_KEEPALIVE_MS) return;
+    uint8_t noop[1];
+    SendDatagram(noop, BuildStunSingle(noop, STUN_NO_OP));
 }
 
 void CRUDPClient::HandleDatagram(const uint8_t* data, int length)
@@ -304,25 +365,51 @@ void CRUDPClient::OnData(const StunDataPacket& packet)
 {
     if (packet.type == STUN_TX_PACKET_ACK) OnAcks(&packet.wAck, 1);
     m_RxLock.Lock();
+    const uint32_t before = m_pRxRing->Queued();
     StoreResult result = m_pRxRing->Store(packet.wSequence, packet.pPayload, packet.nPayload);
+    // More than this packet became readable: it filled a hole, so it was most
+    // likely a resending.
+    const bool filledHole = m_pRxRing->Queued() > before + 1;
     const bool hasData = m_pRxRing->HasData();
-    if (m_pRxRing->FreeSlots() < (uint32_t)RUDP_PAUSE_BELOW_FREE) {
-        m_bRxPaused = true;
-        m_Space.Reset();
-    }
     m_RxLock.Unlock();
-    if (result != STORE_DROPPED) QueueAck(packet.wSequence);
-    if (hasData) m_DataReady.Set();
+    if (result != STORE_DROPPED) {
+        QueueAck(packet.wSequence);
+        // A resending answered at once and last in its list: the controller's
+        // sender then resends at once what it sent before it, instead of
+        // waiting for its time-out. A repeated packet means our acknowledgement
+        // was lost: the sender is waiting for it.
+        if (m_ePolicy == RUDP_POLICY_OWN && (filledHole || result == STORE_AGAIN)) FlushAcks();
+    }
+    if (hasData) {
+        if (m_bInBatch)
+            m_bWakeReader = true;
+        else
+            m_DataReady.Set();
+    }
 }
 
 // ---------------------------------------------------------------------------
 // Acknowledgements (all under the ack lock)
 
+// How long an acknowledgement may wait for others to share its list: a small
+// part of the round trip our own sending measured (none measured yet: the
+// controller's 25 ms idle flush).
+uint32_t CRUDPClient::AckDelay()
+{
+    const uint32_t srtt = m_pTxRing->SmoothedRtt();
+    if (srtt == 0) return RUDP_WORKER_WAIT_MS;
+    const uint32_t delay = srtt / 4;
+    return delay < RUDP_ACK_DELAY_MIN_MS ? RUDP_ACK_DELAY_MIN_MS
+           : delay > RUDP_WORKER_WAIT_MS ? RUDP_WORKER_WAIT_MS
+                                         : delay;
+}
+
 void CRUDPClient::QueueAck(uint16_t sequence)
 {
     m_AckLock.Lock();
+    if (m_nPendingAcks == 0 && m_nRepeatAcks == 0) m_dwAckSince = Now();
     if (m_nPendingAcks < STUN_RX_ACK_MAX) m_awPendingAcks[m_nPendingAcks++] = sequence;
-    if (m_nPendingAcks == STUN_RX_ACK_MAX) FlushAcks();
+    if (m_nPendingAcks >= STUN_RX_ACK_MAX) FlushAcks();
     m_AckLock.Unlock();
 }
 
@@ -342,20 +429,33 @@ uint16_t CRUDPClient::TakeAck()
 void CRUDPClient::FlushAcks()
 {
     m_AckLock.Lock();
-    if (m_nPendingAcks > 0) {
-        uint8_t datagram[STUN_RX_ACK_LENGTH_MAX];
-        int n = BuildRxAck(datagram, m_awPendingAcks, m_nPendingAcks);
-        m_nPendingAcks = 0;
-        // A lost acknowledgement costs a resend, nothing more.
+    uint8_t datagram[STUN_RX_ACK_LENGTH_MAX];
+    if (m_nRepeatAcks > 0) {
+        // The previous list once more, before the new one: the last number of
+        // the newest list is the one the controller's sender may act on.
+        const int n = BuildRxAck(datagram, m_awRepeatAcks, m_nRepeatAcks);
+        m_nRepeatAcks = 0;
         if (m_bSocketOpen) SendDatagram(datagram, n);
     }
+    if (m_nPendingAcks > 0) {
+        const int n = BuildRxAck(datagram, m_awPendingAcks, m_nPendingAcks);
+        if (m_ePolicy == RUDP_POLICY_OWN) {
+            // A lost list costs the controller's sender a time-out for every
+            // packet in it, as it never asks again: say it twice.
+            memcpy(m_awRepeatAcks, m_awPendingAcks, sizeof(uint16_t) * (size_t)m_nPendingAcks);
+            m_nRepeatAcks = m_nPendingAcks;
+        }
+        m_nPendingAcks = 0;
+        if (m_bSocketOpen) SendDatagram(datagram, n);
+    }
+    m_dwAckSince = Now();
     m_AckLock.Unlock();
 }
 
 void CRUDPClient::ReopenWindowIfLow()
 {
     m_AckLock.Lock();
-    if (m_bTxFull && !m_pTxRing->IsAboveLowWater()) {
+    if (m_bTxFull && m_pTxRing->MayReopen()) {
         m_bTxFull = false;
         m_WindowOpen.Set();
     }
@@ -450,10 +550,6 @@ int CRUDPClient::Receive(void* buffer, int size)
     m_RxLock.Lock();
     int n = m_pRxRing->Read(static_cast<uint8_t*>(buffer), size);
     const bool hasData = m_pRxRing->HasData();
-    if (m_pRxRing->FreeSlots() > (uint32_t)RUDP_RESUME_ABOVE_FREE) {
-        m_bRxPaused = false;
-        m_Space.Set();
-    }
     m_RxLock.Unlock();
     if (!hasData) {
         m_DataReady.Reset();
@@ -497,7 +593,7 @@ void CRUDPClient::Close()
             const uint32_t pending = m_pTxRing->PendingBytes();
             m_AckLock.Unlock();
             if (pending == 0) break;
-            SleepMs(10);
+            Pause(10);
         }
         if (m_bSocketOpen) {
             // Ended before the BYE goes: a copy that meets the peer's closed port can
@@ -509,7 +605,7 @@ void CRUDPClient::Close()
             uint8_t bye[1];
             const int length = BuildStunSingle(bye, STUN_BYE);
             for (int i = 0; i < RUDP_BYE_COPIES; i++) {
-                if (i) SleepMs(RUDP_BYE_SPACING_MS);
+                if (i) Pause(RUDP_BYE_SPACING_MS);
                 SendDatagram(bye, length);
             }
         }
@@ -522,7 +618,7 @@ void CRUDPClient::Close()
     if (m_bStarted) {
         const uint32_t spent = TickSince(start);
         const uint32_t budget = DATAGRAM_STREAM_CLOSE_MS - 100;
-        workerGone = m_Thread.WaitForExit(spent < budget ? budget - spent : 0);
+        workerGone = m_bWorkerReleased || m_Thread.WaitForExit(spent < budget ? budget - spent : 0);
         if (!workerGone) workerGone = !m_Thread.IsRunning();
     }
     // With the worker gone and no send in progress (a send wakes at the state
@@ -540,7 +636,7 @@ void CRUDPClient::Close()
 // ---------------------------------------------------------------------------
 // Invariants
 
-const char* CRUDPClient::CheckInvariants()
+RING_CHECKER const char* CRUDPClient::CheckInvariants()
 {
     const char* why = nullptr;
     m_AckLock.Lock();

@@ -15,6 +15,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "../protocol/xconnection.h"
 #include "../util/qvsignal.h"
@@ -31,25 +32,31 @@ enum ClientState {
 };
 
 // Bounds of the stream's own waits (milliseconds).
-const uint32_t RUDP_WORKER_WAIT_MS = 25;     // worker's wait for a datagram; pending acks go out after it
+const uint32_t RUDP_WORKER_WAIT_MS = 25; // worker's wait for a datagram; pending acks go out after it
+// Home routers drop a UDP mapping that has carried nothing for 30 to 180 s; an
+// idle stream says something every 15 s, so that even the shortest of them
+// keeps it with one keep-alive lost.
+const uint32_t RUDP_KEEPALIVE_MS = 15000;
+const uint32_t RUDP_ACK_DELAY_MIN_MS = 2;
+const int RUDP_RECEIVE_BATCH = 32; // datagrams handled per wait before the timers are looked at    // our
+                                   // acknowledgements wait at least this for company
 const uint32_t RUDP_NEGOTIATE_WAIT_MS = 500; // per parameter proposal
 const int RUDP_NEGOTIATE_TRIES = 5;
 const uint32_t RUDP_CLOSE_DRAIN_MS = 5000; // Close waits this long for sent data to be acknowledged
 const int RUDP_BYE_COPIES = 3;             // Close says BYE this many times, a lost one being final
 const uint32_t RUDP_BYE_SPACING_MS = 20;   // apart, so that one burst of loss does not take them all
 const uint32_t RUDP_WORKER_STOP_MS = 1000; // and this long for the worker to end
-const uint32_t RUDP_HOLD_SLICE_MS = 500;   // a paused receiver looks again after each slice
 const uint32_t RUDP_WORKER_STACK = 256000;
-const int RUDP_PAUSE_BELOW_FREE = 4;   // the receiver pauses below this many free slots
-const int RUDP_RESUME_ABOVE_FREE = 16; // and resumes above this many
-const int RUDP_TOS = 0xB8;             // expedited forwarding: ask the network for low delay
+const int RUDP_TOS = 0xB8; // expedited forwarding: ask the network for low delay
 
 class CRUDPClient : public CDatagramStream, protected CDatagramOut
 {
   public:
     // Takes over the socket (the one the lookup and hole punching used) and the
-    // peer's address. The worker is not started.
-    CRUDPClient(QVSOCKET socket, const QVSockAddr& peer);
+    // peer's address. The worker is not started. Both ends start from
+    // STUN_PARAMS_INITIAL; only the fuzz target starts from the block its peer
+    // is about to propose, so that it does not build rings it throws away at once.
+    CRUDPClient(QVSOCKET socket, const QVSockAddr& peer, const TransferParams& initial = STUN_PARAMS_INITIAL);
     virtual ~CRUDPClient();
 
     // Proposes a parameter block and adopts it, answered or not (the peer adopts
@@ -60,6 +67,9 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     // unanswered.
     bool Negotiate(const TransferParams& block, CAttemptObserver* observer = nullptr);
     void Start();
+    // Before Start only; the launcher's default is its own policy.
+    void SetPolicy(RudpPolicy policy);
+    RudpPolicy GetPolicy() const { return m_ePolicy; }
 
     bool Send(const void* data, int length) override;
     // In-order bytes, also those that arrived before a BYE from the peer or a
@@ -76,16 +86,18 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
 
     // The worker's handling of one received datagram and of a pass without one,
     // usable without the worker (the fuzz target drives the client through them).
-    // HandleDatagram never waits: a paused receiver's hold is the worker's.
+    // HandleDatagram never waits.
     void HandleDatagram(const uint8_t* data, int length);
     void ServiceTimers(bool idle);
     // Both rings' rules and the client's own; null when they hold.
-    const char* CheckInvariants();
+    RING_CHECKER const char* CheckInvariants();
 
   protected:
-    virtual uint32_t Run();
     // The clock of resends and round trips. Tests make it run faster.
     virtual uint32_t Now();
+    // Close's own short waits (between its BYEs). The fuzz target passes them
+    // on its own clock instead of sleeping.
+    virtual void Pause(uint32_t ms);
     bool SendDatagram(const uint8_t* data, int length) override;
     // Whether a Send would now wait for the window (the fuzz target never lets one wait).
     bool IsWindowShut();
@@ -94,15 +106,19 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     CRUDPClient(const CRUDPClient&) = delete;
     CRUDPClient& operator=(const CRUDPClient&) = delete;
 
-    static uint32_t ThreadProc(void* self);
+    struct WorkerGate;
+    struct WorkerStart;
+    static uint32_t ThreadProc(void* parameter);
+    bool Pass();
     void SetState(ClientState state);
     void Wake();
-    bool HoldWhilePaused();
     void OnData(const StunDataPacket& packet);
     void OnAcks(const uint16_t* sequences, int count);
     void OnParams(const TransferParams& block);
     bool RebuildRings(const TransferParams& block, bool mustBeIdle, bool* busy);
     int Write(const uint8_t* data, int length);
+    void KeepAlive(uint32_t now);
+    uint32_t AckDelay();
     void QueueAck(uint16_t sequence);
     uint16_t TakeAck();
     void FlushAcks();
@@ -111,6 +127,7 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     // Datagrams from anyone but the peer are not this stream's.
     bool IsFromPeer(const QVSockAddr& from) const;
 
+    RudpPolicy m_ePolicy;            // set before Start
     TransferParams m_Params;         // under both the ack and the receive lock
     CRingBuffer* m_pTxRing;          // under the ack lock
     CRingBuffer* m_pRxRing;          // under the receive lock
@@ -121,17 +138,24 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     std::atomic<bool> m_bClosing; // Close has begun: the stream is no longer up for its users
     std::atomic<bool> m_bCloseDone;
     bool m_bTxFull; // under the ack lock
-    std::atomic<bool> m_bRxPaused;
     std::atomic<bool> m_bAckSeen;
     std::atomic<bool> m_bStarted;
+    std::atomic<bool> m_bWorkerReleased; // the destructor stopped waiting; the gate keeps the worker out
+    std::shared_ptr<WorkerGate> m_pGate;
     CQVThread m_Thread;
     CQVCritical m_AckLock;
     CQVCritical m_SendLock;
     CQVCritical m_RxLock;
     CQVSemaphore m_WindowOpen;
-    CQVSemaphore m_Space;
     CQVSignal m_DataReady;
     uint16_t m_awPendingAcks[STUN_RX_ACK_MAX]; // under the ack lock
     int m_nPendingAcks;
+    uint16_t m_awRepeatAcks[STUN_RX_ACK_MAX]; // sent once, to go again in the next list
+    int m_nRepeatAcks;
+    uint32_t m_dwAckSince;                   // when the pending ones began to wait, or the last list went
+    std::atomic<uint32_t> m_dwLastSent;      // Now() of the last datagram sent
+    bool m_bKeepAliveArmed;                  // the worker's
+    bool m_bInBatch;                         // the worker's: handling a batch of datagrams
+    bool m_bWakeReader;                      // the worker's: data stored during the batch
     uint8_t m_abReceive[STUN_LARGE_RECEIVE]; // the worker's
 };

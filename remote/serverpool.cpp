@@ -27,16 +27,6 @@ const char* DefaultRelayHost()
 static const uint32_t EXCHANGE_FIRST_MS = 2000;
 static const uint32_t EXCHANGE_NEXT_MS = 250;
 
-// A text into a field: at most size - 1 bytes, cut at a NUL, NUL after the end.
-static void SetField(char* field, size_t size, const char* text, size_t length)
-{
-    memset(field, 0, size);
-    size_t n = 0;
-    while (n < length && n < size - 1 && text[n])
-        n++;
-    memcpy(field, text, n);
-}
-
 void ServerEntry::Clear()
 {
     memset(this, 0, sizeof(*this));
@@ -45,8 +35,8 @@ void ServerEntry::Clear()
 void ServerEntry::Set(const char* name, const char* host, int32_t port)
 {
     Clear();
-    SetField(szName, sizeof(szName), name, strlen(name));
-    SetField(szHost, sizeof(szHost), host, strlen(host));
+    TakeTextField(szName, sizeof(szName), name, strlen(name));
+    TakeTextField(szHost, sizeof(szHost), host, strlen(host));
     nPort = port;
 }
 
@@ -138,8 +128,8 @@ bool CServerPool::ParseLine(const char* line, size_t length, ServerEntry* entry)
     int32_t port = 0;
     if (!ParsePort(line + portAt, length - portAt, &port)) return false;
     entry->Clear();
-    SetField(entry->szName, sizeof(entry->szName), line, (size_t)(first - line));
-    SetField(entry->szHost, sizeof(entry->szHost), line + hostAt, (size_t)(second - line) - hostAt);
+    TakeTextField(entry->szName, sizeof(entry->szName), line, (size_t)(first - line));
+    TakeTextField(entry->szHost, sizeof(entry->szHost), line + hostAt, (size_t)(second - line) - hostAt);
     entry->nPort = port;
     return true;
 }
@@ -151,28 +141,31 @@ bool CServerPool::Load()
         Trace("Error Can't open %s for reading...", m_strPath.c_str());
         return false;
     }
+    // One byte past the limit tells the parser that the file goes on.
     uint32_t size = file.GetSize();
-    bool cut = size > SERVER_FILE_MAX;
-    if (cut) size = SERVER_FILE_MAX;
+    if (size > SERVER_FILE_MAX) size = SERVER_FILE_MAX + 1;
     std::vector<char> text(size);
     bool read = size == 0 || file.ReadExact(text.data(), size);
     file.Close();
     if (!read) text.clear();
-    // A file longer than what is read ends at the last whole line inside it:
-    // half a line could pass for an entry with a shortened port.
-    if (cut) {
-        size_t end = text.size();
-        while (end > 0 && text[end - 1] != '\n')
-            end--;
-        text.resize(end);
-    }
+    return LoadText(text.data(), text.size());
+}
 
+bool CServerPool::LoadText(const char* text, size_t size)
+{
+    // Text longer than the limit ends at the last whole line inside it: half a
+    // line could pass for an entry with a shortened port.
+    if (size > SERVER_FILE_MAX) {
+        size = SERVER_FILE_MAX;
+        while (size > 0 && text[size - 1] != '\n')
+            size--;
+    }
     m_nCount = 0;
     size_t at = 0;
-    while (at < text.size() && m_nCount < SERVER_POOL_MAX) {
-        const char* line = text.data() + at;
-        const char* feed = (const char*)memchr(line, '\n', text.size() - at);
-        size_t length = feed ? (size_t)(feed - line) : text.size() - at;
+    while (at < size && m_nCount < SERVER_POOL_MAX) {
+        const char* line = text + at;
+        const char* feed = (const char*)memchr(line, '\n', size - at);
+        size_t length = feed ? (size_t)(feed - line) : size - at;
         at += length + (feed ? 1 : 0);
         if (feed && length > 0 && line[length - 1] == '\r') length--;
         if (ParseLine(line, length, &m_aEntries[m_nCount])) m_nCount++;
@@ -182,15 +175,21 @@ bool CServerPool::Load()
     return m_nCount > 0;
 }
 
-bool CServerPool::Save()
+std::string CServerPool::SaveText() const
 {
-    // An empty list is never written: the next start would find no server at all.
-    if (m_nCount < 1 || m_strPath.empty()) return false;
     std::string text;
     for (int i = 0; i < m_nCount; i++) {
         const ServerEntry& e = m_aEntries[i];
         text += StrPrintf("%s,%s,%d\n", e.szName, e.szHost, (int)e.nPort);
     }
+    return text;
+}
+
+bool CServerPool::Save()
+{
+    // An empty list is never written: the next start would find no server at all.
+    if (m_nCount < 1 || m_strPath.empty()) return false;
+    const std::string text = SaveText();
     // The list is written beside the old one and then takes its place, so a crash
     // or a full disk half-way leaves the old list, never half a new one.
     const std::string fresh = m_strPath + ".new";
@@ -267,8 +266,9 @@ namespace
 
 enum ExchangeResult { EXCHANGE_OK, EXCHANGE_FAILED, EXCHANGE_CANCELLED };
 
-// Sends a list request and takes the first datagram that the parser accepts; a
-// type-18 datagram too short for its layout is passed over like any other.
+// Sends a list request and takes the first datagram from the server that the
+// parser accepts; a type-18 datagram too short for its layout is passed over like
+// any other.
 template <typename Accept>
 ExchangeResult Exchange(QVSOCKET s, const QVSockAddr& server, const uint8_t* request, int requestLength,
                         CAttemptObserver* observer, Accept accept)
@@ -287,6 +287,11 @@ ExchangeResult Exchange(QVSOCKET s, const QVSockAddr& server, const uint8_t* req
         QVSockAddr from;
         int n = SocketRecvFrom(s, answer, (int)sizeof(answer), &from);
         if (n < 0) return EXCHANGE_FAILED;
+        // What comes from anywhere but the server asked is not part of the
+        // exchange at all: a forged list would be saved and steer every later
+        // connection, and a flood of strays must not cut the wait for the real
+        // answer short either. The first time still bounds the whole exchange.
+        if (from.addr != server.addr || from.port != server.port) continue;
         if (accept(answer, n)) return EXCHANGE_OK;
         wait = EXCHANGE_NEXT_MS;
     }

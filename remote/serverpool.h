@@ -50,6 +50,11 @@ class CServerPool
     // Reads the list file; true if at least one entry was read. A file that
     // cannot be opened leaves the pool as it was.
     bool Load();
+    // The same from text in memory (what Load reads from the file); text past
+    // SERVER_FILE_MAX bytes is not looked at.
+    bool LoadText(const char* text, size_t size);
+    // The list file's bytes for this list (what Save writes).
+    std::string SaveText() const;
     // Replaces the list file whole (a new file renamed over the old one); false,
     // with the old file left as it was, when it cannot be written or the pool is
     // empty.

@@ -17,16 +17,15 @@
 
 #include "core/sim_controller.h"
 #include "enroll/relay_enrollment.h"
-#include "relay/simopts.h"
 #include "../util/qvsocket.h"
 #include "../util/qvtick.h"
 #include "../util/qvtypes.h"
+#include "tools/simopts.h"
 #include "tools/simprog.h"
 
 namespace
 {
 
-using simprog::g_bStop;
 using simprog::PrintLine;
 
 const char* const kUsage =
@@ -54,44 +53,6 @@ const char* const kUsage =
     "Prints \"listening on ADDR:PORT\" once ready, then one line per event: \"conn N: connected\n"
     "from A:P\" (direct), \"conn N: turn session S\" (relayed), \"conn N: punched from A:P\" and\n"
     "\"conn N: params ...\" (reliable UDP), the enrollment's own lines (\"enrolled with relay ...\").\n";
-
-// Whole decimal number; false on anything else, so a typo is not read as 0.
-bool ParseNumber(const char* text, uint32_t* value)
-{
-    if (!text || !*text) return false;
-    uint64_t v = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return false;
-        v = v * 10 + (uint64_t)(*p - '0');
-        if (v > 0xFFFFFFFFull) return false;
-    }
-    *value = (uint32_t)v;
-    return true;
-}
-
-bool ParseDotted(const char* text, uint32_t* address)
-{
-    uint32_t parts[4];
-    int n = 0;
-    const char* p = text;
-    while (n < 4) {
-        if (*p < '0' || *p > '9') return false;
-        uint32_t v = 0;
-        while (*p >= '0' && *p <= '9') {
-            v = v * 10 + (uint32_t)(*p - '0');
-            if (v > 255) return false;
-            ++p;
-        }
-        parts[n++] = v;
-        if (n < 4) {
-            if (*p != '.') return false;
-            ++p;
-        }
-    }
-    if (*p) return false;
-    *address = MakeIPv4((uint8_t)parts[0], (uint8_t)parts[1], (uint8_t)parts[2], (uint8_t)parts[3]);
-    return true;
-}
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out)
 {
@@ -134,95 +95,53 @@ struct Options {
 // Returns 0 to go on, otherwise the exit code (help: 0 after printing, errors: 2).
 int ParseOptions(int argc, char** argv, Options* o, bool* helpOnly)
 {
-    *helpOnly = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        if (name == "--help" || name == "-h") {
-            fputs(kUsage, stdout);
-            *helpOnly = true;
-            return 0;
-        }
-        if (i + 1 >= argc) {
-            fprintf(stderr, "rerudi-sim: %s needs a value\n%s", name.c_str(), kUsage);
-            return 2;
-        }
-        const char* value = argv[++i];
-        uint32_t n = 0;
-        bool numeric = ParseNumber(value, &n);
-        bool ok = true;
-        if (name == "--listen")
-            ok = ParseDotted(value, &o->config.listenAddress);
-        else if (name == "--port") {
-            ok = numeric && n <= 65535;
-            o->config.port = (uint16_t)n;
-        } else if (name == "--password")
-            o->config.password = value;
-        else if (name == "--challenge")
-            o->config.challenge = value;
-        else if (name == "--version")
-            o->config.version = value;
-        else if (name == "--viewer-file")
-            o->viewerFile = value;
-        else if (name == "--config-file")
-            o->configFile = value;
-        else if (name == "--generated-size") {
-            // The launcher refuses messages above 2,000,000 bytes; leave room to test that.
-            ok = numeric && n <= 64u * 1024 * 1024;
-            o->generatedSize = n;
-        } else if (name == "--piece-size") {
-            ok = numeric;
-            o->config.pieceSize = n;
-        } else if (name == "--close-after-pieces") {
-            ok = numeric && n > 0;
-            o->config.faults.closeAfterPieces = n;
-        } else if (name == "--silent-on") {
-            ok = numeric && n > 0 && n <= 65535;
-            o->config.faults.onCode = (uint16_t)n;
-            o->config.faults.silent = true;
-        } else if (name == "--wrong-code-on") {
-            ok = numeric && n > 0 && n <= 65535;
-            o->config.faults.onCode = (uint16_t)n;
-            o->config.faults.wrongReplyCode = true;
-        } else if (name == "--exit-after") {
-            ok = numeric && n > 0;
-            o->exitAfter = n;
-        } else if (name == "--exit-when-idle") {
-            ok = numeric;
-            o->exitWhenIdleMs = n;
-            o->exitWhenIdle = true;
-        } else if (name == "--max-run") {
-            ok = numeric && n > 0;
-            o->maxRunMs = n;
-        } else if (name == "--relay") {
-            QVSockAddr relay;
-            ok = simopts::ParseEndpoint(value, &relay) && SockAddrPort(relay) != 0;
-            o->enroll.relays.push_back(relay);
-        } else if (name == "--system-name") {
-            // The relays compare names within a 64-byte field: a longer one could
-            // never be found under the name given.
-            ok = *value && strlen(value) <= 64;
-            o->enroll.systemName = value;
-        } else if (name == "--enroll-period") {
-            ok = numeric && n > 0;
-            o->enroll.enrollPeriodMs = n;
-        } else {
-            fprintf(stderr, "rerudi-sim: unknown option %s\n%s", name.c_str(), kUsage);
-            return 2;
-        }
-        if (!ok) {
-            fprintf(stderr, "rerudi-sim: bad value for %s: %s\n", name.c_str(), value);
-            return 2;
-        }
-    }
+    simopts::COptionParser p("rerudi-sim", kUsage, simopts::STYLE_NAMED);
+    SimConfig& c = o->config;
+    p.Value("--listen", [&](const std::string& v) { return simopts::ParseDotted(v, &c.listenAddress); });
+    p.Number("--port", 65535, false, [&](uint32_t n) { c.port = (uint16_t)n; });
+    p.Value("--password", [&](const std::string& v) { return c.password = v, true; });
+    p.Value("--challenge", [&](const std::string& v) { return c.challenge = v, true; });
+    p.Value("--version", [&](const std::string& v) { return c.version = v, true; });
+    p.Value("--viewer-file", [&](const std::string& v) { return o->viewerFile = v, true; });
+    p.Value("--config-file", [&](const std::string& v) { return o->configFile = v, true; });
+    // The launcher refuses messages above 2,000,000 bytes; leave room to test that.
+    p.Number("--generated-size", 64u * 1024 * 1024, false, [&](uint32_t n) { o->generatedSize = n; });
+    p.Number("--piece-size", 0xFFFFFFFFu, false, [&](uint32_t n) { c.pieceSize = n; });
+    p.Number("--close-after-pieces", 0xFFFFFFFFu, true, [&](uint32_t n) { c.faults.closeAfterPieces = n; });
+    p.Number("--silent-on", 65535, true, [&](uint32_t n) {
+        c.faults.onCode = (uint16_t)n;
+        c.faults.silent = true;
+    });
+    p.Number("--wrong-code-on", 65535, true, [&](uint32_t n) {
+        c.faults.onCode = (uint16_t)n;
+        c.faults.wrongReplyCode = true;
+    });
+    p.Number("--exit-after", 0xFFFFFFFFu, true, [&](uint32_t n) { o->exitAfter = n; });
+    p.Number("--exit-when-idle", 0xFFFFFFFFu, false, [&](uint32_t n) {
+        o->exitWhenIdleMs = n;
+        o->exitWhenIdle = true;
+    });
+    p.Number("--max-run", 0xFFFFFFFFu, true, [&](uint32_t n) { o->maxRunMs = n; });
+    p.Value("--relay", [&](const std::string& v) {
+        QVSockAddr relay;
+        bool ok = simopts::ParseEndpoint(v, &relay) && SockAddrPort(relay) != 0;
+        o->enroll.relays.push_back(relay);
+        return ok;
+    });
+    // The relays compare names within a 64-byte field: a longer one could never be
+    // found under the name given.
+    p.Value("--system-name", [&](const std::string& v) {
+        o->enroll.systemName = v;
+        return !v.empty() && v.size() <= 64;
+    });
+    p.Number("--enroll-period", 0xFFFFFFFFu, true, [&](uint32_t n) { o->enroll.enrollPeriodMs = n; });
+    int rc = p.Parse(argc, argv, helpOnly);
+    if (rc != 0 || *helpOnly) return rc;
     // Two faults on different codes cannot be expressed by one fault set.
-    if (o->config.faults.silent && o->config.faults.wrongReplyCode) {
-        fprintf(stderr, "rerudi-sim: --silent-on and --wrong-code-on cannot be combined\n");
-        return 2;
-    }
-    if (o->enroll.relays.empty() != o->enroll.systemName.empty()) {
-        fprintf(stderr, "rerudi-sim: --relay and --system-name go together\n");
-        return 2;
-    }
+    if (c.faults.silent && c.faults.wrongReplyCode)
+        return p.Refuse("%s: --silent-on and --wrong-code-on cannot be combined\n");
+    if (o->enroll.relays.empty() != o->enroll.systemName.empty())
+        return p.Refuse("%s: --relay and --system-name go together\n");
     return 0;
 }
 
@@ -293,34 +212,24 @@ int main(int argc, char** argv)
                   simopts::EndpointText(enrollment.GetLocalAddress()) + " with" + relays);
     }
 
-    const uint32_t started = GetTick();
     uint32_t idleSince = 0;
     bool idle = false; // no connection open, and at least one was served
-    int exitCode = 0;
     const char* why = "stopped";
-    while (!g_bStop.load()) {
-        SleepMs(20);
-        SimStats s = sim.GetStats();
-        if (o.exitAfter && s.closes >= o.exitAfter) {
-            why = "served the requested connections";
-            break;
-        }
-        if (s.connections > 0 && s.openConnections == 0) {
-            if (!idle) idleSince = GetTick();
-            idle = true;
-            if (o.exitWhenIdle && TickSince(idleSince) >= o.exitWhenIdleMs) {
-                why = "idle";
-                break;
+    int exitCode = simprog::RunUntilDone(
+        o.maxRunMs, 20,
+        [&]() -> const char* {
+            SimStats s = sim.GetStats();
+            if (o.exitAfter && s.closes >= o.exitAfter) return "served the requested connections";
+            if (s.connections > 0 && s.openConnections == 0) {
+                if (!idle) idleSince = GetTick();
+                idle = true;
+                if (o.exitWhenIdle && TickSince(idleSince) >= o.exitWhenIdleMs) return "idle";
+            } else {
+                idle = false;
             }
-        } else {
-            idle = false;
-        }
-        if (o.maxRunMs && TickSince(started) >= o.maxRunMs) {
-            why = "time limit reached";
-            exitCode = 3;
-            break;
-        }
-    }
+            return nullptr;
+        },
+        &why);
     // No more hand-overs once the simulator stops.
     enrollment.Stop();
     sim.Stop();

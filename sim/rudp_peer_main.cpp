@@ -5,20 +5,17 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "../remote/netaddr.h"
 #include "../util/qvsocket.h"
 #include "../util/qvtick.h"
 #include "rudppeer/rudppeer.h"
-#include "tools/cmdline.h"
+#include "tools/simopts.h"
 #include "tools/simprog.h"
 
 namespace
 {
-
-using simprog::g_bStop;
 
 const char* const kUsage =
     "usage: rerudi-rudp-peer [options]\n"
@@ -54,36 +51,20 @@ int main(int argc, char** argv)
     RudpServeOptions options;
     QVSockAddr local = MakeSockAddr(LoopbackAddress(), 0);
     uint64_t streams = 0, maxRun = 0;
-    for (int i = 1; i < argc; i++) {
-        const char* a = argv[i];
-        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool ok = true;
-        if (!strcmp(a, "--listen"))
-            ok = simcmd::Address(v, &local), i++;
-        else if (!strcmp(a, "--echo"))
-            options.echo = true;
-        else if (!strcmp(a, "--sink"))
-            options.echo = false;
-        else if (!strcmp(a, "--no-verify"))
-            options.verify = false;
-        else if (!strcmp(a, "--send-bytes"))
-            ok = simcmd::Number(v, UINT64_MAX, &options.sendBytes), i++;
-        else if (!strcmp(a, "--close-when-sent"))
-            options.closeWhenSent = true;
-        else if (!strcmp(a, "--streams"))
-            ok = simcmd::Number(v, 1000000, &streams), i++;
-        else if (!strcmp(a, "--max-run"))
-            ok = simcmd::Number(v, 0xFFFFFFFFu, &maxRun), i++;
-        else if (!strcmp(a, "--help")) {
-            fputs(kUsage, stdout);
-            return 0;
-        } else
-            ok = false;
-        if (!ok) {
-            fprintf(stderr, "rerudi-rudp-peer: bad option %s\n%s", a, kUsage);
-            return 2;
-        }
-    }
+    simopts::COptionParser p("rerudi-rudp-peer", kUsage, simopts::STYLE_TERSE);
+    p.Value("--listen", [&](const std::string& v) { return simopts::Address(v.c_str(), &local); });
+    p.Flag("--echo", [&] { options.echo = true; });
+    p.Flag("--sink", [&] { options.echo = false; });
+    p.Flag("--no-verify", [&] { options.verify = false; });
+    p.Value("--send-bytes",
+            [&](const std::string& v) { return simopts::Number(v.c_str(), UINT64_MAX, &options.sendBytes); });
+    p.Flag("--close-when-sent", [&] { options.closeWhenSent = true; });
+    p.Value("--streams", [&](const std::string& v) { return simopts::Number(v.c_str(), 1000000, &streams); });
+    p.Value("--max-run",
+            [&](const std::string& v) { return simopts::Number(v.c_str(), 0xFFFFFFFFu, &maxRun); });
+    bool helpOnly = false;
+    int rc = p.Parse(argc, argv, &helpOnly);
+    if (rc != 0 || helpOnly) return rc;
     if (!SocketStartup()) return 1;
     simprog::StopOnSignals();
 
@@ -95,27 +76,24 @@ int main(int argc, char** argv)
     printf("listening on %s\n", FormatAddressRecord(peer.GetAddress()).c_str());
     fflush(stdout);
 
-    const uint32_t start = GetTick();
     int reported = 0;
-    int code = 0;
-    while (!g_bStop) {
-        SleepMs(50);
-        while (reported < peer.Served()) {
-            RudpServeResult r = peer.LastResult();
-            reported++;
-            printf("stream %d: received %llu sent %llu pattern %s send %s end %s\n", reported,
-                   (unsigned long long)r.received, (unsigned long long)r.sent, r.patternOk ? "ok" : "BAD",
-                   r.sendOk ? "ok" : "failed", StateText(r.endState));
-            if (!r.patternOk)
-                printf("stream %d: first wrong byte at %llu\n", reported, (unsigned long long)r.firstBad);
-            fflush(stdout);
-        }
-        if (streams && (uint64_t)reported >= streams) break;
-        if (maxRun && TickSince(start) >= maxRun) {
-            code = 3;
-            break;
-        }
-    }
+    const char* why = nullptr;
+    int code = simprog::RunUntilDone(
+        (uint32_t)maxRun, 50,
+        [&]() -> const char* {
+            while (reported < peer.Served()) {
+                RudpServeResult r = peer.LastResult();
+                reported++;
+                printf("stream %d: received %llu sent %llu pattern %s send %s end %s\n", reported,
+                       (unsigned long long)r.received, (unsigned long long)r.sent, r.patternOk ? "ok" : "BAD",
+                       r.sendOk ? "ok" : "failed", StateText(r.endState));
+                if (!r.patternOk)
+                    printf("stream %d: first wrong byte at %llu\n", reported, (unsigned long long)r.firstBad);
+                fflush(stdout);
+            }
+            return streams && (uint64_t)reported >= streams ? "served" : nullptr;
+        },
+        &why);
     peer.Stop();
     SocketCleanup();
     return code;

@@ -5,13 +5,12 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 #include "../remote/netaddr.h"
 #include "../util/qvsocket.h"
 #include "../util/qvtick.h"
 #include "impair/impair.h"
-#include "tools/cmdline.h"
+#include "tools/simopts.h"
 #include "tools/simprog.h"
 
 namespace
@@ -48,46 +47,28 @@ int main(int argc, char** argv)
     QVSockAddr local = MakeSockAddr(LoopbackAddress(), 0);
     QVSockAddr upstream = MakeSockAddr(0, 0);
     bool haveUpstream = false;
-    uint64_t seed = 1, report = 0, maxRun = 0, n = 0;
-    for (int i = 1; i < argc; i++) {
-        const char* a = argv[i];
-        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool ok = true;
-        if (!strcmp(a, "--listen"))
-            ok = simcmd::Address(v, &local), i++;
-        else if (!strcmp(a, "--upstream"))
-            ok = haveUpstream = simcmd::Address(v, &upstream), i++;
-        else if (!strcmp(a, "--loss"))
-            ok = simcmd::Percent(v, &settings.loss), i++;
-        else if (!strcmp(a, "--dup"))
-            ok = simcmd::Percent(v, &settings.duplicate), i++;
-        else if (!strcmp(a, "--reorder"))
-            ok = simcmd::Percent(v, &settings.reorder), i++;
-        else if (!strcmp(a, "--reorder-hold"))
-            ok = simcmd::Number(v, 60000, &n) && ((settings.reorderHoldMs = (uint32_t)n), true), i++;
-        else if (!strcmp(a, "--delay"))
-            ok = simcmd::Number(v, 60000, &n) && ((settings.delayMs = (uint32_t)n), true), i++;
-        else if (!strcmp(a, "--jitter"))
-            ok = simcmd::Number(v, 60000, &n) && ((settings.jitterMs = (uint32_t)n), true), i++;
-        else if (!strcmp(a, "--seed"))
-            ok = simcmd::Number(v, 0xFFFFFFFFu, &seed), i++;
-        else if (!strcmp(a, "--report"))
-            ok = simcmd::Number(v, 0xFFFFFFFFu, &report), i++;
-        else if (!strcmp(a, "--max-run"))
-            ok = simcmd::Number(v, 0xFFFFFFFFu, &maxRun), i++;
-        else if (!strcmp(a, "--help")) {
-            fputs(kUsage, stdout);
-            return 0;
-        } else
-            ok = false;
-        if (!ok) {
-            fprintf(stderr, "rerudi-udp-impair: bad option %s\n%s", a, kUsage);
-            return 2;
-        }
-    }
+    uint64_t seed = 1, report = 0, maxRun = 0;
+    simopts::COptionParser p("rerudi-udp-impair", kUsage, simopts::STYLE_TERSE);
+    p.Value("--listen", [&](const std::string& v) { return simopts::Address(v.c_str(), &local); });
+    p.Value("--upstream",
+            [&](const std::string& v) { return haveUpstream = simopts::Address(v.c_str(), &upstream); });
+    p.Value("--loss", [&](const std::string& v) { return simopts::Percent(v.c_str(), &settings.loss); });
+    p.Value("--dup", [&](const std::string& v) { return simopts::Percent(v.c_str(), &settings.duplicate); });
+    p.Value("--reorder",
+            [&](const std::string& v) { return simopts::Percent(v.c_str(), &settings.reorder); });
+    p.Number("--reorder-hold", 60000, false, [&](uint32_t n) { settings.reorderHoldMs = n; });
+    p.Number("--delay", 60000, false, [&](uint32_t n) { settings.delayMs = n; });
+    p.Number("--jitter", 60000, false, [&](uint32_t n) { settings.jitterMs = n; });
+    p.Value("--seed", [&](const std::string& v) { return simopts::Number(v.c_str(), 0xFFFFFFFFu, &seed); });
+    p.Value("--report",
+            [&](const std::string& v) { return simopts::Number(v.c_str(), 0xFFFFFFFFu, &report); });
+    p.Value("--max-run",
+            [&](const std::string& v) { return simopts::Number(v.c_str(), 0xFFFFFFFFu, &maxRun); });
+    bool helpOnly = false;
+    int rc = p.Parse(argc, argv, &helpOnly);
+    if (rc != 0 || helpOnly) return rc;
     if (!haveUpstream || SockAddrPort(upstream) == 0) {
-        fprintf(stderr, "rerudi-udp-impair: --upstream ADDR:PORT is needed\n%s", kUsage);
-        return 2;
+        return p.Refuse("%s: --upstream ADDR:PORT is needed\n%s", kUsage);
     }
     if (!SocketStartup()) return 1;
     simprog::StopOnSignals();

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "../util/qvtypes.h"
+
 namespace
 {
 
@@ -29,25 +31,6 @@ std::string TextOfWindow(HWND hWnd)
     int got = ::GetWindowTextA(hWnd, buffer.data(), length + 1);
     if (got < 0) got = 0;
     return std::string(buffer.data(), (size_t)got);
-}
-
-// The arguments after the program name, as WinMain would receive them.
-LPSTR ArgumentsOf(LPSTR commandLine)
-{
-    if (!commandLine) return const_cast<LPSTR>("");
-    char* p = commandLine;
-    if (*p == '"') {
-        ++p;
-        while (*p && *p != '"')
-            ++p;
-        if (*p == '"') ++p;
-    } else {
-        while (*p && *p != ' ' && *p != '\t')
-            ++p;
-    }
-    while (*p == ' ' || *p == '\t')
-        ++p;
-    return p;
 }
 
 } // namespace
@@ -91,7 +74,9 @@ int QVRunApp(HINSTANCE hInstance, LPSTR cmdLine, int nCmdShow)
     CWinApp* app = g_pTheApp;
     if (!app) return 1;
     app->m_hInstance = hInstance ? hInstance : ::GetModuleHandleA(nullptr);
-    app->m_lpCmdLine = cmdLine ? cmdLine : ArgumentsOf(::GetCommandLineA());
+    // The arguments point into the process's own command line, which lives as long
+    // as the process; WinMain's convention types them writable.
+    app->m_lpCmdLine = cmdLine ? cmdLine : const_cast<LPSTR>(ArgumentsOf(::GetCommandLineA()));
     app->m_nCmdShow = nCmdShow;
     if (app->InitInstance()) {
         // A program that keeps windows open after InitInstance gets a plain loop.

@@ -2,27 +2,19 @@
 
 #include <cstddef>
 
+#include "../protocol/discovery.h"
 #include "../util/qvtypes.h"
 #include "appearance.h"
 
-SystemEntry::SystemEntry() : m_dwAddress(0), m_wPort(0), m_bStatus(0), m_bFlags(0), m_dwLastSeen(0) {}
+SystemEntry::SystemEntry()
+    : m_dwAddress(0), m_wPort(0), m_bStatus(DISCOVERY_STATUS_NONE), m_bFlags(0), m_dwLastSeen(0)
+{
+}
 
 bool SystemEntry::IsAutoSelectable() const
 {
-    switch (m_bStatus) {
-    case 1:
-    case 6:
-    case 7:
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-    case 12:
-    case 100:
-        return true;
-    default:
-        return false;
-    }
+    return m_bStatus == DISCOVERY_STATUS_SELECTABLE || m_bStatus == DISCOVERY_STATUS_SELECTABLE_HIGH ||
+           (m_bStatus >= DISCOVERY_STATUS_SELECTABLE_FIRST && m_bStatus <= DISCOVERY_STATUS_SELECTABLE_LAST);
 }
 
 std::string FormatEntryAddress(uint32_t address, uint16_t port)

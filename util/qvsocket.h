@@ -44,6 +44,9 @@ void SocketCleanup();
 // New sockets are never inherited by programs the launcher starts: a viewer must
 // not keep the bridge's listener or the controller connection alive.
 QVSOCKET SocketTcp();
+// A UDP socket whose receives never fail because an earlier datagram met a
+// closed port (an ICMP "port unreachable"): such a datagram is simply lost, as
+// on systems where an unconnected UDP socket never hears of it.
 QVSOCKET SocketUdp();
 
 // Shuts down the receiving direction first, then closes. Every socket the program

@@ -34,3 +34,12 @@ std::string StrPrintf(const char* fmt, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// A text into a fixed-size field: at most size - 1 bytes of it, cut at its first
+// NUL, and the rest of the field zero, so the field is always terminated and
+// carries nothing left over from before.
+void TakeTextField(char* field, size_t size, const void* text, size_t length);
+
+// A whole command line without the program's own (possibly quoted) path and the
+// blanks after it, as WinMain receives it. Empty for a null line.
+const char* ArgumentsOf(const char* commandLine);

@@ -1,34 +1,12 @@
 // Socket seam over Windows Sockets.
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
-
-#include "qvsocket.h"
+#include "socket_sys.h"
 
 #ifndef WSA_FLAG_NO_HANDLE_INHERIT
 #define WSA_FLAG_NO_HANDLE_INHERIT 0x80
 #endif
-
-static SOCKET Sys(QVSOCKET s)
-{
-    return (SOCKET)s;
-}
-
-static void ToSys(const QVSockAddr& a, sockaddr_in* out)
-{
-    memset(out, 0, sizeof(*out));
-    out->sin_family = AF_INET;
-    out->sin_port = a.port;
-    out->sin_addr.s_addr = a.addr;
-}
-
-static void FromSys(const sockaddr_in& in, QVSockAddr* out)
-{
-    memset(out, 0, sizeof(*out));
-    out->family = 2;
-    out->port = in.sin_port;
-    out->addr = in.sin_addr.s_addr;
-}
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
 
 bool SocketStartup()
 {
@@ -56,7 +34,16 @@ QVSOCKET SocketTcp()
 }
 QVSOCKET SocketUdp()
 {
-    return NewSocket(SOCK_DGRAM, IPPROTO_UDP);
+    QVSOCKET s = NewSocket(SOCK_DGRAM, IPPROTO_UDP);
+    if (s == QV_INVALID_SOCKET) return s;
+    // Windows turns an ICMP "port unreachable" for an earlier send into a failure
+    // of the next receive, as if this socket were broken. A datagram to a peer
+    // that has just left, or through a NAT that rebinds, would end a stream or a
+    // probe that is otherwise fine; nothing here relies on that report.
+    BOOL report = FALSE;
+    DWORD returned = 0;
+    WSAIoctl(Sys(s), SIO_UDP_CONNRESET, &report, sizeof(report), nullptr, 0, &returned, nullptr, nullptr);
+    return s;
 }
 
 void CloseSocket(QVSOCKET s)
@@ -78,7 +65,7 @@ bool SetBlocking(QVSOCKET s)
     return s != QV_INVALID_SOCKET && ioctlsocket(Sys(s), FIONBIO, &off) == 0;
 }
 
-static bool WaitFor(QVSOCKET s, bool write, uint32_t ms)
+bool SysWait(QVSOCKET s, bool write, uint32_t ms)
 {
     if (s == QV_INVALID_SOCKET) return false;
     fd_set set;
@@ -91,40 +78,12 @@ static bool WaitFor(QVSOCKET s, bool write, uint32_t ms)
     return r > 0;
 }
 
-bool SocketReadable(QVSOCKET s, uint32_t ms)
-{
-    return WaitFor(s, false, ms);
-}
-bool SocketWritable(QVSOCKET s, uint32_t ms)
-{
-    return WaitFor(s, true, ms);
-}
-
 bool SocketConnect(QVSOCKET s, const QVSockAddr& to)
 {
     sockaddr_in sa;
     ToSys(to, &sa);
     if (connect(Sys(s), (sockaddr*)&sa, sizeof(sa)) == 0) return true;
     return WSAGetLastError() == WSAEWOULDBLOCK;
-}
-
-bool SocketConnectSucceeded(QVSOCKET s)
-{
-    int err = 0;
-    int len = sizeof(err);
-    return getsockopt(Sys(s), SOL_SOCKET, SO_ERROR, (char*)&err, &len) == 0 && err == 0;
-}
-
-bool SocketBind(QVSOCKET s, const QVSockAddr& local)
-{
-    sockaddr_in sa;
-    ToSys(local, &sa);
-    return bind(Sys(s), (sockaddr*)&sa, sizeof(sa)) == 0;
-}
-
-bool SocketListen(QVSOCKET s, int backlog)
-{
-    return listen(Sys(s), backlog) == 0;
 }
 
 QVSOCKET SocketAccept(QVSOCKET s, QVSockAddr* from)
@@ -138,15 +97,6 @@ QVSOCKET SocketAccept(QVSOCKET s, QVSockAddr* from)
     return (QVSOCKET)c;
 }
 
-bool SocketLocalAddr(QVSOCKET s, QVSockAddr* out)
-{
-    sockaddr_in sa;
-    int len = sizeof(sa);
-    if (getsockname(Sys(s), (sockaddr*)&sa, &len) != 0) return false;
-    FromSys(sa, out);
-    return true;
-}
-
 int SocketSend(QVSOCKET s, const void* data, int len)
 {
     if (s == QV_INVALID_SOCKET || len < 0) return -1;
@@ -157,7 +107,7 @@ int SocketSend(QVSOCKET s, const void* data, int len)
         if (r == SOCKET_ERROR) {
             // A non-blocking stream (a connect with a time-out leaves it so) may
             // take only part; wait a bounded time for room, as a blocking send would.
-            if (WSAGetLastError() == WSAEWOULDBLOCK && WaitFor(s, true, 5000)) continue;
+            if (WSAGetLastError() == WSAEWOULDBLOCK && SysWait(s, true, 5000)) continue;
             return done > 0 ? done : -1;
         }
         done += r;
@@ -203,7 +153,7 @@ int SocketRecvFrom(QVSOCKET s, void* buf, int len, QVSockAddr* from)
 {
     if (s == QV_INVALID_SOCKET || len < 0) return -1;
     // The socket may be blocking: only a readable one is read.
-    if (!WaitFor(s, false, 0)) {
+    if (!SysWait(s, false, 0)) {
         WSASetLastError(WSAEWOULDBLOCK);
         return -1;
     }
@@ -217,29 +167,6 @@ int SocketRecvFromNonBlocking(QVSOCKET s, void* buf, int len, QVSockAddr* from)
     return ReceiveDatagram(s, buf, len, from);
 }
 
-static bool SetOpt(QVSOCKET s, int level, int name, int value)
-{
-    if (s == QV_INVALID_SOCKET) return false;
-    return setsockopt(Sys(s), level, name, (const char*)&value, sizeof(value)) == 0;
-}
-
-bool SocketSetBroadcast(QVSOCKET s)
-{
-    return SetOpt(s, SOL_SOCKET, SO_BROADCAST, 1);
-}
-bool SocketSetReuseAddr(QVSOCKET s)
-{
-    return SetOpt(s, SOL_SOCKET, SO_REUSEADDR, 1);
-}
-bool SocketSetNoDelay(QVSOCKET s)
-{
-    return SetOpt(s, IPPROTO_TCP, TCP_NODELAY, 1);
-}
-bool SocketSetTos(QVSOCKET s, int tos)
-{
-    return SetOpt(s, IPPROTO_IP, IP_TOS, tos);
-}
-
 int SocketLastError()
 {
     return WSAGetLastError();
@@ -247,16 +174,4 @@ int SocketLastError()
 bool SocketErrorWouldBlock(int err)
 {
     return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS;
-}
-
-bool ResolveHostIPv4(const std::string& host, uint32_t* address)
-{
-    addrinfo hints;
-    memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_INET;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) return false;
-    *address = ((sockaddr_in*)res->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(res);
-    return true;
 }

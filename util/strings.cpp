@@ -20,3 +20,31 @@ std::string StrPrintf(const char* fmt, ...)
     va_end(ap2);
     return out;
 }
+
+void TakeTextField(char* field, size_t size, const void* text, size_t length)
+{
+    const char* from = (const char*)text;
+    memset(field, 0, size);
+    size_t n = 0;
+    while (n < length && n < size - 1 && from[n])
+        n++;
+    memcpy(field, from, n);
+}
+
+const char* ArgumentsOf(const char* commandLine)
+{
+    if (!commandLine) return "";
+    const char* p = commandLine;
+    if (*p == '"') {
+        ++p;
+        while (*p && *p != '"')
+            ++p;
+        if (*p == '"') ++p;
+    } else {
+        while (*p && *p != ' ' && *p != '\t')
+            ++p;
+    }
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    return p;
+}

@@ -23,12 +23,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_rigs.h"
 #include "bench/win32/bench_stats.h"
 #include "protocol/downloader.h"
-#include "tests/support/tcppair.h"
 #include "protocol/qvserver.h"
-#include "protocol/xconnection.h"
-#include "remote/loopback.h"
 #include "sim/core/sim_controller.h"
 #include "util/qvsocket.h"
 
@@ -132,43 +130,6 @@ bool Drain(QVSOCKET s, std::vector<char>& buf, uint32_t n)
     }
     return true;
 }
-
-// The viewer's end ("client") and the controller's end ("server") of one link,
-// joined directly or through a bridge over a TCP transport. The server's worker
-// ends when the client side goes away.
-struct Link {
-    QVSOCKET client = QV_INVALID_SOCKET;
-    QVSOCKET server = QV_INVALID_SOCKET;
-    std::unique_ptr<CXConnection> conn;
-    std::unique_ptr<CTCP_LoopBack> bridge;
-    std::thread worker;
-
-    bool Open(bool bridged)
-    {
-        QVSOCKET mine;
-        if (!MakeTcpPair(&server, &mine)) return false;
-        if (!bridged) {
-            client = mine;
-        } else {
-            conn.reset(new CXConnection("servers.txt"));
-            conn->AdoptSocket(mine);
-            bridge.reset(new CTCP_LoopBack(conn.get()));
-            client = SocketTcp();
-            if (!SocketConnect(client, MakeSockAddr(LoopbackAddress(), bridge->GetPort()))) return false;
-        }
-        SocketSetNoDelay(client);
-        SocketSetNoDelay(server);
-        return true;
-    }
-    ~Link()
-    {
-        CloseSocket(client);
-        if (worker.joinable()) worker.join();
-        bridge.reset();
-        conn.reset();
-        CloseSocket(server);
-    }
-};
 
 // Figures collected for the table, in the order taken.
 std::vector<BenchRow> g_Rows;
@@ -280,113 +241,75 @@ bool OpenPair(Link& direct, Link& bridged)
     return true;
 }
 
+// One bridge figure: a direct and a bridged link side by side, each served by
+// start; one warm-up repetition, then o.reps in which the two alternate. The
+// third row compares the pair (bridged/direct, or what the bridge adds).
+template <class Start, class Rep, class Compare>
+void BridgeFigure(const Options& o, const char* phase, const std::string& name, const char* unit,
+                  const std::string& comparison, const char* comparisonUnit, const char* failure, Start start,
+                  Rep rep, Compare compare)
+{
+    Arm(phase, 60 + (uint32_t)o.reps * 60);
+    Link direct, bridged;
+    std::vector<double> d, b, compared;
+    bool ok = OpenPair(direct, bridged);
+    if (ok) {
+        start(direct);
+        start(bridged);
+        double warm;
+        ok = rep(direct, true, &warm) && rep(bridged, true, &warm);
+        for (int r = 0; ok && r < o.reps; r++) {
+            double x, y;
+            ok = rep(direct, false, &x) && rep(bridged, false, &y);
+            if (ok) {
+                d.push_back(x);
+                b.push_back(y);
+                compared.push_back(compare(x, y));
+            }
+        }
+        if (!ok) Fail(failure);
+    }
+    AddRow(name + ", direct TCP", unit, d, ok);
+    AddRow(name + ", bridged", unit, b, ok);
+    AddRow(name + ", " + comparison, comparisonUnit, compared, ok);
+}
+
+double Percent(double direct, double bridged)
+{
+    return bridged / direct * 100.0;
+}
+
+double Added(double direct, double bridged)
+{
+    return bridged - direct;
+}
+
 void BenchBridge(const Options& o)
 {
-    const uint32_t timeBudget = 60 + (uint32_t)o.reps * 60;
-    {
-        Arm("bridge upload", timeBudget);
-        Link direct, bridged;
-        std::vector<double> d, b, ratio;
-        bool ok = OpenPair(direct, bridged);
-        if (ok) {
-            StartUploadSink(direct, o.blockBytes);
-            StartUploadSink(bridged, o.blockBytes);
-            std::vector<char> block(o.blockBytes, 'u');
-            double warm;
-            ok = UploadRep(direct, block, 1, &warm) && UploadRep(bridged, block, 1, &warm);
-            for (int r = 0; ok && r < o.reps; r++) {
-                double x, y;
-                ok = UploadRep(direct, block, o.blocksPerRep, &x) &&
-                     UploadRep(bridged, block, o.blocksPerRep, &y);
-                if (ok) {
-                    d.push_back(x);
-                    b.push_back(y);
-                    ratio.push_back(y / x * 100.0);
-                }
-            }
-            if (!ok) Fail("bridge upload transfer failed");
-        }
-        AddRow("bridge upload, direct TCP", "MB/s", d, ok);
-        AddRow("bridge upload, bridged", "MB/s", b, ok);
-        AddRow("bridge upload, bridged/direct", "%", ratio, ok);
-    }
-    {
-        Arm("bridge download", timeBudget);
-        Link direct, bridged;
-        std::vector<double> d, b, ratio;
-        bool ok = OpenPair(direct, bridged);
-        if (ok) {
-            StartDownloadSource(direct, o.blockBytes);
-            StartDownloadSource(bridged, o.blockBytes);
-            std::vector<char> buf(65536);
-            double warm;
-            ok = DownloadRep(direct, buf, o.blockBytes, 1, &warm) &&
-                 DownloadRep(bridged, buf, o.blockBytes, 1, &warm);
-            for (int r = 0; ok && r < o.reps; r++) {
-                double x, y;
-                ok = DownloadRep(direct, buf, o.blockBytes, o.blocksPerRep, &x) &&
-                     DownloadRep(bridged, buf, o.blockBytes, o.blocksPerRep, &y);
-                if (ok) {
-                    d.push_back(x);
-                    b.push_back(y);
-                    ratio.push_back(y / x * 100.0);
-                }
-            }
-            if (!ok) Fail("bridge download transfer failed");
-        }
-        AddRow("bridge download, direct TCP", "MB/s", d, ok);
-        AddRow("bridge download, bridged", "MB/s", b, ok);
-        AddRow("bridge download, bridged/direct", "%", ratio, ok);
-    }
-    {
-        Arm("bridge round trips", timeBudget);
-        Link direct, bridged;
-        std::vector<double> d, b, added;
-        bool ok = OpenPair(direct, bridged);
-        if (ok) {
-            StartEcho(direct);
-            StartEcho(bridged);
-            double warm;
-            ok = RoundTripRep(direct, 50, &warm) && RoundTripRep(bridged, 50, &warm);
-            for (int r = 0; ok && r < o.reps; r++) {
-                double x, y;
-                ok = RoundTripRep(direct, o.roundTrips, &x) && RoundTripRep(bridged, o.roundTrips, &y);
-                if (ok) {
-                    d.push_back(x);
-                    b.push_back(y);
-                    added.push_back(y - x);
-                }
-            }
-            if (!ok) Fail("bridge echo failed or came back altered");
-        }
-        AddRow("64-byte round trip, direct TCP", "us", d, ok);
-        AddRow("64-byte round trip, bridged", "us", b, ok);
-        AddRow("64-byte round trip, added by bridge", "us", added, ok);
-    }
+    std::vector<char> block(o.blockBytes, 'u');
+    BridgeFigure(
+        o, "bridge upload", "bridge upload", "MB/s", "bridged/direct", "%", "bridge upload transfer failed",
+        [&](Link& link) { StartUploadSink(link, o.blockBytes); },
+        [&](Link& link, bool warm, double* mbps) {
+            return UploadRep(link, block, warm ? 1 : o.blocksPerRep, mbps);
+        },
+        Percent);
+    std::vector<char> buf(65536);
+    BridgeFigure(
+        o, "bridge download", "bridge download", "MB/s", "bridged/direct", "%",
+        "bridge download transfer failed", [&](Link& link) { StartDownloadSource(link, o.blockBytes); },
+        [&](Link& link, bool warm, double* mbps) {
+            return DownloadRep(link, buf, o.blockBytes, warm ? 1 : o.blocksPerRep, mbps);
+        },
+        Percent);
+    BridgeFigure(
+        o, "bridge round trips", "64-byte round trip", "us", "added by bridge", "us",
+        "bridge echo failed or came back altered", [&](Link& link) { StartEcho(link); },
+        [&](Link& link, bool warm, double* us) { return RoundTripRep(link, warm ? 50 : o.roundTrips, us); },
+        Added);
 }
 
 // ---- Session --------------------------------------------------------------
-
-struct SessionRig {
-    std::unique_ptr<CSimController> sim;
-    std::unique_ptr<CQVServer> server;
-
-    bool Start(const SimConfig& cfg)
-    {
-        sim.reset(new CSimController(cfg));
-        if (!sim->Start()) return false;
-        server.reset(new CQVServer("."));
-        server->SetLoginInfo("00-11-22-33-44-55", "BENCH", "WINDOWS", "WINDOWS");
-        server->SetMode(0, cfg.password);
-        return true;
-    }
-    ~SessionRig()
-    {
-        if (server && server->GetConnection()) server->GetConnection()->Close();
-        server.reset();
-        sim.reset();
-    }
-};
 
 // n echo queries on the open session; each answer must carry the word asked.
 bool EchoQueries(CQVServer* session, int n)

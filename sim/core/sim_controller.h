@@ -176,6 +176,9 @@ class CSimController
     CSimController& operator=(const CSimController&) = delete;
 
     void AcceptLoop();
+    // Marks every connection for dropping and aborts its stream; the list is what
+    // Stop then joins.
+    std::vector<std::shared_ptr<Connection>> DropConnections();
     // Numbers the connection and starts its thread; false when not running.
     bool AddConnection(std::shared_ptr<Connection> conn, const std::string& what);
     void Serve(std::shared_ptr<Connection> conn);

@@ -162,6 +162,7 @@ CRUDPClient* StartPunchedStream(QVSOCKET udp, const QVSockAddr& launcher, uint32
         out->proposed = IsProposal(buf, n, &out->offered);
         if (!out->proposed && !IsStreamDatagram(buf[0])) continue;
         CRUDPClient* client = new CRUDPClient(udp, launcher);
+        client->SetPolicy(RUDP_POLICY_CONTROLLER); // a controller recovers as a controller does
         // The client adopts and answers the proposal (or stores the data) as its
         // worker would have, then runs.
         client->HandleDatagram(buf, n);

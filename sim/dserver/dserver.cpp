@@ -4,7 +4,7 @@
 
 #include "../../util/qvtick.h"
 #include "../../util/qvtypes.h"
-#include "../relay/simopts.h"
+#include "../tools/simopts.h"
 
 using namespace dserverwire;
 using simopts::EndpointText;
@@ -94,67 +94,24 @@ void CSimDServer::Stop()
 {
     m_bRunning = false;
     if (m_AcceptThread.joinable()) m_AcceptThread.join();
-    std::vector<Worker> workers;
-    {
-        std::lock_guard<std::mutex> g(m_Lock);
-        workers.swap(m_Workers);
-    }
-    for (Worker& w : workers)
-        w.thread.join();
+    m_Workers.Reap(true);
     CloseSocket(m_hListen);
     m_hListen = QV_INVALID_SOCKET;
-}
-
-DServerStats CSimDServer::GetStats() const
-{
-    std::lock_guard<std::mutex> g(m_Lock);
-    return m_Stats;
-}
-
-void CSimDServer::SetLogCallback(DServerLogCallback callback)
-{
-    std::lock_guard<std::mutex> g(m_LogLock);
-    m_pfnLog = callback;
-}
-
-void CSimDServer::Log(const std::string& line)
-{
-    std::lock_guard<std::mutex> g(m_LogLock);
-    if (m_pfnLog) m_pfnLog(line);
 }
 
 void CSimDServer::AcceptLoop()
 {
     while (m_bRunning) {
-        std::vector<Worker> finished;
-        {
-            std::lock_guard<std::mutex> g(m_Lock);
-            for (size_t i = 0; i < m_Workers.size();) {
-                if (*m_Workers[i].done) {
-                    finished.push_back(std::move(m_Workers[i]));
-                    m_Workers.erase(m_Workers.begin() + (long)i);
-                } else {
-                    ++i;
-                }
-            }
-        }
-        for (Worker& w : finished)
-            w.thread.join();
+        m_Workers.Reap(false);
         if (!SocketReadable(m_hListen, 50)) continue;
         QVSockAddr from;
         QVSOCKET s = SocketAccept(m_hListen, &from);
         if (s == QV_INVALID_SOCKET) continue;
-        Worker w;
-        w.done = std::make_shared<std::atomic<bool>>(false);
-        auto done = w.done;
-        w.thread = std::thread([this, s, from, done] {
+        m_Workers.Start([this, s, from] {
             Serve(s, from);
             CloseSocket(s);
-            *done = true;
         });
-        std::lock_guard<std::mutex> g(m_Lock);
-        ++m_Stats.connections;
-        m_Workers.push_back(std::move(w));
+        Count([](DServerStats& st) { ++st.connections; });
     }
 }
 

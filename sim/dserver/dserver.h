@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../../util/qvsocket.h"
+#include "../tools/simserver.h"
 
 namespace dserverwire
 {
@@ -66,9 +67,9 @@ struct DServerStats {
     uint32_t badQueries = 0;
 };
 
-typedef std::function<void(const std::string& line)> DServerLogCallback;
+typedef SimLineCallback DServerLogCallback;
 
-class CSimDServer
+class CSimDServer : public CSimStatsLog<DServerStats>
 {
   public:
     explicit CSimDServer(const DServerConfig& config);
@@ -78,8 +79,6 @@ class CSimDServer
     void Stop();
     uint16_t GetPort() const { return m_nPort; }
     uint32_t GetAddress() const { return m_nAddress; }
-    DServerStats GetStats() const;
-    void SetLogCallback(DServerLogCallback callback);
 
     // The wire bytes of an answer for this system (header included), before faults.
     static std::vector<uint8_t> EncodeAnswer(const DServerSystem& system, DServerPadding padding);
@@ -92,7 +91,6 @@ class CSimDServer
     void AcceptLoop();
     void Serve(QVSOCKET s, QVSockAddr from);
     bool Send(QVSOCKET s, const std::vector<uint8_t>& bytes, const DServerFaults& f);
-    void Log(const std::string& line);
 
     DServerConfig m_Config;
     std::atomic<bool> m_bRunning;
@@ -100,13 +98,5 @@ class CSimDServer
     uint32_t m_nAddress;
     uint16_t m_nPort;
     std::thread m_AcceptThread;
-    mutable std::mutex m_Lock;
-    DServerStats m_Stats;
-    std::mutex m_LogLock;
-    DServerLogCallback m_pfnLog;
-    struct Worker {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::vector<Worker> m_Workers;
+    CSimWorkers m_Workers; // one per connection
 };

@@ -8,14 +8,13 @@
 
 #include "../../util/qvtick.h"
 #include "../../util/qvtypes.h"
-#include "../relay/simopts.h"
 #include "dserver.h"
+#include "../tools/simopts.h"
 #include "../tools/simprog.h"
 
 namespace
 {
 
-using simprog::g_bStop;
 using simprog::PrintLine;
 using simprog::WriteReadyFile;
 
@@ -113,52 +112,32 @@ int main(int argc, char** argv)
     DServerConfig c;
     std::string readyFile;
     uint32_t maxRunMs = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        if (name == "--help" || name == "-h") {
-            fputs(kUsage, stdout);
-            return 0;
-        }
-        if (i + 1 >= argc) {
-            fprintf(stderr, "rerudi-dserver: %s needs a value\n%s", name.c_str(), kUsage);
-            return 2;
-        }
-        std::string value = argv[++i];
+    simopts::COptionParser p("rerudi-dserver", kUsage, simopts::STYLE_NAMED);
+    p.Value("--listen", [&](const std::string& v) { return simopts::ParseDotted(v, &c.listenAddress); });
+    p.Number("--port", 65535, false, [&](uint32_t n) { c.port = (uint16_t)n; });
+    p.Value("--system", [&](const std::string& v) {
+        std::string sysName;
+        DServerSystem sys;
+        bool ok = ParseSystem(v, &sysName, &sys);
+        if (ok) c.systems[sysName] = sys;
+        return ok;
+    });
+    p.Value("--not-found-command", [&](const std::string& v) {
         uint32_t n = 0;
-        bool numeric = simopts::ParseNumber(value, &n);
-        bool ok = true;
-        if (name == "--listen")
-            ok = simopts::ParseDotted(value, &c.listenAddress);
-        else if (name == "--port") {
-            ok = numeric && n <= 65535;
-            c.port = (uint16_t)n;
-        } else if (name == "--system") {
-            std::string sysName;
-            DServerSystem sys;
-            ok = ParseSystem(value, &sysName, &sys);
-            if (ok) c.systems[sysName] = sys;
-        } else if (name == "--not-found-command") {
-            ok = numeric && n <= 65535 && n != dserverwire::ANSWER;
-            c.notFoundCommand = (uint16_t)n;
-        } else if (name == "--padding") {
-            ok = value == "item" || value == "payload";
-            c.padding = value == "payload" ? PAD_PAYLOAD : PAD_ITEM;
-        } else if (name == "--fault") {
-            ok = ParseFault(value, &c.faults);
-        } else if (name == "--ready-file") {
-            readyFile = value;
-        } else if (name == "--max-run") {
-            ok = numeric && n > 0;
-            maxRunMs = n;
-        } else {
-            fprintf(stderr, "rerudi-dserver: unknown option %s\n%s", name.c_str(), kUsage);
-            return 2;
-        }
-        if (!ok) {
-            fprintf(stderr, "rerudi-dserver: bad value for %s: %s\n", name.c_str(), value.c_str());
-            return 2;
-        }
-    }
+        bool ok = simopts::ParseNumber(v, &n) && n <= 65535 && n != dserverwire::ANSWER;
+        c.notFoundCommand = (uint16_t)n;
+        return ok;
+    });
+    p.Value("--padding", [&](const std::string& v) {
+        c.padding = v == "payload" ? PAD_PAYLOAD : PAD_ITEM;
+        return v == "item" || v == "payload";
+    });
+    p.Value("--fault", [&](const std::string& v) { return ParseFault(v, &c.faults); });
+    p.Value("--ready-file", [&](const std::string& v) { return readyFile = v, true; });
+    p.Number("--max-run", 0xFFFFFFFFu, true, [&](uint32_t n) { maxRunMs = n; });
+    bool helpOnly = false;
+    int rc = p.Parse(argc, argv, &helpOnly);
+    if (rc != 0 || helpOnly) return rc;
 
     simprog::StopOnSignals();
     SocketStartup();
@@ -174,17 +153,8 @@ int main(int argc, char** argv)
         return 1;
     }
     PrintLine("listening on " + at);
-    const uint32_t started = GetTick();
-    int exitCode = 0;
     const char* why = "stopped";
-    while (!g_bStop.load()) {
-        SleepMs(20);
-        if (maxRunMs && TickSince(started) >= maxRunMs) {
-            why = "time limit reached";
-            exitCode = 3;
-            break;
-        }
-    }
+    int exitCode = simprog::RunUntilDone(maxRunMs, 20, nullptr, &why);
     server.Stop();
     DServerStats s = server.GetStats();
     PrintLine(StrPrintf("summary: %u connections, %u queries, %u answered, %u not found, %u bad",

@@ -38,12 +38,6 @@ CRelayEnrollment::~CRelayEnrollment()
     Stop();
 }
 
-void CRelayEnrollment::Log(const std::string& line)
-{
-    std::lock_guard<std::mutex> g(m_LogLock);
-    if (m_pfnLog) m_pfnLog(line);
-}
-
 bool CRelayEnrollment::OpenSocket()
 {
     QVSOCKET s = SocketUdp();
@@ -75,7 +69,7 @@ void CRelayEnrollment::Stop()
 {
     m_bRunning = false;
     if (m_Thread.joinable()) m_Thread.join();
-    ReapConnects(true);
+    m_Connects.Reap(true);
     CloseSocket(m_hUdp);
     m_hUdp = QV_INVALID_SOCKET;
 }
@@ -96,12 +90,6 @@ QVSockAddr CRelayEnrollment::GetLocalAddress() const
 {
     std::lock_guard<std::mutex> g(m_Lock);
     return m_Local;
-}
-
-EnrollStats CRelayEnrollment::GetStats() const
-{
-    std::lock_guard<std::mutex> g(m_Lock);
-    return m_Stats;
 }
 
 bool CRelayEnrollment::WaitUntil(const std::function<bool(const EnrollStats&)>& condition,
@@ -167,7 +155,7 @@ void CRelayEnrollment::Loop()
         }
         for (const std::string& l : lines)
             Log(l);
-        ReapConnects(false);
+        m_Connects.Reap(false);
         if (!SocketReadable(m_hUdp, 10)) continue;
         for (int i = 0; i < 64 && m_bRunning; ++i) {
             QVSockAddr from;
@@ -276,11 +264,8 @@ void CRelayEnrollment::HandOver(const QVSockAddr& launcher)
 
 void CRelayEnrollment::OpenTurn(const QVSockAddr& relay, uint16_t port, uint32_t sessionId)
 {
-    Connect c;
-    c.done = std::make_shared<std::atomic<bool>>(false);
-    auto done = c.done;
     QVSockAddr to = MakeSockAddr(relay.addr, port);
-    c.thread = std::thread([this, to, sessionId, done] {
+    m_Connects.Start([this, to, sessionId] {
         QVSOCKET s = SocketTcp();
         bool ok = s != QV_INVALID_SOCKET && SetNonBlocking(s) && SocketConnect(s, to);
         const uint32_t started = GetTick();
@@ -308,26 +293,5 @@ void CRelayEnrollment::OpenTurn(const QVSockAddr& relay, uint16_t port, uint32_t
             Log(StrPrintf("relayed session %u: connected to %s, handed over", sessionId, Text(to).c_str()));
             m_pfnTurn(s, sessionId);
         }
-        *done = true;
     });
-    std::lock_guard<std::mutex> g(m_Lock);
-    m_Connects.push_back(std::move(c));
-}
-
-void CRelayEnrollment::ReapConnects(bool all)
-{
-    std::vector<Connect> finished;
-    {
-        std::lock_guard<std::mutex> g(m_Lock);
-        for (size_t i = 0; i < m_Connects.size();) {
-            if (all || *m_Connects[i].done) {
-                finished.push_back(std::move(m_Connects[i]));
-                m_Connects.erase(m_Connects.begin() + (long)i);
-            } else {
-                ++i;
-            }
-        }
-    }
-    for (Connect& c : finished)
-        c.thread.join();
 }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "../../util/qvsocket.h"
+#include "../tools/simserver.h"
 
 struct EnrollConfig {
     std::string systemName;
@@ -54,9 +55,9 @@ struct EnrollStats {
 
 typedef std::function<void(QVSOCKET udp, const QVSockAddr& launcher)> PunchedCallback;
 typedef std::function<void(QVSOCKET tcp, uint32_t sessionId)> TurnCallback;
-typedef std::function<void(const std::string& line)> EnrollLogCallback;
+typedef SimLineCallback EnrollLogCallback;
 
-class CRelayEnrollment
+class CRelayEnrollment : public CSimStatsLog<EnrollStats>
 {
   public:
     explicit CRelayEnrollment(const EnrollConfig& config);
@@ -66,7 +67,6 @@ class CRelayEnrollment
     // being answered; without OnTurn a relayed session is closed after its preamble.
     void SetPunchedCallback(PunchedCallback cb) { m_pfnPunched = cb; }
     void SetTurnCallback(TurnCallback cb) { m_pfnTurn = cb; }
-    void SetLogCallback(EnrollLogCallback cb) { m_pfnLog = cb; }
 
     // Opens the socket and starts enrolling; false when the socket cannot be bound.
     bool Start();
@@ -78,7 +78,6 @@ class CRelayEnrollment
     QVSockAddr GetPublicAddress() const;
     // The local endpoint of the current socket.
     QVSockAddr GetLocalAddress() const;
-    EnrollStats GetStats() const;
     // Waits until the condition on the statistics holds or the time runs out.
     bool WaitUntil(const std::function<bool(const EnrollStats&)>& condition, uint32_t timeoutMs) const;
 
@@ -103,30 +102,21 @@ class CRelayEnrollment
     bool AlreadySeen(const QVSockAddr& relay, uint32_t id);
     void OpenTurn(const QVSockAddr& relay, uint16_t port, uint32_t sessionId);
     void HandOver(const QVSockAddr& launcher);
-    void ReapConnects(bool all);
-    void Log(const std::string& line);
 
     EnrollConfig m_Config;
     PunchedCallback m_pfnPunched;
     TurnCallback m_pfnTurn;
-    EnrollLogCallback m_pfnLog;
     std::atomic<bool> m_bRunning;
     std::thread m_Thread;
     QVSOCKET m_hUdp; // owned by the thread once started
 
-    mutable std::mutex m_Lock; // the fields below
+    // Under m_Lock, with the statistics:
     bool m_bEnrolled;
     QVSockAddr m_Public, m_Local;
-    EnrollStats m_Stats;
     std::vector<Punch> m_Punches;
     std::vector<Seen> m_Seen;
     std::vector<QVSockAddr> m_SeenBy; // per relay: the endpoint it last acknowledged
-    struct Connect {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::vector<Connect> m_Connects;
-    std::mutex m_LogLock;
+    CSimWorkers m_Connects;           // one per relayed session being opened
 };
 
 // Platform seam of this library (enroll_socket_posix.cpp, enroll_socket_win32.cpp): a

@@ -11,13 +11,12 @@
 #include "../../util/qvtick.h"
 #include "../../util/qvtypes.h"
 #include "relay_server.h"
-#include "simopts.h"
+#include "../tools/simopts.h"
 #include "../tools/simprog.h"
 
 namespace
 {
 
-using simprog::g_bStop;
 using simprog::PrintLine;
 using simprog::WriteReadyFile;
 
@@ -145,78 +144,40 @@ struct Options {
 
 int ParseOptions(int argc, char** argv, Options* o, bool* helpOnly)
 {
-    *helpOnly = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        if (name == "--help" || name == "-h") {
-            fputs(kUsage, stdout);
-            *helpOnly = true;
-            return 0;
-        }
-        if (i + 1 >= argc) {
-            fprintf(stderr, "rerudi-relay: %s needs a value\n%s", name.c_str(), kUsage);
-            return 2;
-        }
-        std::string value = argv[++i];
-        uint32_t n = 0;
-        bool numeric = simopts::ParseNumber(value, &n);
-        bool ok = true;
-        RelayConfig& c = o->config;
-        if (name == "--listen")
-            ok = simopts::ParseDotted(value, &c.listenAddress);
-        else if (name == "--port") {
-            ok = numeric && n <= 65535;
-            c.port = (uint16_t)n;
-        } else if (name == "--turn-port") {
-            ok = numeric && n <= 65535;
-            c.turnPort = (uint16_t)n;
-        } else if (name == "--server") {
-            RelayServerEntry e;
-            ok = ParseServer(value, &e);
-            c.servers.push_back(e);
-        } else if (name == "--checksum-offset") {
-            ok = numeric;
-            c.checksumOffset = n;
-        } else if (name == "--announce") {
-            ok = numeric && n <= 255; // entry numbers are one byte on the wire
-            c.announceSet = true;
-            c.announceCount = n;
-        } else if (name == "--answer") {
-            size_t eq = value.find('=');
-            RelayLookupRule rule;
-            ok = eq != std::string::npos && eq > 0 && ParseMode(value.substr(eq + 1), &rule);
-            if (ok) c.rules[value.substr(0, eq)] = rule;
-        } else if (name == "--default-answer") {
-            ok = ParseMode(value, &c.defaultRule);
-        } else if (name == "--fault") {
-            ok = ParseFault(value, &c);
-        } else if (name == "--enroll-lifetime") {
-            ok = numeric && n > 0;
-            c.enrollLifetimeMs = n;
-        } else if (name == "--turn-wait") {
-            ok = numeric && n > 0;
-            c.turnWaitMs = n;
-        } else if (name == "--first-sid") {
-            ok = numeric;
-            c.firstSessionId = n;
-        } else if (name == "--ready-file") {
-            o->readyFile = value;
-        } else if (name == "--max-run") {
-            ok = numeric && n > 0;
-            o->maxRunMs = n;
-        } else {
-            fprintf(stderr, "rerudi-relay: unknown option %s\n%s", name.c_str(), kUsage);
-            return 2;
-        }
-        if (!ok) {
-            fprintf(stderr, "rerudi-relay: bad value for %s: %s\n", name.c_str(), value.c_str());
-            return 2;
-        }
-    }
-    return 0;
+    simopts::COptionParser p("rerudi-relay", kUsage, simopts::STYLE_NAMED);
+    RelayConfig& c = o->config;
+    p.Value("--listen", [&](const std::string& v) { return simopts::ParseDotted(v, &c.listenAddress); });
+    p.Number("--port", 65535, false, [&](uint32_t n) { c.port = (uint16_t)n; });
+    p.Number("--turn-port", 65535, false, [&](uint32_t n) { c.turnPort = (uint16_t)n; });
+    p.Value("--server", [&](const std::string& v) {
+        RelayServerEntry e;
+        bool ok = ParseServer(v, &e);
+        c.servers.push_back(e);
+        return ok;
+    });
+    p.Number("--checksum-offset", 0xFFFFFFFFu, false, [&](uint32_t n) { c.checksumOffset = n; });
+    // Entry numbers are one byte on the wire.
+    p.Number("--announce", 255, false, [&](uint32_t n) {
+        c.announceSet = true;
+        c.announceCount = n;
+    });
+    p.Value("--answer", [&](const std::string& v) {
+        size_t eq = v.find('=');
+        RelayLookupRule rule;
+        bool ok = eq != std::string::npos && eq > 0 && ParseMode(v.substr(eq + 1), &rule);
+        if (ok) c.rules[v.substr(0, eq)] = rule;
+        return ok;
+    });
+    p.Value("--default-answer", [&](const std::string& v) { return ParseMode(v, &c.defaultRule); });
+    p.Value("--fault", [&](const std::string& v) { return ParseFault(v, &c); });
+    p.Number("--enroll-lifetime", 0xFFFFFFFFu, true, [&](uint32_t n) { c.enrollLifetimeMs = n; });
+    p.Number("--turn-wait", 0xFFFFFFFFu, true, [&](uint32_t n) { c.turnWaitMs = n; });
+    p.Number("--first-sid", 0xFFFFFFFFu, false, [&](uint32_t n) { c.firstSessionId = n; });
+    p.Value("--ready-file", [&](const std::string& v) { return o->readyFile = v, true; });
+    p.Number("--max-run", 0xFFFFFFFFu, true, [&](uint32_t n) { o->maxRunMs = n; });
+    return p.Parse(argc, argv, helpOnly);
 }
 
-// Written under another name and renamed, so that a reader never sees half a file.
 } // namespace
 
 int main(int argc, char** argv)
@@ -248,17 +209,8 @@ int main(int argc, char** argv)
                         (unsigned)o.config.servers.size(), relay.GetListChecksum(),
                         relay.GetAdvertisedChecksum()));
 
-    const uint32_t started = GetTick();
-    int exitCode = 0;
     const char* why = "stopped";
-    while (!g_bStop.load()) {
-        SleepMs(20);
-        if (o.maxRunMs && TickSince(started) >= o.maxRunMs) {
-            why = "time limit reached";
-            exitCode = 3;
-            break;
-        }
-    }
+    int exitCode = simprog::RunUntilDone(o.maxRunMs, 20, nullptr, &why);
     relay.Stop();
     RelayStats s = relay.GetStats();
     PrintLine(

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../../util/qvsocket.h"
+#include "../tools/simserver.h"
 
 // The launcher's relay datagram types that the relay reads or writes.
 namespace relaywire
@@ -119,9 +120,9 @@ struct RelayStats {
     uint32_t ignored = 0; // datagrams of other types, or too short to read
 };
 
-typedef std::function<void(const std::string& line)> RelayLogCallback;
+typedef SimLineCallback RelayLogCallback;
 
-class CSimRelay
+class CSimRelay : public CSimStatsLog<RelayStats>
 {
   public:
     explicit CSimRelay(const RelayConfig& config);
@@ -141,9 +142,6 @@ class CSimRelay
     uint32_t GetListChecksum() const { return m_nListChecksum; }
     uint32_t GetAdvertisedChecksum() const { return m_nListChecksum + m_Config.checksumOffset; }
 
-    RelayStats GetStats() const;
-    void SetLogCallback(RelayLogCallback callback);
-
     static uint32_t ListChecksum(const std::vector<RelayServerEntry>& servers);
 
   private:
@@ -160,6 +158,19 @@ class CSimRelay
     void HandleProbe(const uint8_t* data, int len, const QVSockAddr& from);
     void HandleList(const uint8_t* data, int len, const QVSockAddr& from);
     void HandleFind(const uint8_t* data, int len, const QVSockAddr& from);
+    // The steps of a lookup: a repeat gets the earlier answer again; otherwise the
+    // answer of the road its rule chooses, remembered for repeats.
+    bool AnswerAgain(uint8_t type, const std::string& name, const QVSockAddr& from, const std::string& what);
+    std::shared_ptr<Enrollment> FindEnrolled(const std::string& name);
+    std::vector<uint8_t> NackAnswer(const std::string& name, bool enrolled, std::string* text);
+    std::vector<uint8_t> PunchAnswer(const std::string& name, const RelayLookupRule& rule,
+                                     const std::shared_ptr<Enrollment>& enrolled, const QVSockAddr& from,
+                                     std::string* text);
+    std::vector<uint8_t> TurnAnswer(const std::string& name, const std::shared_ptr<Enrollment>& enrolled,
+                                    std::string* text);
+    std::vector<uint8_t> TcpAnswer(const std::string& name, const RelayLookupRule& rule, std::string* text);
+    void Remember(uint8_t type, const std::string& name, const QVSockAddr& from,
+                  const std::vector<uint8_t>& answer, const std::string& text);
     void HandleEnroll(const uint8_t* data, int len, const QVSockAddr& from);
     void HandleNoticeAck(const uint8_t* data, int len, const QVSockAddr& from);
     // Sends an answer with the faults of its kind (strays, lateness, truncation).
@@ -175,10 +186,8 @@ class CSimRelay
     void AcceptLoop();
     void ServeTcp(QVSOCKET s, QVSockAddr from);
     void Pump(uint32_t sid, QVSOCKET launcher, QVSOCKET controller);
-    void ReapThreads(bool all);
 
     void SendDatagram(const std::vector<uint8_t>& bytes, const QVSockAddr& to);
-    void Log(const std::string& line);
 
     RelayConfig m_Config;
     uint32_t m_nListChecksum;
@@ -188,8 +197,7 @@ class CSimRelay
     uint16_t m_nPort, m_nTurnPort;
     std::thread m_UdpThread, m_AcceptThread;
 
-    mutable std::mutex m_Lock; // everything below
-    RelayStats m_Stats;
+    // Under m_Lock, with the statistics:
     uint32_t m_nSeen[RELAY_KINDS];
     std::map<std::string, std::shared_ptr<Enrollment>> m_Enrolled;
     std::vector<std::shared_ptr<Notice>> m_Notices;
@@ -197,11 +205,5 @@ class CSimRelay
     std::map<uint32_t, std::shared_ptr<Session>> m_Sessions;
     std::vector<Recent> m_Recent;
     uint32_t m_nNextSid, m_nNextNotice;
-    std::mutex m_LogLock; // keeps lines whole and in order; never held while taking m_Lock
-    RelayLogCallback m_pfnLog;
-    struct Worker {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-    std::vector<Worker> m_Workers;
+    CSimWorkers m_Workers; // one per session connection
 };

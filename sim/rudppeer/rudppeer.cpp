@@ -79,7 +79,7 @@ bool CRudpListener::Open(const QVSockAddr& local)
     return true;
 }
 
-CRUDPClient* CRudpListener::Accept(uint32_t ms, const std::atomic<bool>* stop)
+CRUDPClient* CRudpListener::Accept(uint32_t ms, const std::atomic<bool>* stop, RudpPolicy policy)
 {
     const uint32_t start = GetTick();
     while (m_hSocket != QV_INVALID_SOCKET && TickSince(start) < ms && !(stop && *stop)) {
@@ -91,6 +91,7 @@ CRUDPClient* CRudpListener::Accept(uint32_t ms, const std::atomic<bool>* stop)
         uint8_t answer[1];
         SocketSendTo(m_hSocket, answer, BuildStunSingle(answer, STUN_HELLO_ACK), from);
         CRUDPClient* stream = new CRUDPClient(m_hSocket, from);
+        stream->SetPolicy(policy);
         m_hSocket = QV_INVALID_SOCKET;
         stream->Start();
         return stream;
@@ -99,7 +100,7 @@ CRUDPClient* CRudpListener::Accept(uint32_t ms, const std::atomic<bool>* stop)
 }
 
 CRUDPClient* RudpConnect(const QVSockAddr& peer, const TransferParams* block, uint32_t ms,
-                         const QVSockAddr* local)
+                         const QVSockAddr* local, RudpPolicy policy)
 {
     QVSOCKET s = SocketUdp();
     if (s == QV_INVALID_SOCKET || !SocketBind(s, local ? *local : MakeSockAddr(LoopbackAddress(), 0))) {
@@ -123,6 +124,7 @@ CRUDPClient* RudpConnect(const QVSockAddr& peer, const TransferParams* block, ui
         return nullptr;
     }
     CRUDPClient* stream = new CRUDPClient(s, peer);
+    stream->SetPolicy(policy);
     if (block) stream->Negotiate(*block);
     stream->Start();
     return stream;
@@ -249,7 +251,7 @@ bool CRudpPeer::WaitServed(int streams, uint32_t ms)
 void CRudpPeer::Run()
 {
     while (!m_bStop) {
-        CRUDPClient* stream = m_Listener.Accept(200, &m_bStop);
+        CRUDPClient* stream = m_Listener.Accept(200, &m_bStop, m_Options.policy);
         if (!stream) continue;
         {
             std::lock_guard<std::mutex> g(m_Lock);

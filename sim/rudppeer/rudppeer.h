@@ -34,7 +34,8 @@ class CRudpListener
     // STUN_HELLO_ACK and returns a started stream to its sender. The stream owns
     // the socket from then on; Open again for the next one. Null on time-out or
     // when stop becomes true.
-    CRUDPClient* Accept(uint32_t ms, const std::atomic<bool>* stop = nullptr);
+    CRUDPClient* Accept(uint32_t ms, const std::atomic<bool>* stop = nullptr,
+                        RudpPolicy policy = RUDP_POLICY_CONTROLLER);
 
   private:
     CRudpListener(const CRudpListener&) = delete;
@@ -47,7 +48,7 @@ class CRudpListener
 // comes, then Negotiate with block (unless null) and Start. Null when no answer
 // came within ms. local: where to bind (null: 127.0.0.1, any port).
 CRUDPClient* RudpConnect(const QVSockAddr& peer, const TransferParams* block, uint32_t ms,
-                         const QVSockAddr* local = nullptr);
+                         const QVSockAddr* local = nullptr, RudpPolicy policy = RUDP_POLICY_OWN);
 
 // What a serving peer does with one stream.
 struct RudpServeOptions {
@@ -55,6 +56,9 @@ struct RudpServeOptions {
     bool verify = true;         // when not echoing: check what arrives against the pattern
     uint64_t sendBytes = 0;     // pattern bytes to send beside reading, from the first byte read on
     bool closeWhenSent = false; // Close the stream once sendBytes have gone out
+    // How the peer's streams recover: as the controller does, unless a test
+    // wants two launchers' ends.
+    RudpPolicy policy = RUDP_POLICY_CONTROLLER;
 };
 
 struct RudpServeResult {

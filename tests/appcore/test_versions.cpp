@@ -48,46 +48,44 @@ TEST(Versions, ThresholdsDecideRefusalAndHandOver)
     EXPECT_LT(ParseVersion("4.2 Build 512.0 Rel"), loopback);
 }
 
-TEST(SystemAddress, DottedAddressesConnectDirectly)
-{
-    uint32_t a = 1;
-    uint16_t p = 1;
-    ASSERT_TRUE(ParseSystemAddress("192.168.1.10", &a, &p));
-    EXPECT_EQ(0x0A01A8C0u, a);
-    EXPECT_EQ(80, p);
-    ASSERT_TRUE(ParseSystemAddress("192.168.1.10:4000", &a, &p));
-    EXPECT_EQ(0x0A01A8C0u, a);
-    EXPECT_EQ(4000, p);
-    // Text after a fourth '.' is ignored.
-    ASSERT_TRUE(ParseSystemAddress("10.0.0.1.99", &a, &p));
-    EXPECT_EQ(0x0100000Au, a);
-}
+// What ParseSystemAddress makes of a typed system name: a dotted address (with a
+// port) is connected to directly, anything else goes to discovery. -1: not looked at.
+struct AddressCase {
+    const char* text;
+    bool isAddress;
+    int64_t address;
+    int port;
+};
 
-TEST(SystemAddress, NamesAndNonAddressesFail)
+TEST(SystemAddress, DottedAddressesConnectDirectlyAndNothingElseDoes)
 {
-    uint32_t a = 1;
-    uint16_t p = 1;
-    EXPECT_FALSE(ParseSystemAddress("Zizu Office", &a, &p));
-    EXPECT_EQ(0u, a);
-    EXPECT_EQ(80, p);
-    EXPECT_FALSE(ParseSystemAddress("0.0.0.0", &a, &p));
-    EXPECT_FALSE(ParseSystemAddress("10.0.1", &a, &p));
-    EXPECT_FALSE(ParseSystemAddress("", &a, &p));
-    EXPECT_FALSE(ParseSystemAddress("my.home.system.net", &a, &p));
-    // An empty host would be this PC itself to the resolver; 0.0.0.0 is no controller.
-    EXPECT_FALSE(ParseSystemAddress(":4000", &a, &p));
-    EXPECT_EQ(0u, a);
-    EXPECT_FALSE(ParseSystemAddress("0.0.0.0:4000", &a, &p));
-}
-
-TEST(SystemAddress, PortIsKeptTo16Bits)
-{
-    uint32_t a = 0;
-    uint16_t p = 0;
-    ASSERT_TRUE(ParseSystemAddress("127.0.0.1:70000", &a, &p));
-    EXPECT_EQ((uint16_t)(70000 & 0xFFFF), p);
-    ASSERT_TRUE(ParseSystemAddress("127.0.0.1:abc", &a, &p));
-    EXPECT_EQ(0, p);
+    const AddressCase cases[] = {
+        {"192.168.1.10", true, 0x0A01A8C0, 80},
+        {"192.168.1.10:4000", true, 0x0A01A8C0, 4000},
+        {"10.0.0.1.99", true, 0x0100000A, -1},                     // text after a fourth '.' is ignored
+        {"127.0.0.1:70000", true, -1, (uint16_t)(70000 & 0xFFFF)}, // the port is kept to 16 bits
+        {"127.0.0.1:abc", true, -1, 0},
+        {"Zizu Office", false, 0, 80},
+        {"0.0.0.0", false, -1, -1},
+        {"10.0.1", false, -1, -1},
+        {"", false, -1, -1},
+        {"my.home.system.net", false, -1, -1},
+        // An empty host would be this PC itself to the resolver; 0.0.0.0 is no controller.
+        {":4000", false, 0, -1},
+        {"0.0.0.0:4000", false, -1, -1},
+    };
+    for (const AddressCase& c : cases) {
+        SCOPED_TRACE(c.text);
+        uint32_t a = 1;
+        uint16_t p = 1;
+        EXPECT_EQ(ParseSystemAddress(c.text, &a, &p), c.isAddress);
+        if (c.address >= 0) {
+            EXPECT_EQ((int64_t)a, c.address);
+        }
+        if (c.port >= 0) {
+            EXPECT_EQ((int)p, c.port);
+        }
+    }
 }
 
 TEST(SizeClasses, DesktopSizesPickTheViewerWindow)

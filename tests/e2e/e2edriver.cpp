@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness/childcommand.h"
+
 namespace
 {
 
@@ -78,17 +80,6 @@ BOOL CALLBACK VisitWindow(HWND hwnd, LPARAM param)
     return TRUE;
 }
 
-// The raw text after " -- " on our own command line: the program's command line is
-// passed on exactly as written.
-bool CommandAfterSeparator(std::string* out)
-{
-    const char* all = GetCommandLineA();
-    const char* sep = strstr(all, " -- ");
-    if (!sep) return false;
-    *out = sep + 4;
-    return !out->empty();
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -99,15 +90,10 @@ int main(int argc, char** argv)
     for (; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--") break;
-        if (a == "--env" && i + 1 < argc) {
-            std::string kv = argv[++i];
-            size_t eq = kv.find('=');
-            if (eq == std::string::npos || eq == 0) {
-                fprintf(stderr, "e2edriver: --env wants NAME=VALUE, got %s\n", kv.c_str());
-                return EXIT_USAGE;
-            }
-            SetEnvironmentVariableA(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str());
-        } else if (a == "--timeout" && i + 1 < argc) {
+        EnvOption env = TakeEnvOption("e2edriver", argc, argv, &i);
+        if (env == EnvOption::Bad) return EXIT_USAGE;
+        if (env == EnvOption::Taken) continue;
+        if (a == "--timeout" && i + 1 < argc) {
             timeoutMs = (DWORD)strtoul(argv[++i], nullptr, 10);
         } else if (a == "--keep-boxes") {
             answer = false;

@@ -1,5 +1,5 @@
 # Registration of the scenario scripts (Python; the launcher under Wine in network
-# namespaces) shared by tests/e2e, tests/lan and tests/look.
+# namespaces) shared by tests/e2e, tests/lan, tests/remote_e2e, tests/look and tests/natlab.
 
 # A Windows build tree is of one architecture, win32 or win64, and its scenarios run
 # its programs under the Wine of that width (the scripts read it from the programs).
@@ -53,17 +53,6 @@ function(qv_scenario_sim out_var)
   set(${out_var} ${dir}/sim/rerudi-sim PARENT_SCOPE)
 endfunction()
 
-# <out_var>: python3, or empty (with a note that <what> are not registered).
-function(qv_scenario_python out_var what)
-  find_program(QV_SCENARIO_PYTHON python3)
-  if(QV_SCENARIO_PYTHON)
-    set(${out_var} ${QV_SCENARIO_PYTHON} PARENT_SCOPE)
-  else()
-    message(STATUS "python3 not found: ${what} are not registered")
-    set(${out_var} "" PARENT_SCOPE)
-  endif()
-endfunction()
-
 # <out_var>: --launcher=<the launcher>, empty after the = when it is not built in this
 # tree (the scripts then skip). One argument, so that an empty path cannot vanish.
 function(qv_scenario_launcher_arg out_var)
@@ -74,17 +63,66 @@ function(qv_scenario_launcher_arg out_var)
   endif()
 endfunction()
 
-# qv_scenario_test(<name> TIMEOUT <s> LOCK <resource> COMMAND <argv...>)
-# A scenario script as a test of this tree's architecture (label "scenario" and the
-# architecture): exit code 77 is a skip, and the tests that share LOCK (a Wine
-# prefix and its wine server, or the machine's CPU for timing checks) run one at a
-# time. Prefixes are per architecture, so the lock is too.
+# qv_scenario_args(<out_var> [FOR <target>...] PROGRAMS <argv...>)
+# The arguments every Wine scenario script takes, in the order the scripts have always
+# been given them: --launcher=..., the PROGRAMS arguments, the native simulator (built
+# before the FOR targets, see qv_scenario_sim) and the source tree (where the scripts
+# read the numbers they share with the C++ headers).
+function(qv_scenario_args out_var)
+  cmake_parse_arguments(PARSE_ARGV 1 A "" "" "FOR;PROGRAMS")
+  qv_scenario_sim(sim ${A_FOR})
+  qv_scenario_launcher_arg(launcher)
+  set(${out_var} ${launcher} ${A_PROGRAMS} --sim ${sim} --source ${CMAKE_SOURCE_DIR} PARENT_SCOPE)
+endfunction()
+
+# qv_scenario_test(<name> TIMEOUT <s> LOCK <resource> COMMAND <script> <argv...>)
+# A scenario script (run by python3) as a test of this tree's architecture (label
+# "scenario" and the architecture): exit code 77 is a skip, and the tests that share
+# LOCK (a Wine prefix and its wine server, or the machine's CPU for timing checks) run
+# one at a time. Prefixes are per architecture, so the lock is too. Without python3
+# nothing is registered (with a note).
+#
+# qv_scenario_test(<prefix> GROUPS <option> [EXCEPT <group>...] TIMEOUT <s> LOCK <resource>
+#                  COMMAND <script> <argv...>)
+# One such test per group of the script, named <prefix><group>, running
+# `python3 <script> <option> <group> <argv...>`. The groups are the ones the script
+# prints for --list, asked here at configure time (and again whenever the script
+# changes): the script's own table is the one list of its groups. EXCEPT leaves out
+# groups that are registered by a call of their own (with other arguments).
 function(qv_scenario_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 S "" "TIMEOUT;LOCK" "COMMAND")
+  cmake_parse_arguments(PARSE_ARGV 1 S "" "TIMEOUT;LOCK;GROUPS" "COMMAND;EXCEPT")
   if(NOT S_COMMAND OR NOT S_TIMEOUT OR NOT S_LOCK)
     message(FATAL_ERROR "qv_scenario_test(${name}): COMMAND, TIMEOUT and LOCK are needed")
   endif()
-  add_test(NAME ${name} COMMAND ${S_COMMAND})
-  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT ${S_TIMEOUT}
-                       RESOURCE_LOCK ${S_LOCK}_${QV_WINDOWS_ARCH} LABELS "scenario;${QV_WINDOWS_ARCH}")
+  find_program(QV_SCENARIO_PYTHON python3)
+  if(NOT QV_SCENARIO_PYTHON)
+    message(STATUS "python3 not found: ${name} scenarios are not registered")
+    return()
+  endif()
+  set(python ${QV_SCENARIO_PYTHON})
+  if(NOT S_GROUPS)
+    _qv_scenario_add(${name} ${S_TIMEOUT} ${S_LOCK} ${python} ${S_COMMAND})
+    return()
+  endif()
+  list(GET S_COMMAND 0 script)
+  list(SUBLIST S_COMMAND 1 -1 rest)
+  execute_process(COMMAND ${python} ${script} --list
+                  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR out STREQUAL "")
+    message(FATAL_ERROR "qv_scenario_test(${name}): `${script} --list` gave no groups (${rc}): ${err}")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${script})
+  string(STRIP "${out}" out)
+  string(REPLACE "\n" ";" groups "${out}")
+  foreach(g ${groups})
+    if(NOT g IN_LIST S_EXCEPT)
+      _qv_scenario_add(${name}${g} ${S_TIMEOUT} ${S_LOCK} ${python} ${script} ${S_GROUPS} ${g} ${rest})
+    endif()
+  endforeach()
+endfunction()
+
+function(_qv_scenario_add name timeout lock)
+  add_test(NAME ${name} COMMAND ${ARGN})
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT ${timeout}
+                       RESOURCE_LOCK ${lock}_${QV_WINDOWS_ARCH} LABELS "scenario;${QV_WINDOWS_ARCH}")
 endfunction()

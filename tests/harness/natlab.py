@@ -223,6 +223,13 @@ class NatLab:
     def _veth(self, ns1, name1, ns2, name2):
         self.session.netns.ip(ns1, "link", "add", name1, "type", "veth", "peer", "name", name2, "netns", ns2)
 
+    def set_udp_timeout(self, seconds):
+        """How long both NATs keep a UDP mapping that carries nothing (conntrack's time-outs
+        for a flow seen one way and both ways): home routers keep one 30 to 180 s."""
+        for role in ("nata", "natb"):
+            for name in ("nf_conntrack_udp_timeout", "nf_conntrack_udp_timeout_stream"):
+                self._sysctl(self.ns[role], "net.netfilter.%s=%d" % (name, seconds))
+
     def _sysctl(self, ns, setting):
         r = qh.run(qh.in_netns(ns, ["sysctl", "-qw", setting]))
         qh.check(r.returncode == 0, "sysctl %s in %s: %s" % (setting, ns, r.stderr.strip()))

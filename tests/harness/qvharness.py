@@ -23,6 +23,7 @@ was checked and named (MachineLimit: "32-bit programs cannot run here") may skip
 skip for a reason the machine can be fixed for (a missing tool, no display) fails.
 """
 
+import argparse
 import fcntl
 import functools
 import hashlib
@@ -36,6 +37,9 @@ import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import headers  # noqa: E402
 
 SKIP = 77
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
@@ -191,6 +195,66 @@ def run_each(names, make, body):
             if session is not None:
                 session.stop()
     return exit_code(failed, skipped, len(names))
+
+
+def add_list_option(parser, names):
+    """--list: names (the groups or scenarios of the script, in order) one a line, and
+    nothing else done. The build registers one test for each name it prints
+    (qv_scenario_test in harness.cmake), so the script's own table is the one list."""
+    class ListNames(argparse.Action):
+        def __call__(self, parser, namespace, values, option_string=None):
+            print("\n".join(names))
+            parser.exit()
+    parser.add_argument("--list", nargs=0, action=ListNames, help="print the names one a line and end")
+
+
+def scenario_parser(doc, option, names, required=False, demo=None):
+    """The command line of a Wine scenario script: option (--group or --scenario) picks
+    one of names or "all", --list prints them; --launcher is the program under test
+    (empty when this tree did not build it: the script skips), --viewer the demo viewer
+    and --sim the native controller simulator. demo: the help of a --demo option, for
+    a script that also runs a demonstration."""
+    parser = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument(option, choices=sorted(names) + ["all"], required=required)
+    add_list_option(parser, names)
+    if demo:
+        parser.add_argument("--demo", action="store_true", help=demo)
+    parser.add_argument("--launcher", default="")
+    parser.add_argument("--viewer", required=True)
+    parser.add_argument("--sim", required=True)
+    return parser
+
+
+def add_wine_options(parser, prefix_variable, prefix_help):
+    """--source (the tree whose headers give the numbers the scripts share with the C++
+    code), --wineprefix (default: the environment variable prefix_variable, else one
+    chosen per architecture) and --keep."""
+    parser.add_argument("--source", default=SOURCE)
+    parser.add_argument("--wineprefix", default=os.environ.get(prefix_variable), help=prefix_help)
+    parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
+
+
+def parse_scenario_args(parser):
+    """The arguments, with the headers read from --source and the signal handlers in place."""
+    args = parser.parse_args()
+    headers.set_source(args.source)
+    install_signal_handlers()
+    return args
+
+
+def run_demonstration(show, stop):
+    """A demonstration's exit code: 0 when show() answers that it worked. Why it could
+    not run or failed is said; stop() gives back what it held in any case."""
+    ok = False
+    try:
+        ok = show()
+    except Skip as s:
+        say("cannot run the demonstration: %s" % s)
+    except Failure as f:
+        say("RESULT: FAILED - %s" % f)
+    finally:
+        stop()
+    return 0 if ok else 1
 
 
 def main_on_one_path(doc, fn):
@@ -480,7 +544,14 @@ class Conversation(LineProcess):
             raise Failure("%s did not answer within %.0f s" % (self.__class__.__name__, timeout_s))
         if line is None:
             self.replies.put(None)
-            raise Failure("%s ended:\n  %s" % (self.__class__.__name__, "\n  ".join(self.stderr[-20:])))
+            # The exit status tells a program of ours that gave up (its own code, with a
+            # line on its error output) from one that Wine ended or that crashed.
+            try:
+                code = self.proc.wait(2)
+            except subprocess.TimeoutExpired:
+                code = "none yet"
+            raise Failure("%s ended (exit status %s):\n  %s" % (self.__class__.__name__, code,
+                                                                  "\n  ".join(self.stderr[-20:])))
         return line
 
     def ask(self, request, timeout_s=15):

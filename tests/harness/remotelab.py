@@ -35,6 +35,7 @@ import natlab as nl  # noqa: E402
 import qvharness as qh  # noqa: E402
 import roads  # noqa: E402
 from lanenv import Probe  # noqa: E402
+from headers import UI  # noqa: E402
 from qvharness import DATA_SUBPATH, Failure, check, wait_until, win_path  # noqa: E402
 
 SYSTEM = "HomeLab"
@@ -55,10 +56,8 @@ CONNECT_LOG = "OSKA_Connect_Log.txt"
 # Temporary folders: this and the run's pid.
 TMP_PREFIX = "rerudi-remote-"
 DSERVER_AT = "%s:%d" % (nl.DSERVER_ADDRESS, nl.DSERVER_PORT)
-# Main window controls and the progress window.
-START, NAME, PASSWORD_FIELD = 1014, 1002, 1003
+# The progress window (its controls: ui/resource.h).
 PROGRESS_TITLE = "Connecting To Remote System..."
-PROGRESS_CANCEL = 1018
 
 _LOG_HEADER = re.compile(r"^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d OSKA Connect \((.*)\)$")
 _LOG_LINE = re.compile(r"^\d\d:\d\d:\d\d (.*)$")
@@ -182,10 +181,10 @@ class RemoteRun(qh.Session):
     def click_start(self, probe, system=SYSTEM, password=PASSWORD):
         """Types the name and password into the main window and presses Start Rerudi."""
         probe.wait_window()
-        probe.type(NAME, system)
-        probe.type(PASSWORD_FIELD, password)
-        check(probe.text(NAME) == system, "the name field holds %r" % probe.text(NAME))
-        check(probe.ask("click %d" % START) == "clicked", "Start Rerudi could not be clicked")
+        probe.type(UI.IDC_SYSTEM_NAME, system)
+        probe.type(UI.IDC_PASSWORD, password)
+        check(probe.text(UI.IDC_SYSTEM_NAME) == system, "the name field holds %r" % probe.text(UI.IDC_SYSTEM_NAME))
+        check(probe.ask("click %d" % UI.IDC_START) == "clicked", "Start Rerudi could not be clicked")
 
     def launcher_sockets(self):
         """The launcher's open sockets (those of its wine server, in its namespace):

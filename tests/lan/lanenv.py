@@ -131,9 +131,11 @@ class Probe(qh.Conversation):
         return unescape(parts[1]) if len(parts) > 1 else ""
 
     def controls(self):
+        """{control id (a number) or "window": state letters}."""
         parts = self.fields("controls")
         check(parts[0] == "controls", "controls: %s" % "\t".join(parts))
-        return dict(p.split(":", 1) for p in parts[1:])
+        pairs = (p.split(":", 1) for p in parts[1:])
+        return {(int(k) if k.isdigit() else k): v for k, v in pairs}
 
     def type(self, control_id, text):
         esc = "".join(c if 0x20 < ord(c) < 0x7F and c != "\\" else "\\x%02X" % ord(c) for c in text)

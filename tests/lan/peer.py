@@ -29,7 +29,7 @@ Commands (fields other than "cmd" and "addr" are optional):
   {"cmd": "flood", "to": "10.77.0.1:1444", "count": N, "rate": per_s, "names": "rotate"|"fixed",
    "sources": ["10.77.0.2", ...]}                     answers nobody asked for, in a thread
   {"cmd": "malformed", "to": "10.77.0.1:1444", "src": "10.77.0.2", "first": 0, "last": 300,
-   "chunk": 40, "pause_ms": 350}                      every size, paced, in a thread
+   "chunk": 40, "pause_ms": 350}                      every size but an answer's, paced, in a thread
   {"cmd": "raw", "to": "ADDR:PORT", "src": "ADDR", "hex": "..."}
   {"cmd": "stats"}                                    counts of what was heard
   {"cmd": "ping"}                                     {"reply": "pong"}
@@ -48,15 +48,20 @@ import sys
 import threading
 import time
 
+sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+from headers import DISCOVERY  # noqa: E402
+
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
-DISCOVERY_QUERY = 1
-CONFIG_QUERY = 4
-CONFIG_SET = 7
-ANSWER_TYPE = 2
-ANSWER_SIZE = 40
-RECORD_SIZE = 100
-SET_SIZE = 104
-NAME_FIELD = 28
+# The datagrams as the launcher's discovery code defines them (protocol/discovery.h).
+DISCOVERY_QUERY = DISCOVERY.DISCOVERY_QUERY
+CONFIG_QUERY = DISCOVERY.CONFIG_QUERY
+CONFIG_SET = DISCOVERY.CONFIG_SET
+ANSWER_TYPE = DISCOVERY.ANSWER_TYPE
+ANSWER_SIZE = DISCOVERY.SYSTEM_ANSWER_SIZE
+RECORD_SIZE = DISCOVERY.CONFIG_RECORD_SIZE
+SET_SIZE = DISCOVERY.CONFIG_SET_SIZE
+NAME_FIELD = 28  # the answer's name field, a char array there
 JUNK_LAST = 300
 JUNK_SLICE = 60
 PACED_CHUNK = 40
@@ -96,7 +101,7 @@ class Peer:
         self.stats = {"discovery_444": 0, "discovery_1444": 0, "config_query": 0, "config_set": 0,
                       "other": 0, "answers_sent": 0, "send_errors": 0}
         self.sockets = {}
-        for port in (444, 1444):
+        for port in (DISCOVERY.DISCOVERY_PORT, DISCOVERY.PING_PORT):
             s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
@@ -208,12 +213,12 @@ class Peer:
                 self.stats["discovery_%d" % port] += 1
             self.event("query", kind="discovery", port=port, src="%s:%d" % src, dst=dst)
             self.answer_discovery(sock, src)
-        elif len(data) == 8 and word == CONFIG_QUERY and port == 1444:
+        elif len(data) == 8 and word == CONFIG_QUERY and port == DISCOVERY.PING_PORT:
             with self.lock:
                 self.stats["config_query"] += 1
             self.event("query", kind="config", port=port, src="%s:%d" % src, dst=dst)
             self.answer_config(sock, src)
-        elif len(data) == SET_SIZE and word == CONFIG_SET and port == 1444:
+        elif len(data) == SET_SIZE and word == CONFIG_SET and port == DISCOVERY.PING_PORT:
             with self.lock:
                 self.stats["config_set"] += 1
             broadcast = dst in ("255.255.255.255", self.subnet_broadcast)
@@ -301,7 +306,8 @@ class Peer:
         chunk = int(cmd.get("chunk", PACED_CHUNK))
         pause = int(cmd.get("pause_ms", 350)) / 1000.0
         sent = 0
-        sizes = list(range(int(cmd.get("first", 0)), int(cmd.get("last", JUNK_LAST)) + 1))
+        # An answer's own size would be a well-formed answer (named "JJJ..."), not junk.
+        sizes = [n for n in range(int(cmd.get("first", 0)), int(cmd.get("last", JUNK_LAST)) + 1) if n != ANSWER_SIZE]
         for i, size in enumerate(sizes):
             if self.send_from(self.burst, src, junk_datagram(size, src), dest):
                 sent += 1

@@ -12,10 +12,12 @@
 //   window MS              -> "window <hwnd>" once the main window exists, or "none"
 //   list                   -> "list <sel> <count> <line 0> <line 1> ..."
 //   text ID                -> "text <text of control ID of the main window>"
-//   controls               -> "controls <visible><enabled> of 1014 1015 1017 1020 1002 1003 1010 and the
-//   window" rect                   -> "rect <left> <top> <right> <bottom>" of the main window click ID ->
-//   posts the button's click to the main window; "clicked" type ID TEXT           -> sets the field's text
-//   and reports the change; "typed" select INDEX           -> selects a line as a click would; "selected"
+//   controls               -> "controls <id>:<visible><enabled> ... window:<visible><enabled>" of the
+//                             main window's buttons, fields and list (STATE_IDS) and of the window
+//   rect                   -> "rect <left> <top> <right> <bottom>" of the main window
+//   click ID               -> posts the button's click to the main window; "clicked"
+//   type ID TEXT           -> sets the field's text and reports the change; "typed"
+//   select INDEX           -> selects a line as a click would; "selected"
 //   watch MS               -> samples the list every 5 ms: "watch <ms>:<count>:<sel line> ..." at changes
 //   boxes                  -> "boxes <title|text> ..." of the launcher's message boxes
 //   press BUTTON SUBSTRING -> presses BUTTON (1 OK, 2 Cancel, 6 Yes, 7 No) on the first box whose
@@ -32,11 +34,15 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "tests/harness/childcommand.h"
+#include "ui/resource.h"
 
 namespace
 {
@@ -45,7 +51,8 @@ const char* const MAIN_TITLE = "OSKA Rerudi";
 const UINT SEND_TIMEOUT_MS = 2000;
 const size_t LINE_ROOM = 1024; // wide characters
 const UINT MESSAGE_BOX_TEXT_ID = 0xFFFF;
-const int STATE_IDS[] = {1014, 1015, 1017, 1020, 1002, 1003, 1010};
+const int STATE_IDS[] = {IDC_START,       IDC_START_CONFIGURATOR, IDC_OPTIONS,    IDC_CONFIGURE_IP,
+                         IDC_SYSTEM_NAME, IDC_PASSWORD,           IDC_SYSTEM_LIST};
 
 PROCESS_INFORMATION g_Launcher;
 bool g_bHung = false;
@@ -95,7 +102,9 @@ std::string Unescape(const std::string& text)
     return out;
 }
 
-// SendMessage that gives up on a window that stopped answering.
+// SendMessage that gives up on a window that stopped answering. Every message
+// asked here answers an int; across processes a 64-bit Wine hands LB_ERR back
+// as 0xFFFFFFFF, which read as a length is a request for 8 GB of zeroes.
 bool Ask(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result)
 {
     DWORD_PTR r = 0;
@@ -103,7 +112,7 @@ bool Ask(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT* result)
         g_bHung = true;
         return false;
     }
-    if (result) *result = (LRESULT)r;
+    if (result) *result = (LRESULT)(int)(uint32_t)r;
     return true;
 }
 
@@ -171,7 +180,7 @@ HWND MainWindow()
 std::string WindowText(HWND hwnd)
 {
     LRESULT len = 0;
-    if (!Ask(hwnd, WM_GETTEXTLENGTH, 0, 0, &len) || len < 0) return std::string();
+    if (!Ask(hwnd, WM_GETTEXTLENGTH, 0, 0, &len) || len < 0 || len > (LRESULT)LINE_ROOM) return std::string();
     std::vector<char> buf((size_t)len + 2, 0);
     LRESULT got = 0;
     if (!Ask(hwnd, WM_GETTEXT, (WPARAM)buf.size(), (LPARAM)buf.data(), &got)) return std::string();
@@ -180,18 +189,18 @@ std::string WindowText(HWND hwnd)
 
 // One line's text. Asked for in UTF-16: a narrow request across processes is not
 // converted for every list, and the line would read as its first letter.
-bool ListLine(HWND list, int index, size_t length, std::string* text)
+bool ListLine(HWND list, int index, std::string* text)
 {
-    // The line may be replaced by a longer one between the length query and this
-    // request (answers keep arriving), and LB_GETTEXT takes no buffer size: room for
-    // far more than any line of a 28-byte name, whatever the length said.
-    std::vector<wchar_t> wide(std::max(length, LINE_ROOM) + 2, 0);
+    // LB_GETTEXT takes no buffer size, and a length asked for first may be stale by
+    // now (answers keep arriving): room for far more than any line of a 28-byte name.
+    std::vector<wchar_t> wide(LINE_ROOM + 2, 0);
     DWORD_PTR r = 0;
     if (!SendMessageTimeoutW(list, LB_GETTEXT, (WPARAM)index, (LPARAM)wide.data(), SMTO_BLOCK,
                              SEND_TIMEOUT_MS, &r)) {
         g_bHung = true;
         return false;
     }
+    if ((int)(uint32_t)r == LB_ERR) return false; // the line went meanwhile
     wide.back() = 0;
     int n = WideCharToMultiByte(CP_ACP, 0, wide.data(), -1, nullptr, 0, nullptr, nullptr);
     std::vector<char> narrow(n > 0 ? (size_t)n : 1, 0);
@@ -200,6 +209,9 @@ bool ListLine(HWND list, int index, size_t length, std::string* text)
     return true;
 }
 
+// The list read line by line while lines age out and arrive: a line gone between
+// the count and its turn is left out (under a flood of answers no two readings of
+// a whole list agree anyway).
 bool ListLines(HWND list, std::vector<std::string>* lines, int* sel)
 {
     LRESULT count = 0;
@@ -209,12 +221,12 @@ bool ListLines(HWND list, std::vector<std::string>* lines, int* sel)
     *sel = (int)cur;
     lines->clear();
     for (LRESULT i = 0; i < count; ++i) {
-        LRESULT len = 0;
-        if (!Ask(list, LB_GETTEXTLEN, (WPARAM)i, 0, &len)) return false;
-        if (len < 0) len = 0;
         std::string text;
-        if (!ListLine(list, (int)i, (size_t)len, &text)) return false;
-        lines->push_back(text);
+        if (ListLine(list, (int)i, &text)) {
+            lines->push_back(text);
+        } else if (g_bHung) {
+            return false;
+        }
     }
     return true;
 }
@@ -342,7 +354,8 @@ std::string Handle(const std::string& line)
     if (op == "list") {
         std::vector<std::string> lines;
         int sel = -1;
-        if (!ListLines(GetDlgItem(main, 1010), &lines, &sel)) return g_bHung ? "hung" : "error list";
+        if (!ListLines(GetDlgItem(main, IDC_SYSTEM_LIST), &lines, &sel))
+            return g_bHung ? "hung" : "error list";
         out = "list\t" + std::to_string(sel) + "\t" + std::to_string(lines.size());
         for (const std::string& l : lines)
             out += "\t" + Escape(l);
@@ -382,13 +395,13 @@ std::string Handle(const std::string& line)
         out = "typed";
     } else if (op == "select") {
         int index = p.size() > 1 ? atoi(p[1].c_str()) : -1;
-        HWND list = GetDlgItem(main, 1010);
+        HWND list = GetDlgItem(main, IDC_SYSTEM_LIST);
         Ask(list, LB_SETCURSEL, (WPARAM)index, 0, nullptr);
-        Ask(main, WM_COMMAND, MAKEWPARAM(1010, LBN_SELCHANGE), (LPARAM)list, nullptr);
+        Ask(main, WM_COMMAND, MAKEWPARAM(IDC_SYSTEM_LIST, LBN_SELCHANGE), (LPARAM)list, nullptr);
         out = "selected";
     } else if (op == "watch") {
         DWORD ms = p.size() > 1 ? strtoul(p[1].c_str(), nullptr, 10) : 0;
-        HWND list = GetDlgItem(main, 1010);
+        HWND list = GetDlgItem(main, IDC_SYSTEM_LIST);
         DWORD start = GetTickCount();
         std::string last;
         out = "watch";
@@ -397,9 +410,7 @@ std::string Handle(const std::string& line)
             LRESULT count = -1, sel = -1;
             bool ok = Ask(list, LB_GETCOUNT, 0, 0, &count) && Ask(list, LB_GETCURSEL, 0, 0, &sel);
             std::string selText;
-            LRESULT len = 0;
-            if (ok && sel >= 0 && Ask(list, LB_GETTEXTLEN, (WPARAM)sel, 0, &len) && len >= 0)
-                ListLine(list, (int)sel, (size_t)len, &selText);
+            if (ok && sel >= 0) ListLine(list, (int)sel, &selText);
             std::string state = ok ? std::to_string(count) + ":" + Escape(selText) : std::string("hung");
             if (state != last) {
                 out += "\t" + std::to_string(now) + ":" + state;
@@ -417,16 +428,6 @@ std::string Handle(const std::string& line)
     return g_bHung ? "hung" : out;
 }
 
-// The raw text after " -- " on our own command line.
-bool CommandAfterSeparator(std::string* out)
-{
-    const char* all = GetCommandLineA();
-    const char* sep = strstr(all, " -- ");
-    if (!sep) return false;
-    *out = sep + 4;
-    return !out->empty();
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -435,15 +436,9 @@ int main(int argc, char** argv)
     for (; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--") break;
-        if (a == "--env" && i + 1 < argc) {
-            std::string kv = argv[++i];
-            size_t eq = kv.find('=');
-            if (eq == std::string::npos || eq == 0) {
-                fprintf(stderr, "lanprobe: --env wants NAME=VALUE, got %s\n", kv.c_str());
-                return 2;
-            }
-            SetEnvironmentVariableA(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str());
-        } else {
+        EnvOption env = TakeEnvOption("lanprobe", argc, argv, &i);
+        if (env == EnvOption::Bad) return 2;
+        if (env == EnvOption::NotThis) {
             fprintf(stderr, "lanprobe: unknown argument %s\n", a.c_str());
             return 2;
         }

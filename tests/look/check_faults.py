@@ -19,6 +19,7 @@ sys.dont_write_bytecode = True  # nothing cached next to the sources
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import check_look  # noqa: E402
 import qvharness  # noqa: E402 (found through check_look)
+from headers import UI  # noqa: E402 (found through check_look)
 
 
 def background_spot(shot, row):
@@ -59,38 +60,39 @@ def faults(shots):
                     ["-fill", "black", "-draw", rect_arg(tall.client[0], y, tall.client[2] - 1, y)],
                     ("last row", "background")))
 
-    b = compact.controls[1014]["rect"]
+    b = compact.controls[UI.IDC_START]["rect"]
     out.append(("a start button face of 127 grey", compact,
                 ["-fill", "rgb(127,127,127)", "-draw", rect_arg(b[0] + 5, b[1] + 5, b[0] + 12, b[1] + 12)],
-                "button 1014"))
+                "button %d" % UI.IDC_START))
     out.append(("a start button without its left outline", compact,
                 ["-fill", "rgb(128,128,128)", "-draw", rect_arg(b[0], b[1] + 10, b[0], b[3] - 10)],
-                "button 1014"))
+                "button %d" % UI.IDC_START))
     out.append(("a start button whose text is not drawn", compact,
                 ["-fill", "rgb(128,128,128)", "-draw", rect_arg(b[0] + 4, b[1] + 4, b[2] - 4, b[3] - 4)],
-                "button 1014"))
+                "button %d" % UI.IDC_START))
 
     expanded = shots.get("expanded")
     if expanded:
-        o = expanded.controls[1017]["rect"]
+        o = expanded.controls[UI.IDC_OPTIONS]["rect"]
         out.append(("a disabled button drawn with the grey face", expanded,
                     ["-region", "%dx%d+%d+%d" % (o[2] - o[0] - 6, o[3] - o[1] - 6, o[0] + 3, o[1] + 3),
                      "-fill", "rgb(128,128,128)", "-opaque", "black"],
-                    "button 1017"))
-        v = expanded.controls[1022]["rect"]
+                    "button %d" % UI.IDC_OPTIONS))
+        v = expanded.controls[UI.IDC_VERSION]["rect"]
         out.append(("a version label in light grey", expanded,
                     ["-region", "%dx%d+%d+%d" % (v[2] - v[0], v[3] - v[1], v[0], v[1]),
                      "-fill", "rgb(225,225,225)", "-opaque", "rgb(200,150,0)"],
-                    "label 1022"))
+                    "label %d" % UI.IDC_VERSION))
 
-    p = compact.controls[1036]["rect"]
+    p = compact.controls[UI.IDC_PRIVACY_POLICY]["rect"]
     out.append(("a privacy link in plain blue", compact,
                 ["-region", "%dx%d+%d+%d" % (p[2] - p[0], p[3] - p[1], p[0], p[1]),
                  "-fill", "rgb(0,0,255)", "-opaque", "rgb(75,75,255)"],
-                "label 1036"))
-    e = compact.controls[1003]["client"]
+                "label %d" % UI.IDC_PRIVACY_POLICY))
+    e = compact.controls[UI.IDC_PASSWORD]["client"]
     out.append(("a white password field", compact,
-                ["-fill", "white", "-draw", rect_arg(e[0] + 20, e[1], e[2] - 1, e[3] - 1)], "edit 1003"))
+                ["-fill", "white", "-draw", rect_arg(e[0] + 20, e[1], e[2] - 1, e[3] - 1)],
+                "edit %d" % UI.IDC_PASSWORD))
 
     if sel and sel.layout["list"]["selected"] >= 0:
         line = sel.layout["list"]["lines"][sel.layout["list"]["selected"]]["rect"]

@@ -21,6 +21,7 @@ import sys
 sys.dont_write_bytecode = True  # nothing cached next to the sources
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
 import qvharness  # noqa: E402
+from headers import UI  # noqa: E402
 
 BLACK = (0, 0, 0)
 WHITE = (255, 255, 255)
@@ -29,7 +30,7 @@ LIGHT_GREY = (225, 225, 225)
 AMBER = (200, 150, 0)
 LINK_BLUE = (75, 75, 255)
 
-BUTTONS = (1014, 1015, 1017, 1020)
+BUTTONS = (UI.IDC_START, UI.IDC_START_CONFIGURATOR, UI.IDC_OPTIONS, UI.IDC_CONFIGURE_IP)
 BLACK_ROWS = 600  # rows 0..600 of the client area are black in every window
 TEXT_TOLERANCE = 3
 
@@ -176,10 +177,10 @@ class Shot:
         for cid in e.get("disabled", []):
             if self.controls[cid]["enabled"]:
                 bad.append("%d enabled" % cid)
-        if "name" in e and self.controls[1002]["text"] != e["name"]:
-            bad.append("system name %r, not %r" % (self.controls[1002]["text"], e["name"]))
-        if "password_length" in e and len(self.controls[1003]["text"]) != e["password_length"]:
-            bad.append("password of %d characters, not %d" % (len(self.controls[1003]["text"]),
+        if "name" in e and self.controls[UI.IDC_SYSTEM_NAME]["text"] != e["name"]:
+            bad.append("system name %r, not %r" % (self.controls[UI.IDC_SYSTEM_NAME]["text"], e["name"]))
+        if "password_length" in e and len(self.controls[UI.IDC_PASSWORD]["text"]) != e["password_length"]:
+            bad.append("password of %d characters, not %d" % (len(self.controls[UI.IDC_PASSWORD]["text"]),
                                                                e["password_length"]))
         lst = self.layout["list"]
         if "lines" in e and [l["text"] for l in lst["lines"]] != e["lines"]:
@@ -271,20 +272,20 @@ class Shot:
         self.result("label %d %r in %s" % (cid, c["text"], colour_name), not problems, "; ".join(problems))
 
     def check_texts(self):
-        for cid in (1011, 1012):
+        for cid in (UI.IDC_SYSTEM_NAME_LABEL, UI.IDC_PASSWORD_LABEL):
             if self.visible(cid):
                 self.check_text(cid, LIGHT_GREY, "light grey")
-        if self.visible(1033):
-            if self.controls[1033]["enabled"]:
-                self.check_text(1033, LIGHT_GREY, "light grey")
+        if self.visible(UI.IDC_LOCAL_SYSTEMS_LABEL):
+            if self.controls[UI.IDC_LOCAL_SYSTEMS_LABEL]["enabled"]:
+                self.check_text(UI.IDC_LOCAL_SYSTEMS_LABEL, LIGHT_GREY, "light grey")
             else:
                 # A disabled label is drawn by the system in its own grey text;
                 # only its background can be ours.
-                self.check_grey_text(1033)
-        if self.visible(1022):
-            self.check_text(1022, AMBER, "amber")
-        if self.visible(1036):
-            self.check_text(1036, LINK_BLUE, "link blue")
+                self.check_grey_text(UI.IDC_LOCAL_SYSTEMS_LABEL)
+        if self.visible(UI.IDC_VERSION):
+            self.check_text(UI.IDC_VERSION, AMBER, "amber")
+        if self.visible(UI.IDC_PRIVACY_POLICY):
+            self.check_text(UI.IDC_PRIVACY_POLICY, LINK_BLUE, "link blue")
 
     def check_grey_text(self, cid):
         c = self.controls[cid]
@@ -301,7 +302,7 @@ class Shot:
     # -- edit fields ----------------------------------------------------------------
 
     def check_edits(self):
-        for cid in (1002, 1003):
+        for cid in (UI.IDC_SYSTEM_NAME, UI.IDC_PASSWORD):
             if not self.visible(cid):
                 continue
             c = self.controls[cid]
@@ -344,10 +345,10 @@ class Shot:
     # -- the list of local systems ------------------------------------------------------
 
     def check_list(self):
-        if not self.visible(1010):
+        if not self.visible(UI.IDC_SYSTEM_LIST):
             return
         lst = self.layout["list"]
-        box = clip(self.controls[1010]["client"], self.client)
+        box = clip(self.controls[UI.IDC_SYSTEM_LIST]["client"], self.client)
         bottom_of_lines = box[1]
         for i, line in enumerate(lst["lines"]):
             r = clip(line["rect"], box)
@@ -380,10 +381,10 @@ class Shot:
     # -- banner and layout --------------------------------------------------------------
 
     def check_banner(self):
-        if not self.visible(1001):
+        if not self.visible(UI.IDC_BANNER):
             return
-        banner = self.controls[1001]["rect"]
-        start = self.controls[1014]["rect"]
+        banner = self.controls[UI.IDC_BANNER]["rect"]
+        start = self.controls[UI.IDC_START]["rect"]
         problems = []
         if banner[2] - banner[0] != self.client[2] - self.client[0]:
             problems.append("%d wide in a client area of %d" % (banner[2] - banner[0],
@@ -404,27 +405,28 @@ class Shot:
         c = self.controls
         win = self.layout["window"]
         if self.name == "compact":
-            pw = c[1003]["rect"]
+            pw = c[UI.IDC_PASSWORD]["rect"]
             ok = win[3] == pw[3] + 16
             self.result("compact window ends 16 pixels below the password field", ok,
                         "" if ok else "window bottom %d, password bottom %d" % (win[3], pw[3]))
-            ok = c[1014]["rect"][3] == pw[3]
+            ok = c[UI.IDC_START]["rect"][3] == pw[3]
             self.result("start button reaches the bottom of the password field", ok,
-                        "" if ok else "button bottom %d, password bottom %d" % (c[1014]["rect"][3], pw[3]))
+                        "" if ok else "button bottom %d, password bottom %d" % (c[UI.IDC_START]["rect"][3],
+                                                                                  pw[3]))
         if self.name == "expanded":
-            lb = c[1010]["rect"]
+            lb = c[UI.IDC_SYSTEM_LIST]["rect"]
             ok = win[3] == lb[3] + 15
             self.result("expanded window ends 15 pixels below the list", ok,
                         "" if ok else "window bottom %d, list bottom %d" % (win[3], lb[3]))
             compact = shots.get("compact")
             if compact:
-                before = compact.controls[1022]["rect"][0] - compact.client[0]
-                after = c[1022]["rect"][0] - self.client[0]
-                w = c[1033]["rect"][2] - c[1033]["rect"][0]
-                right_aligned = (c[1022]["style"] & 0x3) == 0x2  # SS_RIGHT
+                before = compact.controls[UI.IDC_VERSION]["rect"][0] - compact.client[0]
+                after = c[UI.IDC_VERSION]["rect"][0] - self.client[0]
+                w = c[UI.IDC_LOCAL_SYSTEMS_LABEL]["rect"][2] - c[UI.IDC_LOCAL_SYSTEMS_LABEL]["rect"][0]
+                right_aligned = (c[UI.IDC_VERSION]["style"] & 0x3) == 0x2  # SS_RIGHT
                 ok = after == before + w and right_aligned
                 self.result("version label moved right by the label's width (%d) and right-aligned" % w, ok,
-                            "" if ok else "moved by %d, style %#x" % (after - before, c[1022]["style"]))
+                            "" if ok else "moved by %d, style %#x" % (after - before, c[UI.IDC_VERSION]["style"]))
 
 
 def check_manifest(path):

@@ -34,6 +34,7 @@ sys.dont_write_bytecode = True  # nothing cached next to the sources
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "harness"))
 import qvharness as qh  # noqa: E402
+from headers import UI  # noqa: E402
 from qvharness import DATA_SUBPATH, Failure, Skip, win_path  # noqa: E402
 
 SCREEN = (1280, 1024)
@@ -217,27 +218,33 @@ def run(args):
         # The list keeps working while hidden; wait for every controller now.
         s.ctl(["lines", len(CONTROLLERS), 20000])
         shots.append(s.shoot("compact", args.out, {
-            "visible": [1001, 1011, 1002, 1012, 1003, 1014, 1036],
-            "hidden": [1033, 1010, 1017, 1020, 1015, 1022],
-            "enabled": [1014], "disabled": [],
+            "visible": [UI.IDC_BANNER, UI.IDC_SYSTEM_NAME_LABEL, UI.IDC_SYSTEM_NAME, UI.IDC_PASSWORD_LABEL,
+                        UI.IDC_PASSWORD, UI.IDC_START, UI.IDC_PRIVACY_POLICY],
+            "hidden": [UI.IDC_LOCAL_SYSTEMS_LABEL, UI.IDC_SYSTEM_LIST, UI.IDC_OPTIONS, UI.IDC_CONFIGURE_IP,
+                       UI.IDC_START_CONFIGURATOR, UI.IDC_VERSION],
+            "enabled": [UI.IDC_START], "disabled": [],
             "name": "Kitchen", "password_length": len("secret")}))
 
         # The Options command as the button would send it; the Options and Start
         # Configurator buttons and the version label stay hidden in this window, so
         # they are shown here only to see them drawn.
-        s.ctl(["click", 1017], ["show", 1017], ["show", 1015], ["show", 1022], ["redraw"], ["settle", 1200])
+        s.ctl(["click", UI.IDC_OPTIONS], ["show", UI.IDC_OPTIONS], ["show", UI.IDC_START_CONFIGURATOR],
+              ["show", UI.IDC_VERSION], ["redraw"], ["settle", 1200])
         shots.append(s.shoot("expanded", args.out, {
-            "visible": [1001, 1011, 1002, 1012, 1003, 1014, 1036, 1033, 1010, 1020, 1017, 1015, 1022],
+            "visible": [UI.IDC_BANNER, UI.IDC_SYSTEM_NAME_LABEL, UI.IDC_SYSTEM_NAME, UI.IDC_PASSWORD_LABEL,
+                        UI.IDC_PASSWORD, UI.IDC_START, UI.IDC_PRIVACY_POLICY, UI.IDC_LOCAL_SYSTEMS_LABEL,
+                        UI.IDC_SYSTEM_LIST, UI.IDC_CONFIGURE_IP, UI.IDC_OPTIONS, UI.IDC_START_CONFIGURATOR,
+                        UI.IDC_VERSION],
             "hidden": [],
-            "enabled": [1014], "disabled": [1017, 1020, 1015],
+            "enabled": [UI.IDC_START], "disabled": [UI.IDC_OPTIONS, UI.IDC_CONFIGURE_IP, UI.IDC_START_CONFIGURATOR],
             "lines": [c[1] for c in CONTROLLERS],
             "selected": -1}))
 
         s.ctl(["select", SELECT_INDEX], ["settle", 1000])
         shots.append(s.shoot("selected", args.out, {
-            "visible": [1010, 1020, 1015, 1017],
+            "visible": [UI.IDC_SYSTEM_LIST, UI.IDC_CONFIGURE_IP, UI.IDC_START_CONFIGURATOR, UI.IDC_OPTIONS],
             "hidden": [],
-            "enabled": [1014, 1020, 1015], "disabled": [1017],
+            "enabled": [UI.IDC_START, UI.IDC_CONFIGURE_IP, UI.IDC_START_CONFIGURATOR], "disabled": [UI.IDC_OPTIONS],
             "lines": [c[1] for c in CONTROLLERS],
             "selected": SELECT_INDEX,
             "name": CONTROLLERS[SELECT_INDEX][1],
@@ -248,7 +255,7 @@ def run(args):
             client = json.load(f)["client"]
         s.ctl(["client", client[2] - client[0], TALL_CLIENT_HEIGHT], ["redraw"], ["settle", 1500])
         shots.append(s.shoot("tall", args.out, {
-            "visible": [1010, 1014], "hidden": [],
+            "visible": [UI.IDC_SYSTEM_LIST, UI.IDC_START], "hidden": [],
             "enabled": [], "disabled": [],
             "client_height": TALL_CLIENT_HEIGHT}))
 

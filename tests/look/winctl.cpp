@@ -28,14 +28,19 @@
 #include <string>
 #include <vector>
 
+#include "ui/resource.h"
+
 namespace
 {
 
 const char* const MAIN_TITLE = "OSKA Rerudi";
 const UINT SEND_TIMEOUT_MS = 3000;
-const int LIST_ID = 1010;
 // Every control of the main window, top to bottom as the window shows them.
-const int CONTROL_IDS[] = {1001, 1011, 1002, 1012, 1003, 1033, 1010, 1014, 1017, 1020, 1015, 1022, 1036};
+const int CONTROL_IDS[] = {
+    IDC_BANNER,        IDC_SYSTEM_NAME_LABEL,   IDC_SYSTEM_NAME,        IDC_PASSWORD_LABEL,
+    IDC_PASSWORD,      IDC_LOCAL_SYSTEMS_LABEL, IDC_SYSTEM_LIST,        IDC_START,
+    IDC_OPTIONS,       IDC_CONFIGURE_IP,        IDC_START_CONFIGURATOR, IDC_VERSION,
+    IDC_PRIVACY_POLICY};
 
 PROCESS_INFORMATION g_Launcher;
 std::string g_strFailure;
@@ -206,7 +211,7 @@ bool WaitLines(int lines, DWORD ms)
     DWORD start = GetTickCount();
     for (;;) {
         HWND main = MainWindow();
-        HWND list = main ? GetDlgItem(main, LIST_ID) : nullptr;
+        HWND list = main ? GetDlgItem(main, IDC_SYSTEM_LIST) : nullptr;
         LRESULT count = 0;
         if (list && Ask(list, LB_GETCOUNT, 0, 0, &count) && count >= lines) {
             printf("lines %ld\n", (long)count);
@@ -244,11 +249,11 @@ bool Select(int index)
 {
     HWND main;
     if (!NeedMain(&main)) return false;
-    HWND list = GetDlgItem(main, LIST_ID);
+    HWND list = GetDlgItem(main, IDC_SYSTEM_LIST);
     LRESULT r = 0;
     if (!list || !Ask(list, LB_SETCURSEL, (WPARAM)index, 0, &r) || r == LB_ERR)
         return Fail("cannot select line " + std::to_string(index));
-    if (!Ask(main, WM_COMMAND, MAKEWPARAM(LIST_ID, LBN_SELCHANGE), (LPARAM)list, nullptr))
+    if (!Ask(main, WM_COMMAND, MAKEWPARAM(IDC_SYSTEM_LIST, LBN_SELCHANGE), (LPARAM)list, nullptr))
         return Fail("the window did not take the selection");
     return true;
 }
@@ -327,7 +332,7 @@ bool Describe(const std::string& path)
                ", \"text\": " + JsonString(WindowText(c)) + "}";
     }
     out += "\n  },\n";
-    HWND list = GetDlgItem(main, LIST_ID);
+    HWND list = GetDlgItem(main, IDC_SYSTEM_LIST);
     LRESULT count = 0, sel = -1, top = 0;
     if (list) {
         Ask(list, LB_GETCOUNT, 0, 0, &count);

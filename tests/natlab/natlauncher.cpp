@@ -10,7 +10,8 @@
 //   natlauncher remote NAME [options]     (DIR/servers.txt lists the relays)
 //   natlauncher direct ADDR:PORT [options]
 //   options: --data DIR, --dserver ADDR:PORT (default: the deployment's discovery
-//            host), --password TEXT, --echo N, --download FILE (expected bytes)
+//            host), --password TEXT, --echo N, --download FILE (expected bytes),
+//            --silence S (after the echoes, S seconds without a word, then one echo)
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -23,7 +24,7 @@
 #include "remote/netaddr.h"
 #include "remote/remoteconnect.h"
 #include "sim/core/sim_controller.h"
-#include "sim/relay/simopts.h"
+#include "sim/tools/simopts.h"
 #include "util/qvtick.h"
 #include "util/qvtypes.h"
 #include "util/trace.h"
@@ -105,8 +106,8 @@ struct StatusLines : public CAttemptObserver {
 };
 
 // Login, version, echoes and the download over the installed stream.
-void Session(CQVServer& server, int echoes, const std::string& expectedFile, const std::string& dataDir,
-             Json* out)
+void Session(CQVServer& server, int echoes, uint32_t silenceMs, const std::string& expectedFile,
+             const std::string& dataDir, Json* out)
 {
     StatusLines status;
     bool login = server.Login(&status) == LoginResult::Ok;
@@ -126,6 +127,15 @@ void Session(CQVServer& server, int echoes, const std::string& expectedFile, con
         if (eq.Ask(&reply, &echo) && reply->ReadString() == body) ++echoed;
     }
     out->Num("echoed", echoed);
+    if (silenceMs) {
+        // Nothing asked of the stream for a while, as a viewer showing a still screen.
+        SleepMs(silenceMs);
+        CQVQuery eq(&server);
+        CQVMSG echo(0, SIM_MSG_ECHO, 0);
+        const std::string body = "after the silence";
+        echo.WriteString(body);
+        out->Bool("echoed_after_silence", eq.Ask(&reply, &echo) && reply->ReadString() == body);
+    }
     if (expectedFile.empty()) return;
     std::ifstream want(expectedFile, std::ios::binary);
     std::vector<uint8_t> expected((std::istreambuf_iterator<char>(want)), std::istreambuf_iterator<char>());
@@ -158,7 +168,8 @@ int Usage()
 {
     fputs("usage: natlauncher remote NAME [options]\n"
           "       natlauncher direct ADDR:PORT [options]\n"
-          "options: --data DIR, --dserver ADDR:PORT, --password TEXT, --echo N, --download FILE\n",
+          "options: --data DIR, --dserver ADDR:PORT, --password TEXT, --echo N, --download FILE,\n"
+          "         --silence S\n",
           stderr);
     return 2;
 }
@@ -172,7 +183,7 @@ int main(int argc, char** argv)
     const std::string target = argv[2];
     std::vector<std::string> args(argv + 3, argv + argc);
     std::string password, expectedFile, dataDir = "/tmp";
-    uint32_t echoes = 0;
+    uint32_t echoes = 0, silence = 0;
     RemoteSettings settings;
     for (size_t i = 0; i < args.size(); ++i) {
         const bool hasValue = i + 1 < args.size();
@@ -180,6 +191,8 @@ int main(int argc, char** argv)
         if (args[i] == "--password" && hasValue)
             password = args[++i];
         else if (args[i] == "--echo" && hasValue && simopts::ParseNumber(args[i + 1], &echoes))
+            ++i;
+        else if (args[i] == "--silence" && hasValue && simopts::ParseNumber(args[i + 1], &silence))
             ++i;
         else if (args[i] == "--download" && hasValue)
             expectedFile = args[++i];
@@ -218,7 +231,8 @@ int main(int argc, char** argv)
     out.Num("ms_to_stream", TickSince(t.start));
     out.Str("result", ConnectResultText(result));
     out.Num("ms_to_udp_ok", t.At("UDP Connect OK"));
-    if (result == ConnectResult::Ok) Session(server, (int)echoes, expectedFile, dataDir, &out);
+    if (result == ConnectResult::Ok)
+        Session(server, (int)echoes, silence * 1000, expectedFile, dataDir, &out);
     server.GetConnection()->Close();
     SetTraceSink(nullptr);
     out.Add("status", t.Lines(t.status));

@@ -14,7 +14,7 @@
 
 #include "sim/enroll/enroll_wire.h"
 #include "sim/enroll/relay_enrollment.h"
-#include "sim/relay/simopts.h"
+#include "sim/tools/simopts.h"
 #include "util/qvtick.h"
 #include "util/qvtypes.h"
 #include "sim/tools/simprog.h"

@@ -6,10 +6,11 @@ launcher does (its own encoders, written from the formats, not from the simulato
 Each command does one road and prints one JSON line with what it saw:
   probe RELAY [RELAY...] [--tries N]      one UDP socket probes every relay in turn
   list RELAY                              fetches the server list
-  find RELAY NAME [--relayed] [--punch] [--turn] [--echo N]
+  find RELAY NAME [--relayed] [--punch] [--turn] [--echo N] [--silence S]
                                           looks NAME up; --punch sends hellos to a FIND ACK
                                           address from the same socket (10 attempts of
-                                          250 ms) and, once acknowledged, N echo datagrams;
+                                          250 ms) and, once acknowledged, N echo datagrams,
+                                          then after S seconds of silence one more;
                                           --turn opens a TURN ACK's session and echoes N bytes
   dserver ADDR:PORT NAME                  asks the discovery server
   tcp-echo ADDR:PORT [--echo N]           N bytes through a TCP echo
@@ -25,8 +26,15 @@ import struct
 import sys
 import time
 
-FIND, FIND_ACK, FIND_NACK, HELLO, HELLO_ACK = 2, 3, 4, 6, 7
-PROBE, PROBE_ACK, FIND_RELAY, TURN_ACK, TCP_ACK, LIST, LIST_ACK = 10, 11, 12, 13, 14, 17, 18
+sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+from headers import RELAY  # noqa: E402
+
+# The datagram types as the launcher defines them (remote/relaypacket.h).
+FIND, FIND_ACK, FIND_NACK = RELAY.STUN_FIND, RELAY.STUN_FIND_ACK, RELAY.STUN_FIND_NACK
+HELLO, HELLO_ACK = RELAY.STUN_HELLO, RELAY.STUN_HELLO_ACK
+PROBE, PROBE_ACK, FIND_RELAY = RELAY.STUN_PROBE, RELAY.STUN_PROBE_ACK, RELAY.STUN_FIND_RELAY
+TURN_ACK, TCP_ACK, LIST, LIST_ACK = RELAY.STUN_TURN_ACK, RELAY.STUN_TCP_ACK, RELAY.STUN_LIST, RELAY.STUN_LIST_ACK
 
 
 def endpoint(text):
@@ -109,9 +117,11 @@ def fetch_list(relay):
     return {"count": count, "entries": entries}
 
 
-def find_request(name, relayed):
-    raw = name.encode("latin-1")[:64]
-    return bytes([FIND_RELAY if relayed else FIND]) + raw + b"\0" * (64 - len(raw))
+def find_request(name, relayed=False):
+    """A lookup of name (cut to the name field, as the launcher does), relayed or not."""
+    field = RELAY.STUN_NAME_FIELD
+    raw = name.encode("latin-1")[:field]
+    return bytes([FIND_RELAY if relayed else FIND]) + raw + b"\0" * (field - len(raw))
 
 
 def lookup(s, relay, name, relayed):
@@ -139,7 +149,14 @@ def echo_stream(sock, size):
     return got == payload
 
 
-def punch(s, target, echo_count):
+def echo_once(s, addr, i):
+    msg = b"\x80" + struct.pack("<H", i) + os.urandom(32)
+    s.sendto(msg, addr)
+    back, _, _ = receive(s, 1.0, lambda d, m=msg: d == m)
+    return back is not None
+
+
+def punch(s, target, echo_count, silence_s=0):
     addr = endpoint(target)
     for attempt in range(10):
         s.sendto(bytes([HELLO]), addr)
@@ -148,16 +165,16 @@ def punch(s, target, echo_count):
             result = {"punched": True, "attempts": attempt + 1, "ack_from": "%s:%d" % sender}
             ok = 0
             for i in range(echo_count):
-                msg = b"\x80" + struct.pack("<H", i) + os.urandom(32)
-                s.sendto(msg, addr)
-                back, _, _ = receive(s, 1.0, lambda d, m=msg: d == m)
-                ok += back is not None
+                ok += echo_once(s, addr, i)
             result["echoed"] = ok
+            if silence_s:
+                time.sleep(silence_s)
+                result["echoed_after_silence"] = echo_once(s, addr, echo_count)
             return result
     return {"punched": False}
 
 
-def find(relay, name, relayed, do_punch, do_turn, echo):
+def find(relay, name, relayed, do_punch, do_turn, echo, silence_s=0):
     s = udp()
     data, skipped = lookup(s, relay, name, relayed)
     out = {"skipped": skipped}
@@ -169,7 +186,7 @@ def find(relay, name, relayed, do_punch, do_turn, echo):
     if t == FIND_ACK:
         out.update(answer="find-ack", address=record_text(data[1:17]))
         if do_punch:
-            out.update(punch(s, out["address"], echo))
+            out.update(punch(s, out["address"], echo, silence_s))
     elif t == FIND_NACK:
         out["answer"] = "nack"
     elif t == TURN_ACK:
@@ -277,7 +294,7 @@ def main(argv):
     elif cmd == "find":
         relayed, do_punch, do_turn = flag(args, "--relayed"), flag(args, "--punch"), flag(args, "--turn")
         echo = option(args, "--echo", 0, int)
-        out = find(args[0], args[1], relayed, do_punch, do_turn, echo)
+        out = find(args[0], args[1], relayed, do_punch, do_turn, echo, option(args, "--silence", 0, int))
     elif cmd == "dserver":
         out = dserver(args[0], args[1])
     elif cmd == "tcp-echo":

@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "protocol/downloader.h"
-#include "test_session_fixture.h"
+#include "test_qvserver_fixture.h"
 
 using namespace sessiontest;
 

@@ -301,4 +301,81 @@ TEST_P(DatagramBridge, CloseWhileTheWorkerIsInsideTheStreamIsSafe)
 
 INSTANTIATE_TEST_SUITE_P(ReadySocket, DatagramBridge, ::testing::Values(true, false));
 
+// A stream whose Receive does not come back until the test lets it, closed or
+// not: a transport that breaks its own bounds.
+class StuckStream : public CDatagramStream
+{
+  public:
+    bool Send(const void*, int) override { return true; }
+    int Receive(void*, int) override
+    {
+        std::unique_lock<std::mutex> hold(m_Lock);
+        m_bEntered = true;
+        m_Changed.notify_all();
+        m_Changed.wait_for(hold, std::chrono::seconds(30), [this] { return m_bReleased; });
+        return 0;
+    }
+    bool WaitReadable(uint32_t) override { return true; }
+    bool IsUp() override { return true; }
+    void Close() override
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        m_bClosed = true;
+    }
+    QVSOCKET GetReadySocket() override { return QV_INVALID_SOCKET; }
+
+    bool WaitEntered(uint32_t ms)
+    {
+        std::unique_lock<std::mutex> hold(m_Lock);
+        return m_Changed.wait_for(hold, std::chrono::milliseconds(ms), [this] { return m_bEntered; });
+    }
+    bool WasClosed()
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        return m_bClosed;
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        m_bReleased = true;
+        m_Changed.notify_all();
+    }
+
+  private:
+    std::mutex m_Lock;
+    std::condition_variable m_Changed;
+    bool m_bEntered = false, m_bClosed = false, m_bReleased = false;
+};
+
+// The window that destroys the bridge waits about a second for a worker held in
+// the transport, not as long as the transport holds it; the worker, once back,
+// closes the viewer and lets go of the stream without another call into it.
+TEST(LoopbackBridge, DestroyedWhileTheWorkerIsStuckInTheStreamReturnsWithinItsBound)
+{
+    auto stream = std::make_shared<StuckStream>();
+    std::weak_ptr<StuckStream> watch = stream;
+    CXConnection conn{"servers.txt"}; // outlives the worker, as the session's transport does
+    conn.InstallClient(stream);
+    auto bridge = std::make_unique<CTCP_LoopBack>(&conn);
+    QVSOCKET viewer = Connect(LoopbackAddress(), bridge->GetPort());
+    ASSERT_NE(viewer, QV_INVALID_SOCKET);
+    ASSERT_TRUE(stream->WaitEntered(5000));
+
+    const uint32_t start = GetTick();
+    bridge.reset();
+    // Generous: the wait itself is LOOPBACK_STOP_MS.
+    EXPECT_LT(TickSince(start), 3 * LOOPBACK_STOP_MS);
+    EXPECT_TRUE(stream->WasClosed());
+    EXPECT_FALSE(conn.IsConnected());
+
+    stream->Release();
+    stream.reset();
+    EXPECT_TRUE(SeesEnd(viewer, 10000));
+    const uint32_t released = GetTick();
+    while (!watch.expired() && TickSince(released) < 10000)
+        SleepMs(10);
+    EXPECT_TRUE(watch.expired());
+    CloseSocket(viewer);
+}
+
 } // namespace

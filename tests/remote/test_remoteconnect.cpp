@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "fake_relay.h"
-#include "protocol/test_session_fixture.h"
+#include "protocol/test_qvserver_fixture.h"
 #include "remote/rudpclient.h"
 #include "remoteconnect_support.h"
 #include "rudp_test_support.h"
@@ -217,7 +217,7 @@ TEST_F(RemoteRoadTest, TheDiscoveryServersAnswerDecidesTheLastStep)
     exact.exact1024 = true;
     headerOnly.closeAfterHeader = true;
     dribble.dribbleMs = 3;
-    slow.dribbleMs = 30;
+    slow.dribbleMs = 75;
     const Case cases[] = {
         {"empty address", "", true, none, ConnectResult::NotLocated,
          "Error: Controller too new for disco server"},
@@ -242,13 +242,17 @@ TEST_F(RemoteRoadTest, TheDiscoveryServersAnswerDecidesTheLastStep)
         {"exactly 1024 bytes", "127.0.0.1", true, exact, ConnectResult::Ok, nullptr},
         {"one byte at a time", "127.0.0.1", true, dribble, ConnectResult::Ok, nullptr},
     };
-    settings.discoverySliceMs = 10; // 50 quiet slices in half a second
+    // 50 quiet slices in 1.25 s: short enough for a table of silent servers, long
+    // enough that a loaded machine starting the server's thread is not silence
+    // (10 ms slices failed the exact answer once under load).
+    settings.discoverySliceMs = 25;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         DServerSystem home;
         home.address = c.address;
         home.port = sim->GetPort();
         DServerConfig config;
+        config.port = 0; // not the real port 500, which another test on this machine may hold
         if (c.known) config.systems[kSystem] = home;
         config.faults = c.faults;
         dserver.reset(new CSimDServer(config));

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "fake_relay.h"
-#include "protocol/test_session_fixture.h"
+#include "protocol/test_qvserver_fixture.h"
 #include "remoteconnect_support.h"
 #include "rudp_test_support.h"
 #include "sim/dserver/dserver.h"

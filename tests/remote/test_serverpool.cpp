@@ -5,11 +5,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "remote/fake_relay.h"
+#include "remote/netaddr.h"
 #include "remote/serverpool.h"
 #include "util/qvsocket.h"
 #include "util/qvtick.h"
@@ -503,6 +506,94 @@ TEST_F(ServerPoolFetch, StrayDatagramsCannotHoldAnExchangeOpen)
     flood.join();
     EXPECT_LT(took, 3000u);
     EXPECT_EQ(Entries(m_Pool), (std::vector<std::string>{"Old1|10.0.0.1|1", "Old2|10.0.0.2|2"}));
+}
+
+// A socket to forge answers from: another port of 127.0.0.1, or the relay's port
+// at another local address (127.0.0.2 where the system allows it, else an
+// adapter's address).
+bool BindForger(QVSOCKET forger, bool otherAddress, uint16_t relayPort)
+{
+    if (!otherAddress) return SocketBind(forger, MakeSockAddr(LoopbackAddress(), 0));
+    if (SocketBind(forger, MakeSockAddr(MakeIPv4(127, 0, 0, 2), relayPort))) return true;
+    uint32_t mask = 0, address = 0;
+    return FindAdapterAddress(0, &mask, &address) && SocketBind(forger, MakeSockAddr(address, relayPort));
+}
+
+// Someone who sees the request answers it before the relay does, from another
+// port of the relay's address or from the relay's port at another address. What
+// such a sender says is never taken: with the relay answering after it, the
+// relay's list is what the file holds; with the relay silent, the file keeps its
+// old bytes.
+TEST_F(ServerPoolFetch, AnswersFromAnyoneButTheRelayAreNotTaken)
+{
+    struct Case {
+        const char* name;
+        bool otherAddress; // else another port of the relay's address
+        bool relayAnswers;
+    };
+    const Case cases[] = {
+        {"another port, relay answers after", false, true},
+        {"another address, relay answers after", true, true},
+        {"another port, relay silent", false, false},
+        {"another address, relay silent", true, false},
+    };
+    QVSockAddr client;
+    ASSERT_TRUE(SocketLocalAddr(m_hSocket, &client));
+    const std::string relayList = "North,10.1.0.1,8500\nSouth,10.1.0.2,8600\n";
+    m_Relay.SetList(
+        {FakeRelay::Entry("North", "10.1.0.1", 8500), FakeRelay::Entry("South", "10.1.0.2", 8600)});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint8_t leftover[STUN_LARGE_RECEIVE];
+        QVSockAddr from;
+        while (SocketRecvFrom(m_hSocket, leftover, (int)sizeof(leftover), &from) >= 0) {
+        }
+        WriteAll(m_Dir.N("servers.txt"), kOldFile);
+        ASSERT_TRUE(m_Pool.Load());
+        m_Pool.UpdateChecksum();
+        const uint32_t before = m_Pool.GetChecksum();
+
+        // The relay's thread may still hold the responder after the fetch: whoever
+        // lets go of it last closes the forger's socket.
+        std::shared_ptr<QVSOCKET> forger(new QVSOCKET(SocketUdp()), [](QVSOCKET* s) {
+            CloseSocket(*s);
+            delete s;
+        });
+        if (!BindForger(*forger, c.otherAddress, SockAddrPort(m_Relay.Address()))) {
+            // A machine with no second local address, or a system that counts a
+            // port as taken on every address once one address has it.
+            std::cout << "[ SKIPPED  ] " << c.name
+                      << ": cannot send from the relay's port at another address\n";
+            continue;
+        }
+        auto forged = std::make_shared<std::atomic<int>>(0);
+        const bool relayAnswers = c.relayAnswers;
+        m_Relay.SetResponder([=](const FakeRelay::Datagram& request, std::vector<FakeRelay::Datagram>*) {
+            uint8_t out[STUN_LARGE_RECEIVE];
+            int n = 0;
+            if (request.size() == STUN_LIST_COUNT_LENGTH)
+                n = BuildListCountAck(out, 1);
+            else
+                n = BuildListEntryAck(out, FakeRelay::Entry("Forged", "6.6.6.6", 666));
+            if (SocketSendTo(*forger, out, n, client) == n) (*forged)++;
+            return !relayAnswers; // true: the relay itself says nothing
+        });
+
+        const bool fetched = Fetch(&m_Seen);
+        m_Relay.SetResponder(nullptr);
+        EXPECT_GE(forged->load(), 1);
+        if (c.relayAnswers) {
+            EXPECT_TRUE(fetched);
+            EXPECT_EQ(File(), relayList);
+            EXPECT_EQ(Entries(m_Pool),
+                      (std::vector<std::string>{"North|10.1.0.1|8500", "South|10.1.0.2|8600"}));
+        } else {
+            EXPECT_FALSE(fetched);
+            EXPECT_EQ(File(), kOldFile);
+            EXPECT_EQ(Entries(m_Pool), (std::vector<std::string>{"Old1|10.0.0.1|1", "Old2|10.0.0.2|2"}));
+            EXPECT_EQ(m_Pool.GetChecksum(), before);
+        }
+    }
 }
 
 TEST_F(ServerPoolFetch, CancelEndsTheFetchAtOnce)

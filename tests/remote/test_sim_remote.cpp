@@ -6,28 +6,16 @@
 #include <thread>
 
 #include "protocol/downloader.h"
-#include "protocol/test_session_fixture.h"
+#include "protocol/test_qvserver_fixture.h"
 #include "rudp_test_support.h"
 #include "sim/impair/impair.h"
 #include "sim/rudppeer/rudppeer.h"
+#include "tests/support/tcppair.h"
 
 using namespace sessiontest;
 
 namespace
 {
-
-bool MakeTcpPair(QVSOCKET* launcher, QVSOCKET* controller)
-{
-    QVSOCKET l = SocketTcp();
-    QVSockAddr at;
-    *launcher = *controller = QV_INVALID_SOCKET;
-    if (SocketBind(l, MakeSockAddr(LoopbackAddress(), 0)) && SocketListen(l, 1) && SocketLocalAddr(l, &at)) {
-        *launcher = SocketTcp();
-        if (SocketConnect(*launcher, at)) *controller = SocketAccept(l, nullptr);
-    }
-    CloseSocket(l);
-    return *controller != QV_INVALID_SOCKET;
-}
 
 bool HasLine(const std::vector<std::string>& log, const std::string& line)
 {

@@ -29,7 +29,6 @@ Exit codes: 0 passed, 1 failed, 77 skipped (not root, no `ip netns` or iptables,
 Wine, or a program is not built).
 """
 
-import argparse
 import os
 import re
 import signal
@@ -44,6 +43,7 @@ import natlab as nl  # noqa: E402
 import qvharness as qh  # noqa: E402
 import remotelab as rl  # noqa: E402
 import roads  # noqa: E402 (found through remotelab)
+from headers import UI  # noqa: E402
 from qvharness import Failure, Skip, check, say, wait_until  # noqa: E402
 from remotelab import PASSWORD, SYSTEM  # noqa: E402
 
@@ -80,7 +80,7 @@ def expect_started(run, probe, road_lines, silent):
     else:
         check(wait_until(lambda: probe.controls()["window"][0] == "V", 15),
               "the main window did not come back after the viewer ended")
-        check(probe.controls()["1014"][1] == "E", "Start Rerudi is not enabled again")
+        check(probe.controls()[UI.IDC_START][1] == "E", "Start Rerudi is not enabled again")
     sim = run.sim
     served = sim.wait_for(r"^conn 0: download 8130 \(id \d+\): %d bytes in (\d+) pieces$" % rl.VIEWER_SIZE, 5)
     check(served, "the simulator served the 1 MB viewer")
@@ -250,7 +250,7 @@ def scenario_cancel(run):
           "the relays were not probed")
     time.sleep(1.2)  # well inside a probe's wait
     check(run.launcher_sockets() != idle, "no socket of the attempt seen")
-    check(probe.ask("dlgclick %d %s" % (rl.PROGRESS_CANCEL, rl.PROGRESS_TITLE)) == "clicked",
+    check(probe.ask("dlgclick %d %s" % (UI.IDC_CONNECT_CANCEL, rl.PROGRESS_TITLE)) == "clicked",
           "Cancel could not be pressed")
     pressed = time.monotonic()
     closed = wait_until(lambda: probe.ask("dialog %s" % rl.PROGRESS_TITLE) == "none", 5, 0.01)
@@ -258,7 +258,7 @@ def scenario_cancel(run):
     check(closed, "the progress window stayed open after Cancel")
     check(took < 1.0, "the attempt took %.2f s to end after Cancel" % took)
     probes_then = sum(len(r.matching(r"^PROBE ")) for r in relays)
-    check(wait_until(lambda: probe.controls()["1014"][1] == "E", 5), "Start Rerudi is not enabled again")
+    check(wait_until(lambda: probe.controls()[UI.IDC_START][1] == "E", 5), "Start Rerudi is not enabled again")
     check(probe.fields("boxes") == ["boxes"], "a message box after Cancel: %r" % probe.fields("boxes"))
     log = run.connect_log()
     check(log is not None, "no connection log after Cancel")
@@ -324,14 +324,14 @@ def scenario_cancel_waits(run):
         time.sleep(0.3)
         during = sockets()
         check(during != idle, "%s: no socket of the attempt seen: %r" % (name, during))
-        check(probe.ask("dlgclick %d %s" % (rl.PROGRESS_CANCEL, rl.PROGRESS_TITLE)) == "clicked",
+        check(probe.ask("dlgclick %d %s" % (UI.IDC_CONNECT_CANCEL, rl.PROGRESS_TITLE)) == "clicked",
               "%s: Cancel could not be pressed" % name)
         pressed = time.monotonic()
         closed = wait_until(lambda: probe.ask("dialog %s" % rl.PROGRESS_TITLE) == "none", 5, 0.01)
         took = time.monotonic() - pressed
         check(closed and took < 1.0, "%s: the attempt took %.2f s to end after Cancel" % (name, took))
         times.append("%s %.0f ms" % (name, took * 1000))
-        check(wait_until(lambda: probe.controls()["1014"][1] == "E", 5), "%s: Start is not enabled again" % name)
+        check(wait_until(lambda: probe.controls()[UI.IDC_START][1] == "E", 5), "%s: Start is not enabled again" % name)
         check(probe.fields("boxes") == ["boxes"], "%s: a message box after Cancel" % name)
         log = run.connect_log()
         problem = roads.compare(log[1] if log else [], before + ["Cancelled", "Attempt cancelled"])
@@ -445,8 +445,8 @@ def run_scenario(name, run):
 def run_demo(args):
     say("== OSKA Rerudi demonstration: the remote road through two NATs")
     run = rl.RemoteRun(args, "ei", keep=args.keep)
-    ok = False
-    try:
+
+    def show():
         run.start()
         say("lab: the launcher behind NAT A (%s, public %s), the controller behind NAT B (%s, public %s),"
             % (nl.LAUNCHER_ADDRESS, nl.NAT_A_PUBLIC, nl.CONTROLLER_ADDRESS, nl.NAT_B_PUBLIC))
@@ -506,36 +506,23 @@ def run_demo(args):
         else:
             say("RESULT: FAILED - %s" % (problem or (report.get("echo_problem", "echo %s" % report.get("echo"))
                                                      if report else "the viewer did not run")))
-    except Skip as s:
-        say("cannot run the demonstration: %s" % s)
-    except Failure as f:
-        say("RESULT: FAILED - %s" % f)
-    finally:
-        run.stop()
-    return 0 if ok else 1
+        return ok
+
+    return qh.run_demonstration(show, run.stop)
 
 
 # ---------------------------------------------------------------------------
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--scenario", choices=sorted(SCENARIOS) + ["all"])
-    ap.add_argument("--demo", action="store_true", help="run the demonstration instead")
-    ap.add_argument("--launcher", default="")
+    ap = qh.scenario_parser(__doc__, "--scenario", SCENARIOS, demo="run the demonstration instead")
     ap.add_argument("--probe", required=True)
-    ap.add_argument("--viewer", required=True)
-    ap.add_argument("--sim", required=True)
     ap.add_argument("--relay", help="rerudi-relay (default: next to rerudi-sim)")
     ap.add_argument("--dserver", help="rerudi-dserver (default: next to rerudi-sim)")
     ap.add_argument("--impair", help="rerudi-udp-impair (default: next to rerudi-sim)")
-    ap.add_argument("--source", default=os.path.abspath(os.path.join(HERE, "..", "..")))
-    ap.add_argument("--wineprefix", default=os.environ.get("QV_REMOTE_WINEPREFIX"),
-                    help="Wine prefix of the remote runs (default: one per build tree under /tmp), of the "
-                         "launcher's architecture")
-    ap.add_argument("--keep", action="store_true", help="keep the temporary folder")
-    args = ap.parse_args()
-    qh.install_signal_handlers()
+    qh.add_wine_options(ap, "QV_REMOTE_WINEPREFIX", "Wine prefix of the remote runs (default: one per build "
+                        "tree under /tmp), of the launcher's architecture")
+    args = qh.parse_scenario_args(ap)
     beside = os.path.dirname(os.path.abspath(args.sim))
     for opt, name in (("relay", "rerudi-relay"), ("dserver", "rerudi-dserver"), ("impair", "rerudi-udp-impair")):
         if not getattr(args, opt):
