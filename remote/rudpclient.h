@@ -37,9 +37,8 @@ const uint32_t RUDP_WORKER_WAIT_MS = 25; // worker's wait for a datagram; pendin
 // idle stream says something every 15 s, so that even the shortest of them
 // keeps it with one keep-alive lost.
 const uint32_t RUDP_KEEPALIVE_MS = 15000;
-const uint32_t RUDP_ACK_DELAY_MIN_MS = 2;
-const int RUDP_RECEIVE_BATCH = 32; // datagrams handled per wait before the timers are looked at    // our
-                                   // acknowledgements wait at least this for company
+const uint32_t RUDP_ACK_DELAY_MIN_MS = 2;    // our acknowledgements wait at least this for company
+const int RUDP_RECEIVE_BATCH = 32;           // datagrams handled per wait before the timers are looked at
 const uint32_t RUDP_NEGOTIATE_WAIT_MS = 500; // per parameter proposal
 const int RUDP_NEGOTIATE_TRIES = 5;
 const uint32_t RUDP_CLOSE_DRAIN_MS = 5000; // Close waits this long for sent data to be acknowledged
