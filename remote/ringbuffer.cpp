@@ -178,7 +178,7 @@ void CRingBuffer::AddOwnSample(uint32_t ms)
 uint32_t CRingBuffer::Rto() const
 {
     if (!m_bHaveRtt) return RING_RTT_INITIAL;
-    uint32_t rto = m_nSrtt + 4 * m_nRttVar;
+    uint32_t rto = m_nSrtt + 4 * m_nRttVar + RING_PEER_ACK_HOLD;
     if (rto < RING_MIN_RTO) rto = RING_MIN_RTO;
     return rto > RING_MAX_RTO ? RING_MAX_RTO : rto;
 }
