@@ -52,6 +52,20 @@ struct OwnRing {
         EXPECT_EQ(why, nullptr) << why;
     }
     size_t Sent() const { return out.sent.size(); }
+    // Forty packets, a second apart, each acknowledged rtt ms after its sending,
+    // after the first packet's: the variation decays. Returns the last sending.
+    uint32_t SteadyRoundTrips(uint32_t rtt)
+    {
+        uint32_t t = kStart;
+        uint8_t byte = 3;
+        Ack({0}, kStart + rtt);
+        for (int i = 0; i < 40; i++) {
+            t += 1000;
+            ring.WritePacket(&byte, 1, STUN_NO_ACK, t, out);
+            Ack({(uint16_t)(ring.NextSequence() - 1)}, t + rtt);
+        }
+        return t;
+    }
 };
 
 struct HoleCase {
@@ -134,15 +148,9 @@ TEST(RudpRecovery, RoundTripSamplesComeOnlyFromPacketsSentOnce)
 TEST(RudpRecovery, ResendTimeOutFollowsTheRoundTripDoublesAndGivesUpAfterElevenTransmissions)
 {
     OwnRing r(1);
-    // Steady 200 ms round trips: the variation decays, the time-out nears the round trip.
-    uint32_t t = kStart;
+    // Steady 200 ms round trips: the time-out nears the round trip and the hold.
+    const uint32_t t = r.SteadyRoundTrips(200);
     uint8_t byte = 3;
-    r.Ack({0}, kStart + 200);
-    for (int i = 0; i < 40; i++) {
-        t += 1000;
-        r.ring.WritePacket(&byte, 1, STUN_NO_ACK, t, r.out);
-        r.Ack({(uint16_t)(r.ring.NextSequence() - 1)}, t + 200);
-    }
     EXPECT_EQ(r.ring.SmoothedRtt(), 200u);
     EXPECT_GE(r.ring.Rto(), 200u + RING_PEER_ACK_HOLD);
     EXPECT_LT(r.ring.Rto(), 260u + RING_PEER_ACK_HOLD);
@@ -170,15 +178,8 @@ TEST(RudpRecovery, APacketWhoseAcknowledgementThePeerHoldsIsNotResent)
     // Most lists leave at once (eight numbers), so the variation settles near
     // nothing; then one acknowledgement waits out the peer's 25 ms idle flush.
     OwnRing r(1);
-    uint32_t t = kStart;
+    const uint32_t t = r.SteadyRoundTrips(100) + 1000;
     uint8_t byte = 4;
-    r.Ack({0}, kStart + 100);
-    for (int i = 0; i < 40; i++) {
-        t += 1000;
-        r.ring.WritePacket(&byte, 1, STUN_NO_ACK, t, r.out);
-        r.Ack({(uint16_t)(r.ring.NextSequence() - 1)}, t + 100);
-    }
-    t += 1000;
     r.ring.WritePacket(&byte, 1, STUN_NO_ACK, t, r.out);
     const size_t before = r.Sent();
     ASSERT_TRUE(r.ring.RetransmitDue(t + 100 + 25 + 10, r.out));
