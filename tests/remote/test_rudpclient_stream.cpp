@@ -150,8 +150,8 @@ TEST(RudpStream, MegabytesEachWayArriveByteIdenticalThroughAReorderingPath)
                                                             : (100ull << 20)));
 }
 
-// One datagram in ten lost each way: recovery rests on the resend time-outs
-// (at least 500 ms each), so the volume is small by default.
+// One datagram in ten lost each way, acknowledgements too: recovery often
+// waits for a resend time-out, so the volume is small by default.
 TEST(RudpStream, BothDirectionsAtOnceArriveByteIdenticalAtTenPercentLoss)
 {
     RunDuplex(Path{0.10, 0.01, 0.05}, Volume(512ull << 10));
