@@ -49,6 +49,16 @@ uint64_t Volume(uint64_t defaultBytes)
     return defaultBytes;
 }
 
+// Starts the peer, the proxy in front of it (the same path both ways) and a
+// client that reaches the peer through it; null when any of them failed.
+std::unique_ptr<CRUDPClient> ConnectThrough(CRudpPeer& peer, CUdpImpairProxy& proxy,
+                                            const ImpairSettings& path, uint32_t seed)
+{
+    const TransferParams block = STUN_PARAMS_PROPOSED;
+    if (!peer.Start() || !proxy.Start(peer.GetAddress(), path, path, seed)) return nullptr;
+    return std::unique_ptr<CRUDPClient>(RudpConnect(proxy.GetAddress(), &block, 10000));
+}
+
 // The launcher's reading side: checks every byte against the pattern.
 struct PatternReader {
     std::atomic<uint64_t> received{0};
@@ -95,16 +105,13 @@ void RunDuplex(const Path& p, uint64_t total)
     RudpServeOptions options;
     options.sendBytes = total;
     CRudpPeer peer(options);
-    ASSERT_TRUE(peer.Start());
     ImpairSettings path;
     path.loss = p.loss;
     path.duplicate = p.duplicate;
     path.reorder = p.reorder;
     path.reorderHoldMs = 3;
     CUdpImpairProxy proxy;
-    ASSERT_TRUE(proxy.Start(peer.GetAddress(), path, path, 20240611));
-    const TransferParams block = STUN_PARAMS_PROPOSED;
-    std::unique_ptr<CRUDPClient> client(RudpConnect(proxy.GetAddress(), &block, 10000));
+    std::unique_ptr<CRUDPClient> client = ConnectThrough(peer, proxy, path, 20240611);
     ASSERT_TRUE(client);
 
     PatternReader reader;
@@ -209,13 +216,10 @@ TEST(RudpStream, ABridgeThatSendsAndReadsOnOneThreadNeverStallsAtFullWindowOnALo
         options.sendBytes = c.bytes;
         options.policy = c.peerPolicy;
         CRudpPeer peer(options);
-        ASSERT_TRUE(peer.Start());
         ImpairSettings path;
         path.loss = 0.01;
         CUdpImpairProxy proxy;
-        ASSERT_TRUE(proxy.Start(peer.GetAddress(), path, path, 99));
-        const TransferParams block = STUN_PARAMS_PROPOSED;
-        std::unique_ptr<CRUDPClient> client(RudpConnect(proxy.GetAddress(), &block, 10000));
+        std::unique_ptr<CRUDPClient> client = ConnectThrough(peer, proxy, path, 99);
         ASSERT_TRUE(client);
 
         std::vector<uint8_t> out(16384), in(2048);
@@ -262,15 +266,12 @@ TEST(RudpStream, ThePeerEchoesThroughALossyPathAndSeesTheClientLeave)
     RudpServeOptions options;
     options.echo = true;
     CRudpPeer peer(options);
-    ASSERT_TRUE(peer.Start());
     ImpairSettings path;
     path.loss = 0.02;
     path.delayMs = 2;
     path.jitterMs = 3;
     CUdpImpairProxy proxy;
-    ASSERT_TRUE(proxy.Start(peer.GetAddress(), path, path, 7));
-    const TransferParams block = STUN_PARAMS_PROPOSED;
-    std::unique_ptr<CRUDPClient> client(RudpConnect(proxy.GetAddress(), &block, 10000));
+    std::unique_ptr<CRUDPClient> client = ConnectThrough(peer, proxy, path, 7);
     ASSERT_TRUE(client);
     const uint64_t total = 256 << 10;
     PatternReader reader;
