@@ -45,6 +45,7 @@ if [ "$1" = update ]; then
   [ "$n" = always ] || echo $((n - 1)) >"$FAKE/update_fails"
   echo "Err:7 http://archive.invalid/debian-security bookworm-security/main i386 Packages"
   echo "W: Failed to fetch http://archive.invalid/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has unexpected size (10 != 20). Mirror sync in progress? [IP: 192.0.2.1 80]"
+  echo "W: Failed to fetch http://archive.invalid/debian/dists/bookworm/main/i18n/Translation-en.xz  Hash Sum mismatch"
   echo "E: Some index files failed to download. They have been ignored, or old ones used instead."
   exit 100
 fi
@@ -103,10 +104,11 @@ def case(name, **kw):
       code, says (lines the output holds), quiet (it says nothing), updates (apt-get
       update calls): how the run went;
       wine32: "installed", "refused" (asked for and not installed) or "not asked";
-      kept: lines the limit holds afterwards (None: no limit and no stamp);
+      kept: lines the limit holds afterwards (None: no limit and no stamp), absent:
+      words neither the limit nor wine-arch's answer may hold;
       arch: (exit code, words) of `wine-arch check win32` afterwards."""
     c = dict(name=name, k32="yes", fails="0", broken={}, installed=(), limit=None, args=(),
-             code=0, says=(), quiet=False, updates=1, wine32="installed", kept=None, arch=(0, "yes"))
+             code=0, says=(), quiet=False, updates=1, wine32="installed", kept=None, absent=(), arch=(0, "yes"))
     c.update(kw)
     return c
 
@@ -128,6 +130,7 @@ CASES = [
                "32-bit Wine could not be installed: the package index " + I386_INDEX],
          kept=["the package index %s (File has unexpected size" % I386_INDEX,
                "could not be fetched; apt says of wine32:i386: ", "held broken packages"],
+         absent=["Translation-en"],  # an index of no i386 package is no cause
          arch=(1, "no: 32-bit Wine could not be installed: the package index " + I386_INDEX,
                "held broken packages")),
     case("kernel without 32-bit", k32=NO32, wine32="not asked",
@@ -246,6 +249,8 @@ class SetupTest(unittest.TestCase):
                     self.assertEqual(text.count("\n"), 1, text)
                     for words in c["kept"]:
                         self.assertIn(words, text)
+                    for words in c["absent"]:
+                        self.assertNotIn(words, text)
                     self.assertTrue(os.path.exists(stamp))
                     age = time.time() - os.stat(stamp).st_mtime
                     if c["wine32"] == "refused":
@@ -259,6 +264,8 @@ class SetupTest(unittest.TestCase):
                 self.assertTrue(check.stdout.startswith(words[0]), check.stdout)
                 for w in words[1:]:
                     self.assertIn(w, check.stdout)
+                for w in c["absent"]:
+                    self.assertNotIn(w, check.stdout)
 
     def test_unknown_option_is_refused(self):
         r = subprocess.run([SETUP, "--retyr"], text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
