@@ -376,12 +376,37 @@ def wine_pids(prefix, exe_name, exclude=()):
     return launcher, server
 
 
-def rss_kb(pid):
+def status_kb(pid, field):
+    """A kB figure of /proc/<pid>/status (VmRSS, RssAnon, ...), or None once the process is gone."""
     status = proc_read(pid, "status")
     for line in (status or b"").decode("latin-1").splitlines():
-        if line.startswith("VmRSS:"):
+        if line.startswith(field + ":"):
             return int(line.split()[1])
     return None
+
+
+def udp_counters(pid):
+    """The UDP counters of the network namespace pid runs in (InDatagrams, RcvbufErrors,
+    ...), or None once the process is gone."""
+    snmp = proc_read(pid, "net/snmp")
+    rows = [l.split() for l in (snmp or b"").decode("latin-1").splitlines() if l.startswith("Udp:")]
+    if len(rows) < 2:
+        return None
+    return dict(zip(rows[0][1:], (int(v) for v in rows[1][1:])))
+
+
+def udp_queued(pid, port):
+    """Bytes waiting to be read on the UDP sockets of a local port, in the network
+    namespace pid runs in; None once the process is gone."""
+    table = proc_read(pid, "net/udp")
+    if table is None:
+        return None
+    queued = 0
+    for line in table.decode("latin-1").splitlines()[1:]:
+        fields = line.split()
+        if len(fields) > 4 and int(fields[1].rsplit(":", 1)[1], 16) == port:
+            queued += int(fields[4].split(":")[1], 16)
+    return queued
 
 
 def cpu_ticks(pid):
