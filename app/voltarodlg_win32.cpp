@@ -15,6 +15,7 @@
 #include "../ui/mainlayout.h"
 #include "../ui/resource.h"
 #include "../util/folders.h"
+#include "../util/product.h"
 #include "../util/qvfile.h"
 #include "../util/qvtick.h"
 #include "../util/qvtypes.h"
@@ -37,7 +38,7 @@ const UINT TICK_PERIOD_MS = 300;
 const uint32_t SILENT_SEARCH_MS = 250;
 const char LOGIN_FILE_NAME[] = "LOGIN.DAT";
 const char CONNECT_LOG_NAME[] = "OSKA_Connect_Log.txt";
-const char MESSAGE_CAPTION[] = "OSKA Rerudi";
+const char MESSAGE_CAPTION[] = QV_PRODUCT_NAME;
 
 std::string LoginFilePath()
 {

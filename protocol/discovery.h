@@ -12,6 +12,7 @@ const uint32_t CONFIG_QUERY = 4;
 const uint32_t CONFIG_SET = 7;
 const uint32_t ANSWER_TYPE = 2;
 const int SYSTEM_ANSWER_SIZE = 40;
+const int SYSTEM_ANSWER_NAME_FIELD = 28; // the answer's last bytes: the name, NUL-padded
 const int CONFIG_RECORD_SIZE = 100;
 const int CONFIG_SET_SIZE = 104;
 
@@ -33,7 +34,7 @@ struct SYSTEM_ANSWER {
     uint16_t wPort;
     uint8_t bStatus;
     uint8_t bFlags;
-    char szName[28]; // always NUL-terminated after decoding
+    char szName[SYSTEM_ANSWER_NAME_FIELD]; // always NUL-terminated after decoding
 };
 
 bool DecodeSystemAnswer(const uint8_t* wire, int length, SYSTEM_ANSWER* out);

@@ -4,11 +4,10 @@
 #include <vector>
 
 #include "../util/enumtext.h"
+#include "../util/product.h"
 #include "../util/qvtick.h"
 #include "../util/qvtypes.h"
 #include "qvcode.h"
-
-const char LAUNCHER_VERSION_TEXT[] = "8.6 Build 522.0 Rel";
 
 const ClientKind g_ClientKinds[QV_MODE_COUNT] = {
     {0, "Win Rerudi"},   {3, "Config"},     {4, "Service"},    {9, "Peer"},
@@ -444,7 +443,7 @@ LoginResult CQVServer::Login(CAttemptObserver* observer)
 
     CQVMSG login(0, MSG_LOGIN, 256);
     bool built = login.WriteDWord(CLIENT_REVISION) && login.WriteDWord(kind.typeNumber) &&
-                 login.WriteString(StrPrintf("%s %s", kind.name, LAUNCHER_VERSION_TEXT)) &&
+                 login.WriteString(StrPrintf("%s %s", kind.name, QV_VERSION_DISPLAY)) &&
                  login.WriteDWord(16) && login.WriteBlock16(response) && login.WriteDWord(2) &&
                  login.WriteString(m_strHardwareAddress) && login.WriteString(m_strPlatformA) &&
                  login.WriteString(m_strPlatformB) && login.WriteString(m_strComputerName);

@@ -59,7 +59,6 @@ struct ClientKind {
 };
 const int QV_MODE_COUNT = 12;
 extern const ClientKind g_ClientKinds[QV_MODE_COUNT];
-extern const char LAUNCHER_VERSION_TEXT[]; // "8.6 Build 522.0 Rel"
 
 class CQVServer : public CSocketSink
 {

@@ -33,12 +33,6 @@ CXConnection::~CXConnection()
     Close();
 }
 
-static std::string AddressText(const QVSockAddr& a)
-{
-    const uint8_t* b = (const uint8_t*)&a.addr;
-    return StrPrintf("%d.%d.%d.%d:%d", b[0], b[1], b[2], b[3], SockAddrPort(a));
-}
-
 std::shared_ptr<CDatagramStream> CXConnection::Client() const
 {
     if (!m_bHasClient.load()) return nullptr;
@@ -62,7 +56,7 @@ ConnectResult CXConnection::ConnectDirect(const QVSockAddr& address, uint32_t ti
         waited = AttemptWaitWritable(observer, s, timeoutMs ? timeoutMs : DIRECT_CONNECT_MS);
     if (waited != ATTEMPT_WAIT_READY || !SocketConnectSucceeded(s) || !SetBlocking(s)) {
         if (waited != ATTEMPT_WAIT_CANCELLED)
-            Trace("Error Can't do connect (%s)", AddressText(address).c_str());
+            Trace("Error Can't do connect (%s)", FormatAddressRecord(address).c_str());
         CloseSocket(s);
         return waited == ATTEMPT_WAIT_CANCELLED ? ConnectResult::Cancelled : ConnectResult::CantConnect;
     }
