@@ -179,12 +179,12 @@ int CPingSocket::ReceiveOne(uint8_t* area, int size, QVSockAddr& from)
     return n;
 }
 
-int CPingSocket::ReceiveDiscovery(SYSTEM_ANSWER& answer, QVSockAddr& from)
+PingReceive CPingSocket::ReceiveDiscovery(SYSTEM_ANSWER& answer, QVSockAddr& from)
 {
     uint8_t area[DISCOVERY_AREA];
     int n = ReceiveOne(area, DISCOVERY_AREA, from);
-    if (n < 0) return 0;
-    return DecodeSystemAnswer(area, n, &answer) ? 2 : 1;
+    if (n < 0) return PING_NOTHING;
+    return DecodeSystemAnswer(area, n, &answer) ? PING_TAKEN : PING_IGNORED;
 }
 
 bool CPingSocket::SendConfigQuery()
@@ -201,14 +201,14 @@ bool CPingSocket::SendConfigQuery()
     return any;
 }
 
-int CPingSocket::ReceiveConfig(uint8_t record[CONFIG_RECORD_SIZE], QVSockAddr& from)
+PingReceive CPingSocket::ReceiveConfig(uint8_t record[CONFIG_RECORD_SIZE], QVSockAddr& from)
 {
     uint8_t area[CONFIG_AREA];
     int n = ReceiveOne(area, CONFIG_AREA, from);
-    if (n < 0) return 0;
-    if (n != CONFIG_RECORD_SIZE) return 1;
+    if (n < 0) return PING_NOTHING;
+    if (n != CONFIG_RECORD_SIZE) return PING_IGNORED;
     memcpy(record, area, CONFIG_RECORD_SIZE);
-    return 2;
+    return PING_TAKEN;
 }
 
 bool CPingSocket::SendConfig(const QVSockAddr& to, const uint8_t datagram[CONFIG_SET_SIZE])

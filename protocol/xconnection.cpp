@@ -7,7 +7,8 @@
 const char DIRECT_PREAMBLE[] = "CONNECTSERVERHOST\r\n\r\n";
 static_assert(sizeof(DIRECT_PREAMBLE) == DIRECT_PREAMBLE_LENGTH + 1, "greeting is 21 bytes");
 
-static const EnumText<ConnectResult> kConnectTexts[] = {
+static constexpr EnumText<ConnectResult> kConnectTexts[] = {
+    {ConnectResult::Ok, "OK"},
     {ConnectResult::CantResolve, "Can't resolve server address"},
     {ConnectResult::NoServerResponse, "No Response from server"},
     {ConnectResult::NoControllerResponse, "No Response from Controller"},
@@ -15,8 +16,8 @@ static const EnumText<ConnectResult> kConnectTexts[] = {
     {ConnectResult::InternalError, "Internal network error"},
     {ConnectResult::CantConnect, "Can't connect to Controller"},
     {ConnectResult::Cancelled, "Cancelled"},
-    {ConnectResult::Ok, "OK"},
 };
+static_assert(EveryValueOnce(kConnectTexts, ConnectResult::Count), "every connect result has its text");
 
 const char* ConnectResultText(ConnectResult result)
 {
