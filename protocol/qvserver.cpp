@@ -80,9 +80,9 @@ void CQVServer::SetLoginInfo(const std::string& hardwareAddress, const std::stri
     m_strPlatformB = platformB;
 }
 
-void CQVServer::SetMode(int mode, const std::string& password)
+void CQVServer::SetMode(int clientKind, const std::string& password)
 {
-    m_nMode = mode;
+    m_nMode = clientKind;
     m_strPassword = password;
 }
 

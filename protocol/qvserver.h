@@ -76,7 +76,8 @@ class CQVServer : public CSocketSink
 
     void SetLoginInfo(const std::string& hardwareAddress, const std::string& computerName,
                       const std::string& platformA, const std::string& platformB);
-    void SetMode(int mode, const std::string& password);
+    // The client kind to log in as (an index of g_ClientKinds) and the password.
+    void SetMode(int clientKind, const std::string& password);
     int GetMode() const { return m_nMode; }
 
     // The direct road and the login in one step; the transport is closed again on

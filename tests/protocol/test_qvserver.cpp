@@ -517,6 +517,8 @@ TEST(XConnection, ResultTextsAndTheEmptyStream)
     EXPECT_STREQ(ConnectResultText(ConnectResult::InternalError), "Internal network error");
     EXPECT_STREQ(ConnectResultText(ConnectResult::CantConnect), "Can't connect to Controller");
     EXPECT_STREQ(ConnectResultText(ConnectResult::Cancelled), "Cancelled");
+    // "OK" for a number outside the results only, as the connection log always read.
+    EXPECT_STREQ(ConnectResultText(static_cast<ConnectResult>(42)), "OK");
 
     CXConnection c("servers.txt");
     EXPECT_FALSE(c.IsConnected());
