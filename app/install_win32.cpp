@@ -10,17 +10,18 @@
 
 #include "../ui/framework.h"
 #include "../util/folders.h"
+#include "../util/product.h"
 #include "../util/qvfile.h"
 #include "install.h"
 
 std::string GetCompanyFolderName()
 {
-    return "OSKA Zizu Systems";
+    return QV_COMPANY_NAME;
 }
 
 std::string GetProductName(bool removeSpaces, bool addExe)
 {
-    std::string name = "OSKA Rerudi";
+    std::string name = QV_PRODUCT_NAME;
     if (removeSpaces) {
         std::string packed;
         for (char c : name)
@@ -49,12 +50,6 @@ static std::string WithoutTrailingSlash(std::string p)
     while (p.size() > 3 && (p.back() == '\\' || p.back() == '/'))
         p.pop_back();
     return p;
-}
-
-// Missing levels are made one by one, as CreateFolder only makes one level.
-static bool EnsureFolder(const std::string& path)
-{
-    return FolderExists(path) || CreateFolder(path);
 }
 
 std::string GetInstallFolder(bool create)

@@ -28,10 +28,10 @@ class CLocalSystems
     // One idle tick: drain answers, ping every 500 ms, expire one stale line.
     void Tick();
     // One discovery answer from the socket, or the gateway check when socket is null.
-    // 1 when the caller may ask again, 0 when it should stop.
-    int ProcessReply(CPingSocket* socket);
+    // Whether the caller may ask again (false: it should stop for this tick).
+    bool ProcessReply(CPingSocket* socket);
     // The list's side of one answer from the sender's address; same result.
-    int HandleAnswer(const SYSTEM_ANSWER& answer, uint32_t sender);
+    bool HandleAnswer(const SYSTEM_ANSWER& answer, uint32_t sender);
     static bool IsGatewayRunning();
     void StartDiscovery();
     void StopDiscovery();

@@ -106,7 +106,7 @@ void CLocalSystems::Tick()
     }
 }
 
-int CLocalSystems::ProcessReply(CPingSocket* socket)
+bool CLocalSystems::ProcessReply(CPingSocket* socket)
 {
     SYSTEM_ANSWER answer;
     memset(&answer, 0, sizeof(answer));
@@ -114,13 +114,18 @@ int CLocalSystems::ProcessReply(CPingSocket* socket)
     if (socket) {
         QVSockAddr from;
         memset(&from, 0, sizeof(from));
-        int got = socket->ReceiveDiscovery(answer, from);
-        if (got == 0) return 0;
-        if (got == 1) return 1;
+        switch (socket->ReceiveDiscovery(answer, from)) {
+        case PING_NOTHING:
+            return false;
+        case PING_IGNORED:
+            return true;
+        case PING_TAKEN:
+            break;
+        }
         sender = GetAddress(from);
-        if (sender == LoopbackAddress()) return 0;
+        if (sender == LoopbackAddress()) return false;
     } else {
-        if (!IsGatewayRunning()) return 0;
+        if (!IsGatewayRunning()) return false;
         strcpy(answer.szName, LOCAL_MACHINE_NAME);
         answer.wPort = 80;
         answer.bStatus = DISCOVERY_STATUS_SELECTABLE;
@@ -131,10 +136,10 @@ int CLocalSystems::ProcessReply(CPingSocket* socket)
     return HandleAnswer(answer, sender);
 }
 
-int CLocalSystems::HandleAnswer(const SYSTEM_ANSWER& answer, uint32_t sender)
+bool CLocalSystems::HandleAnswer(const SYSTEM_ANSWER& answer, uint32_t sender)
 {
-    if (answer.bStatus == DISCOVERY_STATUS_HIDDEN) return 0;
-    if (!m_List.m_hWnd) return 1;
+    if (answer.bStatus == DISCOVERY_STATUS_HIDDEN) return false;
+    if (!m_List.m_hWnd) return true;
 
     // Every answer walks the lines; the list's own copy of its entries answers
     // without window messages, and a refreshed line is not redrawn (nothing on it
@@ -158,7 +163,7 @@ int CLocalSystems::HandleAnswer(const SYSTEM_ANSWER& answer, uint32_t sender)
         ++i;
     }
     if (answer.bFlags & 0x70) known = true;
-    if (known) return 1;
+    if (known) return true;
 
     const std::string typed = currentName ? currentName() : std::string();
     SystemEntry* entry = new SystemEntry();
@@ -171,14 +176,14 @@ int CLocalSystems::HandleAnswer(const SYSTEM_ANSWER& answer, uint32_t sender)
     const int index = m_List.AddEntry(entry);
     if (index < 0) {
         delete entry; // a refused line leaves the entry ours
-        return 1;
+        return true;
     }
     if (onLineAdded) onLineAdded();
     if (EqualsNoCase(entry->m_strName, typed) || (typed.empty() && entry->IsAutoSelectable())) {
         m_List.SetCurSel(index);
         if (onAutoSelected) onAutoSelected();
     }
-    return 1;
+    return true;
 }
 
 bool CLocalSystems::IsGatewayRunning()

@@ -68,6 +68,20 @@ uint32_t ParseOptionHex(const std::string& text)
     return (uint32_t)v;
 }
 
+bool SilentStartMode(int32_t startType, StartMode* mode)
+{
+    switch (startType) {
+    case static_cast<int32_t>(StartMode::Viewer):
+        *mode = StartMode::Viewer;
+        return true;
+    case static_cast<int32_t>(StartMode::Configurator):
+        *mode = StartMode::Configurator;
+        return true;
+    default:
+        return false;
+    }
+}
+
 void ParseStartOptions(const std::string& commandLineAfterPath, StartOptions* out)
 {
     StartOptions o;

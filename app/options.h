@@ -9,6 +9,13 @@ extern int g_bDemoMode;
 // A value never exceeds this many characters; the rest of a longer one is dropped.
 const size_t QV_OPTION_VALUE_MAX = 255;
 
+// What a start starts. The numbers are those of "/TYPE:" and the session's client
+// kinds that log the two programs in.
+enum class StartMode {
+    Viewer = 0,
+    Configurator = 1,
+};
+
 // What the application object hands to the main window, in constructor order.
 struct StartOptions {
     std::string systemName;     // "/USER:"
@@ -35,6 +42,10 @@ int32_t ParseOptionInt(const std::string& text);
 // first non-hexadecimal character. A value that does not fit 32 bits reads as 0
 // (no address) rather than as some unrelated address.
 uint32_t ParseOptionHex(const std::string& text);
+
+// The start a silent launch makes for its "/TYPE:" value; false for any value that
+// starts nothing.
+bool SilentStartMode(int32_t startType, StartMode* mode);
 
 // Reads every start option from the command line that follows the program's path.
 // "/INSTALL" and "/UNINSTALL" are the caller's business (they end the process first).

@@ -61,7 +61,7 @@ QVStartProcessFn CStartAttempt::s_pfnStartProcess = nullptr;
 uint32_t CStartAttempt::s_dwPipeConnectMs = 30000;
 uint32_t CStartAttempt::s_dwPipeDrainMs = 10000;
 
-static const EnumText<AttemptOutcome> kOutcomeTexts[] = {
+static constexpr EnumText<AttemptOutcome> kOutcomeTexts[] = {
     {AttemptOutcome::Started, "Running"},
     {AttemptOutcome::NoName, "No system name"},
     {AttemptOutcome::Cancelled, "Attempt cancelled"},
@@ -76,6 +76,7 @@ static const EnumText<AttemptOutcome> kOutcomeTexts[] = {
     {AttemptOutcome::StartFailed, "ERROR: Can't Start Executable"},
     {AttemptOutcome::HandOverFailed, "ERROR: The program did not take the connection"},
 };
+static_assert(EveryValueOnce(kOutcomeTexts, AttemptOutcome::Count), "every attempt outcome has its text");
 
 const char* AttemptOutcomeText(AttemptOutcome outcome)
 {
@@ -179,14 +180,15 @@ AttemptOutcome CStartAttempt::Steps(const AttemptRequest& r)
         m_strCause = "no session";
         return AttemptOutcome::ConnectFailed;
     }
-    m_pSession->SetMode(r.mode, r.password);
+    // Each start mode logs in as the client kind of the same number.
+    m_pSession->SetMode(static_cast<int>(r.mode), r.password);
     AttemptOutcome outcome = Connect(r);
     if (outcome == AttemptOutcome::Started) outcome = AskVersion();
     if (outcome != AttemptOutcome::Started) return outcome;
     AttemptStatus(m_pObserver, StrPrintf("Remote System Version is: %s", m_strVersion.c_str()).c_str());
     if (ParseVersion(m_strVersion) < ParseVersion(QV_MIN_HOST_VERSION)) return AttemptOutcome::VersionTooOld;
 
-    const char* program = r.mode == 0 ? VIEWER_PROGRAM : CONFIGURATOR_PROGRAM;
+    const char* program = r.mode == StartMode::Viewer ? VIEWER_PROGRAM : CONFIGURATOR_PROGRAM;
     const std::string folder = r.dataFolder + "\\" + VersionFolderName(m_strVersion);
     const std::string path = folder + "\\" + program;
     outcome = EnsureProgram(r, path);
@@ -237,10 +239,12 @@ AttemptOutcome CStartAttempt::EnsureProgram(const AttemptRequest& r, const std::
     if (::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) return AttemptOutcome::Started;
     if (!CreateFolder(path.substr(0, path.rfind('\\')))) return AttemptOutcome::FolderFailed;
     AttemptStatus(m_pObserver, StrPrintf("Downloading: %s", path.c_str()).c_str());
-    if (r.mode != 0 && r.mode != 1) return AttemptOutcome::DownloadFailed;
+    if (r.mode != StartMode::Viewer && r.mode != StartMode::Configurator)
+        return AttemptOutcome::DownloadFailed;
+    const bool viewer = r.mode == StartMode::Viewer;
     CFileDownloader downloader(m_pSession, m_pObserver, path);
-    CQVMSG request(downloader.GetId(), r.mode == 0 ? MSG_GET_VIEWER_EXE : MSG_GET_CONFIG_EXE);
-    if (r.mode == 0) {
+    CQVMSG request(downloader.GetId(), viewer ? MSG_GET_VIEWER_EXE : MSG_GET_CONFIG_EXE);
+    if (viewer) {
         request.WriteDWord(0);
         request.WriteDWord(2);
     } else {
@@ -260,11 +264,11 @@ AttemptOutcome CStartAttempt::Launch(const AttemptRequest& r, const std::string&
     // always goes through the bridge, whatever the controller's version.
     const bool pipeForm = ParseVersion(m_strVersion) < ParseVersion(QV_LOOPBACK_VERSION) &&
                           m_pSession->GetConnection()->GetSocket() != QV_INVALID_SOCKET;
-    int built;
+    CommandLineResult built;
     if (pipeForm) {
         const std::string pipeName = PipeNameFor(r.pipeId);
         built = BuildPipeCommandLine(path, r.systemName, r.password, pipeName, &m_strCommandLine);
-        if (built == CMDLINE_OK) {
+        if (built == CommandLineResult::Ok) {
             // Overlapped so that the wait for the program can be bounded; the pipe
             // itself is an ordinary blocking byte pipe.
             m_hPipe = ::CreateNamedPipeA(
@@ -278,7 +282,7 @@ AttemptOutcome CStartAttempt::Launch(const AttemptRequest& r, const std::string&
         built = BuildLoopbackCommandLine(path, SizeOptionText(r.sizeClass), m_pBridge->GetPort(),
                                          &m_strCommandLine);
     }
-    if (built != CMDLINE_OK) {
+    if (built != CommandLineResult::Ok) {
         // Never a cut line: a shortened one could start the program with the wrong
         // name, password or pipe.
         m_strCause = CommandLineResultText(built);

@@ -10,7 +10,9 @@
 #include <string>
 
 #include "../protocol/attempt.h"
+#include "options.h"
 #include "road.h"
+#include "versions.h"
 
 class CQVServer;
 class CTCP_LoopBack;
@@ -33,6 +35,7 @@ enum class AttemptOutcome {
     NoLocalPort,        // no port for the bridge
     StartFailed,        // the program could not be started
     HandOverFailed,     // the program never took the connection through the pipe
+    Count
 };
 // The status line that ends an attempt with this outcome.
 const char* AttemptOutcomeText(AttemptOutcome outcome);
@@ -45,11 +48,11 @@ std::string FailureBoxText(AttemptOutcome outcome, const CStartAttempt& attempt,
                            unsigned* icon);
 
 struct AttemptRequest {
-    int mode = 0; // 0 viewer, 1 configurator
+    StartMode mode = StartMode::Viewer;
     std::string systemName;
     std::string password;
     Road road;
-    int sizeClass = 2;
+    SizeClass sizeClass = SizeClass::Window1024x576;
     uint32_t pipeId = 0; // unique to this launcher, names the hand-over pipe
     std::string dataFolder;
 };

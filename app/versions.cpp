@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "../util/enumtext.h"
 #include "../util/qvsocket.h"
 #include "../util/qvtypes.h"
 
@@ -112,25 +113,23 @@ bool ParseSystemAddress(const std::string& text, uint32_t* address, uint16_t* po
     return true;
 }
 
-int SizeClassFor(int width, int height)
+SizeClass SizeClassFor(int width, int height)
 {
-    if (width >= 1024 && height >= 576) return 2;
-    if (height < 600) return 1;
-    return 0;
+    if (width >= 1024 && height >= 576) return SizeClass::Window1024x576;
+    if (height < 600) return SizeClass::Window800x480;
+    return SizeClass::Window800x600;
 }
 
-const char* SizeOptionText(int sizeClass)
+static constexpr EnumText<SizeClass> kSizeOptions[] = {
+    {SizeClass::Window800x600, "/WNDDX:800 /WNDDY:600"},
+    {SizeClass::Window800x480, "/WNDDX:800 /WNDDY:480"},
+    {SizeClass::Window1024x576, "/WNDDX:1024 /WNDDY:576"},
+};
+static_assert(EveryValueOnce(kSizeOptions, SizeClass::Count), "every size class has its option");
+
+const char* SizeOptionText(SizeClass sizeClass)
 {
-    switch (sizeClass) {
-    case 2:
-        return "/WNDDX:1024 /WNDDY:576";
-    case 1:
-        return "/WNDDX:800 /WNDDY:480";
-    case 0:
-        return "/WNDDX:800 /WNDDY:600";
-    default:
-        return "";
-    }
+    return TextOf(kSizeOptions, sizeClass, "");
 }
 
 static bool HasChar(const std::string& s, char c)
@@ -145,23 +144,23 @@ static bool SafeField(const std::string& s)
     return !HasChar(s, '"') && !HasChar(s, '\0');
 }
 
-static int Finish(std::string& line, std::string* out)
+static CommandLineResult Finish(std::string& line, std::string* out)
 {
     if (line.size() + 1 > QV_MAX_COMMAND_LINE) {
         out->clear();
-        return CMDLINE_TOO_LONG;
+        return CommandLineResult::TooLong;
     }
     out->swap(line);
-    return CMDLINE_OK;
+    return CommandLineResult::Ok;
 }
 
-int BuildPipeCommandLine(const std::string& path, const std::string& user, const std::string& pass,
-                         const std::string& pipeName, std::string* out)
+CommandLineResult BuildPipeCommandLine(const std::string& path, const std::string& user,
+                                       const std::string& pass, const std::string& pipeName, std::string* out)
 {
     out->clear();
     if (!SafeField(path) || !SafeField(pipeName) || !SafeField(user) || !SafeField(pass) ||
         HasChar(user, '/') || HasChar(pass, '/'))
-        return CMDLINE_BAD_TEXT;
+        return CommandLineResult::BadText;
     std::string line;
     line.reserve(path.size() + user.size() + pass.size() + pipeName.size() + 40);
     line += '"';
@@ -175,27 +174,26 @@ int BuildPipeCommandLine(const std::string& path, const std::string& user, const
     return Finish(line, out);
 }
 
-int BuildLoopbackCommandLine(const std::string& path, const std::string& sizeOption, int port,
-                             std::string* out)
+CommandLineResult BuildLoopbackCommandLine(const std::string& path, const std::string& sizeOption, int port,
+                                           std::string* out)
 {
     out->clear();
-    if (!SafeField(path) || !SafeField(sizeOption) || port < 0 || port > 65535) return CMDLINE_BAD_TEXT;
+    if (!SafeField(path) || !SafeField(sizeOption) || port < 0 || port > 65535)
+        return CommandLineResult::BadText;
     std::string line = "\"" + path + "\" " + sizeOption + StrPrintf(" /LOOPBACK:%d", port);
     return Finish(line, out);
 }
 
-const char* CommandLineResultText(int result)
+static constexpr EnumText<CommandLineResult> kCommandLineTexts[] = {
+    {CommandLineResult::Ok, "OK"},
+    {CommandLineResult::TooLong, "ERROR: Command line too long"},
+    {CommandLineResult::BadText, "ERROR: System name or password contains '\"' or '/'"},
+};
+static_assert(EveryValueOnce(kCommandLineTexts, CommandLineResult::Count), "every build result has its text");
+
+const char* CommandLineResultText(CommandLineResult result)
 {
-    switch (result) {
-    case CMDLINE_OK:
-        return "OK";
-    case CMDLINE_TOO_LONG:
-        return "ERROR: Command line too long";
-    case CMDLINE_BAD_TEXT:
-        return "ERROR: System name or password contains '\"' or '/'";
-    default:
-        return "ERROR: Cannot build command line";
-    }
+    return TextOf(kCommandLineTexts, result, "ERROR: Cannot build command line");
 }
 
 std::string MaskPassword(const std::string& commandLine)

@@ -22,32 +22,36 @@ std::string VersionFolderName(const std::string& text);
 // Fails (address 0, port 80) for anything else, including the address 0.
 bool ParseSystemAddress(const std::string& text, uint32_t* address, uint16_t* port);
 
-// Window-size class of the viewer from the desktop size: 2, 1 or 0.
-int SizeClassFor(int width, int height);
-// "/WNDDX:1024 /WNDDY:576", "/WNDDX:800 /WNDDY:480", "/WNDDX:800 /WNDDY:600"; empty
-// for any other class.
-const char* SizeOptionText(int sizeClass);
+// The viewer's window size. The numbers are the ones LOGIN.DAT keeps.
+enum class SizeClass : int32_t { Window800x600 = 0, Window800x480 = 1, Window1024x576 = 2, Count };
+// The class for a desktop of this size.
+SizeClass SizeClassFor(int width, int height);
+// The viewer's option for the class ("/WNDDX:1024 /WNDDY:576"); empty for a number
+// outside the classes (one a damaged LOGIN.DAT may hold).
+const char* SizeOptionText(SizeClass sizeClass);
 
 // The system accepts command lines up to this many characters, terminator included.
 const size_t QV_MAX_COMMAND_LINE = 32767;
 
-enum CommandLineResult {
-    CMDLINE_OK = 0,
-    CMDLINE_TOO_LONG = 1, // the whole line would not fit the system's limit
-    CMDLINE_BAD_TEXT = 2, // a field would break the quoting or inject an option
+enum class CommandLineResult {
+    Ok = 0,
+    TooLong = 1, // the whole line would not fit the system's limit
+    BadText = 2, // a field would break the quoting or inject an option
+    Count
 };
 
 // "\"path\"  /R /USER:user /PASS:pass /SOCKFILE:pipe". The name and password may
 // contain neither '"' nor '/' nor a NUL: the started program reads each value up to
 // the next '/', so such a value would reach it cut, and what follows would be read
 // as an option of its own. On failure *out is emptied.
-int BuildPipeCommandLine(const std::string& path, const std::string& user, const std::string& pass,
-                         const std::string& pipeName, std::string* out);
+CommandLineResult BuildPipeCommandLine(const std::string& path, const std::string& user,
+                                       const std::string& pass, const std::string& pipeName,
+                                       std::string* out);
 // "\"path\" sizeOption /LOOPBACK:port". On failure *out is emptied.
-int BuildLoopbackCommandLine(const std::string& path, const std::string& sizeOption, int port,
-                             std::string* out);
+CommandLineResult BuildLoopbackCommandLine(const std::string& path, const std::string& sizeOption, int port,
+                                           std::string* out);
 // A short text for a failed build, for the progress window.
-const char* CommandLineResultText(int result);
+const char* CommandLineResultText(CommandLineResult result);
 
 // The command line with every "/PASS:" value replaced by "****", for status lines
 // and the connection log.

@@ -15,6 +15,7 @@
 #include "../ui/mainlayout.h"
 #include "../ui/resource.h"
 #include "../util/folders.h"
+#include "../util/product.h"
 #include "../util/qvfile.h"
 #include "../util/qvtick.h"
 #include "../util/qvtypes.h"
@@ -37,7 +38,7 @@ const UINT TICK_PERIOD_MS = 300;
 const uint32_t SILENT_SEARCH_MS = 250;
 const char LOGIN_FILE_NAME[] = "LOGIN.DAT";
 const char CONNECT_LOG_NAME[] = "OSKA_Connect_Log.txt";
-const char MESSAGE_CAPTION[] = "OSKA Rerudi";
+const char MESSAGE_CAPTION[] = QV_PRODUCT_NAME;
 
 std::string LoginFilePath()
 {
@@ -52,10 +53,10 @@ CVOLTARODlg::CVOLTARODlg(CQVServer* session, const std::string& systemName, cons
     : CDialog(IDD_RERUDI_DIALOG, parent), m_pSession(session),
       m_hIcon(::LoadIconA(QVGetInstance(), MAKEINTRESOURCEA(IDR_MAINFRAME))), m_strSystemName(systemName),
       m_strPassword(password), m_bRememberLogin(1), m_dwLastAddress(0), m_bOptionsExpanded(0),
-      m_nSizeClass(2), m_dwTargetAddress(targetAddress), m_nStartType(startType), m_bSilent(silent),
-      m_strSizeOption(sizeOption), m_bBusy(0), m_bCloseWhenIdle(0), m_pProgressDlg(nullptr),
-      m_Systems(m_SystemList), m_LastOutcome(AttemptOutcome::NoName), m_bRecordHandedOver(false),
-      m_hOldCursor(nullptr), m_hPrivacyFont(nullptr), m_bSettingFields(false)
+      m_nSizeClass(SizeClass::Window1024x576), m_dwTargetAddress(targetAddress), m_nStartType(startType),
+      m_bSilent(silent), m_strSizeOption(sizeOption), m_bBusy(0), m_bCloseWhenIdle(0),
+      m_pProgressDlg(nullptr), m_Systems(m_SystemList), m_LastOutcome(AttemptOutcome::NoName),
+      m_bRecordHandedOver(false), m_hOldCursor(nullptr), m_hPrivacyFont(nullptr), m_bSettingFields(false)
 {
     memset(&m_ProcessInfo, 0, sizeof(m_ProcessInfo));
     m_Systems.currentName = [this] {
@@ -71,14 +72,14 @@ CVOLTARODlg::CVOLTARODlg(CQVServer* session, const std::string& systemName, cons
         data.lastAddress = m_dwLastAddress;
         data.optionsExpanded = m_bOptionsExpanded;
         data.rememberLogin = m_bRememberLogin;
-        data.sizeClass = (uint32_t)m_nSizeClass;
+        data.sizeClass = static_cast<uint32_t>(m_nSizeClass);
         if (ReadLoginFile(LoginFilePath(), data)) {
             m_strSystemName = m_strSavedSystemName = data.systemName;
             m_strPassword = m_strSavedPassword = data.password;
             m_dwLastAddress = data.lastAddress;
             m_bOptionsExpanded = data.optionsExpanded;
             m_bRememberLogin = data.rememberLogin;
-            m_nSizeClass = (int32_t)data.sizeClass;
+            m_nSizeClass = static_cast<SizeClass>(data.sizeClass);
         }
     }
     if (m_bSilent) {
@@ -172,7 +173,8 @@ BOOL CVOLTARODlg::OnInitDialog()
         if (m_dwTargetAddress == 0 && !CLocalSystems::s_bLocalNetworkOff)
             m_dwTargetAddress = CLocalSystems::SearchByName(m_strSystemName, SILENT_SEARCH_MS);
         ::SetWindowPos(m_hWnd, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-        if (m_nStartType == 0 || m_nStartType == 1) StartViewer(m_nStartType);
+        StartMode mode;
+        if (SilentStartMode(m_nStartType, &mode)) StartViewer(mode);
     }
 
     m_hPrivacyFont = SetPrivacyFont(GetDlgItem(IDC_PRIVACY_POLICY));
@@ -194,10 +196,10 @@ BOOL CVOLTARODlg::OnCommand(UINT id, UINT code, HWND hwndCtl)
     (void)hwndCtl;
     switch (id) {
     case IDC_START:
-        if (code == BN_CLICKED) OnStartCommand(0);
+        if (code == BN_CLICKED) OnStartCommand(StartMode::Viewer);
         return TRUE;
     case IDC_START_CONFIGURATOR:
-        if (code == BN_CLICKED) OnStartCommand(1);
+        if (code == BN_CLICKED) OnStartCommand(StartMode::Configurator);
         return TRUE;
     case IDC_OPTIONS:
         if (code == BN_CLICKED) ToggleOptions(false);
@@ -243,7 +245,7 @@ INT_PTR CVOLTARODlg::DialogProc(UINT message, WPARAM wParam, LPARAM lParam)
     return CDialog::DialogProc(message, wParam, lParam);
 }
 
-void CVOLTARODlg::OnStartCommand(int mode)
+void CVOLTARODlg::OnStartCommand(StartMode mode)
 {
     if (m_bBusy) return;
     m_Systems.StopDiscovery();
@@ -297,14 +299,14 @@ void CVOLTARODlg::OnTick(UINT_PTR timerId)
     if (m_bCloseWhenIdle) SendCloseRequest();
 }
 
-int CVOLTARODlg::GetScreenSizeClass()
+SizeClass CVOLTARODlg::GetScreenSizeClass()
 {
     RECT desktop;
-    if (!::GetWindowRect(::GetDesktopWindow(), &desktop)) return 2;
+    if (!::GetWindowRect(::GetDesktopWindow(), &desktop)) return SizeClass::Window1024x576;
     return SizeClassFor(desktop.right - desktop.left, desktop.bottom - desktop.top);
 }
 
-int CVOLTARODlg::StartViewer(int mode)
+bool CVOLTARODlg::StartViewer(StartMode mode)
 {
     m_bBusy = 1;
     m_hOldCursor = ::SetCursor(::LoadCursor(nullptr, IDC_WAIT));
@@ -328,7 +330,7 @@ int CVOLTARODlg::StartViewer(int mode)
     if (request.road.kind == RoadKind::None) {
         m_LastOutcome = AttemptOutcome::NoName;
         FinishAttempt(0, 0);
-        return 0;
+        return false;
     }
     m_dwTargetAddress = request.road.targetAddress;
     if (request.road.IsDirect()) m_dwLastAddress = request.road.lastAddress;
@@ -354,7 +356,7 @@ int CVOLTARODlg::StartViewer(int mode)
         m_pLoopBack = attempt.TakeBridge();
         ShowWindow(SW_HIDE);
         FinishAttempt(0, 0); // the connection stays open for the program
-        return 1;
+        return true;
     }
     UINT icon = 0;
     const std::string box = FailureBoxText(outcome, attempt, m_pProgressDlg != nullptr, &icon);
@@ -363,7 +365,7 @@ int CVOLTARODlg::StartViewer(int mode)
                           outcome != AttemptOutcome::LoginFailed && outcome != AttemptOutcome::NoVersion &&
                           outcome != AttemptOutcome::Cancelled;
     FinishAttempt(1, readable);
-    return 0;
+    return false;
 }
 
 void CVOLTARODlg::FinishAttempt(BOOL closeConnection, BOOL waitForUser)
@@ -430,7 +432,7 @@ void CVOLTARODlg::SaveLogin()
     data.lastAddress = m_dwLastAddress;
     data.optionsExpanded = m_bOptionsExpanded;
     data.rememberLogin = m_bRememberLogin;
-    data.sizeClass = (uint32_t)m_nSizeClass;
+    data.sizeClass = static_cast<uint32_t>(m_nSizeClass);
     WriteLoginFile(LoginFilePath(), data); // a failed write is not reported
 }
 

@@ -31,13 +31,13 @@ class CVOLTARODlg : public CDialog
     // Every 300 ms: watches a started program, keeps the list of local systems fresh.
     virtual void OnTick(UINT_PTR timerId);
     // Reaches the controller, fetches the program when missing and starts it on the
-    // connection. 1 when the program runs, else 0.
-    virtual int StartViewer(int mode);
+    // connection. Whether the program runs.
+    virtual bool StartViewer(StartMode mode);
 
     // Ends an attempt: closes the connection when asked, lets the user read a failure
     // in the progress window, writes the connection log and closes that window.
     void FinishAttempt(BOOL closeConnection, BOOL waitForUser);
-    static int GetScreenSizeClass();
+    static SizeClass GetScreenSizeClass();
 
     void OnSelChange();
     void OnNameChange();
@@ -45,8 +45,8 @@ class CVOLTARODlg : public CDialog
     void ToggleOptions(bool initial);
     void OnPrivacyPolicy();
     void OnConfigureIP();
-    // The "Start Rerudi" (mode 0) and "Start Configurator" (mode 1) buttons.
-    void OnStartCommand(int mode);
+    // The "Start Rerudi" and "Start Configurator" buttons.
+    void OnStartCommand(StartMode mode);
 
     // Framework handlers.
     void DoDataExchange(CDataExchange* pDX) override;
@@ -67,7 +67,7 @@ class CVOLTARODlg : public CDialog
     uint32_t m_bRememberLogin;
     uint32_t m_dwLastAddress;
     uint32_t m_bOptionsExpanded;
-    int32_t m_nSizeClass;
+    SizeClass m_nSizeClass;
     uint32_t m_dwTargetAddress;
     int32_t m_nStartType;
     bool m_bSilent;

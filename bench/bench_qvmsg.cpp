@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "protocol/qvmsg.h"
+#include "util/product.h"
 
 static void BM_BuildLoginMessage(benchmark::State& state)
 {
@@ -15,7 +16,7 @@ static void BM_BuildLoginMessage(benchmark::State& state)
         CQVMSG m(0, MSG_LOGIN, 256);
         m.WriteDWord(CLIENT_REVISION);
         m.WriteDWord(0);
-        m.WriteString("Win Rerudi 8.6 Build 522.0 Rel");
+        m.WriteString("Win Rerudi " QV_VERSION_DISPLAY);
         m.WriteDWord(16);
         m.WriteBlock16(response);
         m.WriteDWord(2);

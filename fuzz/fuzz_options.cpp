@@ -110,9 +110,9 @@ void CheckNumbers(uint32_t a, uint32_t b)
     FUZZ_CHECK(VersionFolderName(StrPrintf("%u.%u.%u.%u", p[0], p[1], p[2], p[3])) ==
                StrPrintf("%u_%u_%u_%u", p[0], p[1], p[2], p[3]));
 
-    const int sizeClass = SizeClassFor((int)a, (int)b);
-    FUZZ_CHECK(sizeClass >= 0 && sizeClass <= 2);
-    FUZZ_CHECK(SizeOptionText((int)a) != nullptr);
+    const SizeClass sizeClass = SizeClassFor((int)a, (int)b);
+    FUZZ_CHECK(sizeClass >= SizeClass::Window800x600 && sizeClass < SizeClass::Count);
+    FUZZ_CHECK(SizeOptionText(static_cast<SizeClass>(a)) != nullptr);
     FUZZ_CHECK(PipeNameFor(a).size() == 17);
 }
 
@@ -152,19 +152,19 @@ void CheckBuilders(const std::string& path, const std::string& user, const std::
     auto unsafe = [](const std::string& s) { return Has(s, '"') || Has(s, '\0'); };
 
     std::string out = "old";
-    int r = BuildPipeCommandLine(path, user, pass, pipe, &out);
+    CommandLineResult r = BuildPipeCommandLine(path, user, pass, pipe, &out);
     const bool bad =
         unsafe(path) || unsafe(user) || unsafe(pass) || unsafe(pipe) || Has(user, '/') || Has(pass, '/');
     const size_t length = path.size() + user.size() + pass.size() + pipe.size() + 31;
     if (bad) {
-        FUZZ_CHECK(r == CMDLINE_BAD_TEXT);
+        FUZZ_CHECK(r == CommandLineResult::BadText);
     } else if (length + 1 > QV_MAX_COMMAND_LINE) {
-        FUZZ_CHECK(r == CMDLINE_TOO_LONG);
+        FUZZ_CHECK(r == CommandLineResult::TooLong);
     } else {
-        FUZZ_CHECK(r == CMDLINE_OK);
+        FUZZ_CHECK(r == CommandLineResult::Ok);
     }
     FUZZ_CHECK(CommandLineResultText(r) != nullptr);
-    if (r != CMDLINE_OK) {
+    if (r != CommandLineResult::Ok) {
         FUZZ_CHECK(out.empty());
     } else {
         FUZZ_CHECK(out.size() == length);
@@ -185,15 +185,15 @@ void CheckBuilders(const std::string& path, const std::string& user, const std::
     out = "old";
     r = BuildLoopbackCommandLine(path, sizeOption, port, &out);
     if (unsafe(path) || unsafe(sizeOption) || port < 0 || port > 65535) {
-        FUZZ_CHECK(r == CMDLINE_BAD_TEXT && out.empty());
-    } else if (r == CMDLINE_OK) {
+        FUZZ_CHECK(r == CommandLineResult::BadText && out.empty());
+    } else if (r == CommandLineResult::Ok) {
         const std::string tail = " /LOOPBACK:" + std::to_string(port);
         FUZZ_CHECK(out.size() >= tail.size() &&
                    out.compare(out.size() - tail.size(), tail.size(), tail) == 0);
         FUZZ_CHECK(out.compare(0, path.size() + 3, "\"" + path + "\" ") == 0);
         FUZZ_CHECK(out.size() + 1 <= QV_MAX_COMMAND_LINE);
     } else {
-        FUZZ_CHECK(r == CMDLINE_TOO_LONG && out.empty());
+        FUZZ_CHECK(r == CommandLineResult::TooLong && out.empty());
     }
 }
 

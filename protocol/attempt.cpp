@@ -21,7 +21,7 @@ static AttemptWait WaitFor(CAttemptObserver* observer, QVSOCKET s, int interest,
         uint32_t spent = TickSince(start);
         uint32_t left = spent >= ms ? 0 : ms - spent;
         uint32_t slice = (observer && left > ATTEMPT_ASK_MS) ? ATTEMPT_ASK_MS : left;
-        if (SocketWaitPair(s, interest, QV_INVALID_SOCKET, 0, slice) & interest) return ATTEMPT_WAIT_READY;
+        if (SocketWaitPair(s, interest, QV_INVALID_SOCKET, 0, slice).a & interest) return ATTEMPT_WAIT_READY;
         if (TickSince(start) >= ms) return ATTEMPT_WAIT_TIMEOUT;
         if (s == QV_INVALID_SOCKET) SleepMs(slice); // nothing to wait on, still keep time
     }

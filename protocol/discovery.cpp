@@ -13,7 +13,6 @@ static const int DISCOVERY_AREA = 256;
 // A configuration reply must be told apart from longer datagrams (another
 // launcher's 104-byte set datagram, for one), so the area is larger than the record.
 static const int CONFIG_AREA = 256;
-static const int NAME_FIELD = 28;
 
 bool DecodeSystemAnswer(const uint8_t* wire, int length, SYSTEM_ANSWER* out)
 {
@@ -24,8 +23,8 @@ bool DecodeSystemAnswer(const uint8_t* wire, int length, SYSTEM_ANSWER* out)
     out->wPort = GetLE16(wire + 8);
     out->bStatus = wire[10];
     out->bFlags = wire[11];
-    memcpy(out->szName, wire + 12, NAME_FIELD);
-    out->szName[NAME_FIELD - 1] = 0;
+    memcpy(out->szName, wire + 12, SYSTEM_ANSWER_NAME_FIELD);
+    out->szName[SYSTEM_ANSWER_NAME_FIELD - 1] = 0;
     return true;
 }
 
@@ -38,7 +37,7 @@ void EncodeSystemAnswer(const SYSTEM_ANSWER& in, uint8_t wire[SYSTEM_ANSWER_SIZE
     wire[10] = in.bStatus;
     wire[11] = in.bFlags;
     size_t n = 0;
-    while (n < NAME_FIELD - 1 && in.szName[n])
+    while (n < SYSTEM_ANSWER_NAME_FIELD - 1 && in.szName[n])
         n++;
     memcpy(wire + 12, in.szName, n);
 }
@@ -180,12 +179,12 @@ int CPingSocket::ReceiveOne(uint8_t* area, int size, QVSockAddr& from)
     return n;
 }
 
-int CPingSocket::ReceiveDiscovery(SYSTEM_ANSWER& answer, QVSockAddr& from)
+PingReceive CPingSocket::ReceiveDiscovery(SYSTEM_ANSWER& answer, QVSockAddr& from)
 {
     uint8_t area[DISCOVERY_AREA];
     int n = ReceiveOne(area, DISCOVERY_AREA, from);
-    if (n < 0) return 0;
-    return DecodeSystemAnswer(area, n, &answer) ? 2 : 1;
+    if (n < 0) return PING_NOTHING;
+    return DecodeSystemAnswer(area, n, &answer) ? PING_TAKEN : PING_IGNORED;
 }
 
 bool CPingSocket::SendConfigQuery()
@@ -202,14 +201,14 @@ bool CPingSocket::SendConfigQuery()
     return any;
 }
 
-int CPingSocket::ReceiveConfig(uint8_t record[CONFIG_RECORD_SIZE], QVSockAddr& from)
+PingReceive CPingSocket::ReceiveConfig(uint8_t record[CONFIG_RECORD_SIZE], QVSockAddr& from)
 {
     uint8_t area[CONFIG_AREA];
     int n = ReceiveOne(area, CONFIG_AREA, from);
-    if (n < 0) return 0;
-    if (n != CONFIG_RECORD_SIZE) return 1;
+    if (n < 0) return PING_NOTHING;
+    if (n != CONFIG_RECORD_SIZE) return PING_IGNORED;
     memcpy(record, area, CONFIG_RECORD_SIZE);
-    return 2;
+    return PING_TAKEN;
 }
 
 bool CPingSocket::SendConfig(const QVSockAddr& to, const uint8_t datagram[CONFIG_SET_SIZE])

@@ -12,6 +12,7 @@ const uint32_t CONFIG_QUERY = 4;
 const uint32_t CONFIG_SET = 7;
 const uint32_t ANSWER_TYPE = 2;
 const int SYSTEM_ANSWER_SIZE = 40;
+const int SYSTEM_ANSWER_NAME_FIELD = 28; // the answer's last bytes: the name, NUL-padded
 const int CONFIG_RECORD_SIZE = 100;
 const int CONFIG_SET_SIZE = 104;
 
@@ -33,7 +34,7 @@ struct SYSTEM_ANSWER {
     uint16_t wPort;
     uint8_t bStatus;
     uint8_t bFlags;
-    char szName[28]; // always NUL-terminated after decoding
+    char szName[SYSTEM_ANSWER_NAME_FIELD]; // always NUL-terminated after decoding
 };
 
 bool DecodeSystemAnswer(const uint8_t* wire, int length, SYSTEM_ANSWER* out);
@@ -59,6 +60,14 @@ class CSysLocator
     uint32_t m_dwInterval;
 };
 
+// What one look at the socket found. A plain enumeration: its numbers are the ones
+// these receives have always answered, and callers may still hold them as such.
+enum PingReceive {
+    PING_NOTHING = 0, // no datagram waiting (or no socket)
+    PING_IGNORED = 1, // one datagram read, not of the size asked for
+    PING_TAKEN = 2,   // one datagram of the size asked for, copied out
+};
+
 class CPingSocket
 {
   public:
@@ -76,9 +85,9 @@ class CPingSocket
     bool IsNonBlocking() const { return m_bNonBlocking; }
     uint32_t GetLocalAddress() const { return m_dwLocalAddress; }
     bool SendDiscovery();
-    int ReceiveDiscovery(SYSTEM_ANSWER& answer, QVSockAddr& from);
+    PingReceive ReceiveDiscovery(SYSTEM_ANSWER& answer, QVSockAddr& from);
     bool SendConfigQuery();
-    int ReceiveConfig(uint8_t record[CONFIG_RECORD_SIZE], QVSockAddr& from);
+    PingReceive ReceiveConfig(uint8_t record[CONFIG_RECORD_SIZE], QVSockAddr& from);
     bool SendConfig(const QVSockAddr& to, const uint8_t datagram[CONFIG_SET_SIZE]);
 
   private:

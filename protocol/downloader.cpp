@@ -16,7 +16,7 @@ static const char TEXT_CANNOT_OPEN[] = "ERROR: Cannot open file for writing";
 static const char TEXT_CANNOT_WRITE[] = "ERROR: Cannot write file";
 static const char TEXT_TOO_LARGE[] = "ERROR: File from system controller is too large";
 
-static const EnumText<DownloadResult> kDownloadTexts[] = {
+static constexpr EnumText<DownloadResult> kDownloadTexts[] = {
     {DownloadResult::Written, "Download complete"},
     {DownloadResult::NotSent, "The download request could not be sent"},
     {DownloadResult::BadReply, TEXT_UNEXPECTED},
@@ -25,6 +25,7 @@ static const EnumText<DownloadResult> kDownloadTexts[] = {
     {DownloadResult::Lost, "The connection was lost during the download"},
     {DownloadResult::Cancelled, "Cancelled"},
 };
+static_assert(EveryValueOnce(kDownloadTexts, DownloadResult::Count), "every download result has its text");
 
 const char* DownloadResultText(DownloadResult result)
 {
@@ -55,7 +56,7 @@ DownloadResult CFileDownloader::Run(CQVMSG* request)
         // Each Poll waits at most 100 ms: the observer is asked often enough.
         if (!AttemptKeepWaiting(m_pObserver)) return DownloadResult::Cancelled;
         if (TickSince(m_dwLastActivity) > DOWNLOAD_INACTIVITY_MS) return DownloadResult::Stalled;
-        if (m_pSession->Poll() == 2) {
+        if (m_pSession->Poll() == PollResult::TransportDown) {
             m_pSession->Unregister(this);
             if (m_nState == StateRunning) return DownloadResult::Lost;
         }

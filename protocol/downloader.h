@@ -14,6 +14,7 @@ enum class DownloadResult {
     Stalled,   // no piece for DOWNLOAD_INACTIVITY_MS
     Lost,      // the connection went down
     Cancelled, // the observer said no
+    Count
 };
 const char* DownloadResultText(DownloadResult result);
 
@@ -22,18 +23,18 @@ const char* DownloadResultText(DownloadResult result);
 class CFileDownloader : public CSocketSink
 {
   public:
-    enum { StateRunning = 0, StateFailed = 1, StateWritten = 2 };
+    enum State { StateRunning = 0, StateFailed = 1, StateWritten = 2 };
     CFileDownloader(CQVServer* session, CAttemptObserver* observer, const std::string& path);
     ~CFileDownloader() override;
     DownloadResult Run(CQVMSG* request);
     void OnMessage(CQVMSG* msg) override;
-    int GetState() const { return m_nState; }
+    State GetState() const { return m_nState; }
 
   private:
     bool WriteFile(const uint8_t* data, uint32_t length);
     void Fail(const char* text, DownloadResult why);
 
-    int m_nState;
+    State m_nState;
     uint8_t* m_pData;
     uint32_t m_nTotal;
     uint32_t m_nReceived;

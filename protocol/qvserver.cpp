@@ -4,11 +4,10 @@
 #include <vector>
 
 #include "../util/enumtext.h"
+#include "../util/product.h"
 #include "../util/qvtick.h"
 #include "../util/qvtypes.h"
 #include "qvcode.h"
-
-const char LAUNCHER_VERSION_TEXT[] = "8.6 Build 522.0 Rel";
 
 const ClientKind g_ClientKinds[QV_MODE_COUNT] = {
     {0, "Win Rerudi"},   {3, "Config"},     {4, "Service"},    {9, "Peer"},
@@ -49,8 +48,8 @@ void CSocketSink::OnConnectionState(bool) {}
 // CQVServer
 
 CQVServer::CQVServer(const std::string& dataFolder)
-    : CSocketSink(nullptr, 0), m_pConnection(new CXConnection(dataFolder + "/servers.txt")), m_nStateFlags(0),
-      m_nSinks(0), m_nNextId(0), m_nDeferred(0), m_nMode(0),
+    : CSocketSink(nullptr, 0), m_pConnection(new CXConnection(dataFolder + "/servers.txt")),
+      m_bConnectedReported(false), m_nSinks(0), m_nNextId(0), m_nDeferred(0), m_nMode(0),
       m_pRxBuffer(new (std::nothrow) uint8_t[QVSERVER_RX_BUFFER]), m_nRxCount(0), m_nDispatchOffset(0),
       m_dwLastMessage(GetTick()), m_dwLastData(m_dwLastMessage)
 {
@@ -81,9 +80,9 @@ void CQVServer::SetLoginInfo(const std::string& hardwareAddress, const std::stri
     m_strPlatformB = platformB;
 }
 
-void CQVServer::SetMode(int mode, const std::string& password)
+void CQVServer::SetMode(int clientKind, const std::string& password)
 {
-    m_nMode = mode;
+    m_nMode = clientKind;
     m_strPassword = password;
 }
 
@@ -189,20 +188,20 @@ void CQVServer::CloseTransport()
     if (m_pConnection) m_pConnection->Close();
 }
 
-int CQVServer::ReadIntoBuffer(uint32_t waitMs)
+CQVServer::ReadResult CQVServer::ReadIntoBuffer(uint32_t waitMs)
 {
-    if (!m_pConnection) return -1;
-    if (!m_pConnection->WaitReadable(waitMs)) return 0;
+    if (!m_pConnection) return ReadResult::Gone;
+    if (!m_pConnection->WaitReadable(waitMs)) return ReadResult::Nothing;
     if (!m_pRxBuffer || m_nRxCount >= QVSERVER_RX_BUFFER) {
         // A full buffer without a complete message can never complete one; reading
         // with no room would look like the peer closing. End the stream instead.
         CloseTransport();
-        return -1;
+        return ReadResult::Gone;
     }
     int r = m_pConnection->Receive(m_pRxBuffer + m_nRxCount, (int)(QVSERVER_RX_BUFFER - m_nRxCount));
-    if (r <= 0) return m_pConnection->IsConnected() ? 0 : -1;
+    if (r <= 0) return m_pConnection->IsConnected() ? ReadResult::Nothing : ReadResult::Gone;
     m_nRxCount += (uint32_t)r;
-    return r;
+    return ReadResult::Arrived;
 }
 
 // Whether a complete message lies at offset; closes the transport and sets *tooBig
@@ -221,56 +220,96 @@ bool CQVServer::MessageAt(uint32_t offset, uint32_t* size, bool* tooBig)
     return m_nRxCount - offset >= *size;
 }
 
-int CQVServer::Poll()
+// Tells the endpoints when the transport has come up or gone down since the last
+// report; whether it is connected now.
+bool CQVServer::ReportConnectionState()
 {
-    if (!IsConnected()) {
-        if (m_nStateFlags & 1) {
-            m_nStateFlags &= ~1u;
-            NotifyConnectionState(false);
-        }
-        return 2;
+    const bool connected = IsConnected();
+    if (connected != m_bConnectedReported) {
+        m_bConnectedReported = connected;
+        NotifyConnectionState(connected);
     }
-    if (!(m_nStateFlags & 1)) {
-        m_nStateFlags |= 1;
-        NotifyConnectionState(true);
-    }
+    return connected;
+}
+
+// Takes the put-aside message at index out of the queue (the rest keep their
+// order), dispatches and deletes it.
+void CQVServer::DispatchPutAside(int index)
+{
+    CQVMSG* msg = m_apDeferred[index];
+    for (int i = index + 1; i < m_nDeferred; i++)
+        m_apDeferred[i - 1] = m_apDeferred[i];
+    m_nDeferred--;
+    msg->Rewind();
+    Dispatch(msg);
+    delete msg;
+}
+
+// Keeps a copy of a message for an endpoint that is not waiting now; a full queue
+// drops it.
+void CQVServer::PutAside(const uint8_t* wire)
+{
+    if (m_nDeferred >= QVSERVER_MAX_DEFERRED) return;
+    CQVMSG view(wire);
+    if (CQVMSG* copy = view.Clone()) m_apDeferred[m_nDeferred++] = copy;
+}
+
+// Dispatches the complete message at offset where it lies: while it is under
+// dispatch, every byte before its end counts as under dispatch, so nested calls
+// work behind it. False when a handler started a new connection, which leaves
+// nothing of this buffer.
+bool CQVServer::DispatchInPlace(uint32_t offset, uint32_t size)
+{
+    m_nDispatchOffset = offset + size;
+    CQVMSG view(m_pRxBuffer + offset);
+    Dispatch(&view);
+    if (m_nRxCount >= offset + size) return true;
+    m_nDispatchOffset = 0;
+    return false;
+}
+
+PollResult CQVServer::Poll()
+{
+    if (!ReportConnectionState()) return PollResult::TransportDown;
 
     // Messages put aside while a query waited. Taken from the front one at a time,
     // so that a handler's nested wait still finds the ones behind in the queue and
     // messages deferred meanwhile stay for the next round.
-    for (int n = m_nDeferred; n > 0 && m_nDeferred > 0; n--) {
-        CQVMSG* msg = m_apDeferred[0];
-        for (int i = 1; i < m_nDeferred; i++)
-            m_apDeferred[i - 1] = m_apDeferred[i];
-        m_nDeferred--;
-        msg->Rewind();
-        Dispatch(msg);
-        delete msg;
-    }
+    for (int n = m_nDeferred; n > 0 && m_nDeferred > 0; n--)
+        DispatchPutAside(0);
 
-    int result = 0;
-    int r = ReadIntoBuffer(POLL_WAIT_MS);
-    if (r < 0) return 2;
-    if (r > 0) {
+    PollResult result = PollResult::Nothing;
+    switch (ReadIntoBuffer(POLL_WAIT_MS)) {
+    case ReadResult::Gone:
+        return PollResult::TransportDown;
+    case ReadResult::Arrived:
         m_dwLastData = GetTick();
-        result = 1;
-    } else if (TickSince(m_dwLastMessage) > SILENCE_MESSAGE_MS && TickSince(m_dwLastData) > SILENCE_DATA_MS) {
-        CloseTransport();
-        return 2;
+        result = PollResult::Serviced;
+        break;
+    case ReadResult::Nothing:
+        if (TickSince(m_dwLastMessage) > SILENCE_MESSAGE_MS && TickSince(m_dwLastData) > SILENCE_DATA_MS) {
+            CloseTransport();
+            return PollResult::TransportDown;
+        }
+        break;
     }
+    return DispatchBuffered(result);
+}
 
-    // A Poll from inside a handler works behind the message being dispatched.
-    // Handled messages are removed in batches rather than one by one: moving the
-    // rest of the buffer down after every message would make a burst of small
-    // messages cost the square of its size. While a message is dispatched, every
-    // byte before its end counts as under dispatch, so nested calls work behind it.
+// Dispatches every complete message behind those already under dispatch (a Poll
+// from inside a handler works behind the message being dispatched). Handled
+// messages are removed in batches rather than one by one: moving the rest of the
+// buffer down after every message would make a burst of small messages cost the
+// square of its size.
+PollResult CQVServer::DispatchBuffered(PollResult result)
+{
     const uint32_t base = m_nDispatchOffset;
     uint32_t pos = base;
     for (;;) {
         uint32_t size;
         bool tooBig;
         if (!MessageAt(pos, &size, &tooBig)) {
-            if (tooBig) result = 2;
+            if (tooBig) result = PollResult::TransportDown;
             break;
         }
         // Nothing may move while a handler holds its message, so room for the
@@ -284,16 +323,9 @@ int CQVServer::Poll()
             pos = base;
         }
         m_dwLastMessage = GetTick();
-        m_nDispatchOffset = pos + size;
-        CQVMSG view(m_pRxBuffer + pos);
-        Dispatch(&view);
-        if (m_nRxCount < pos + size) {
-            // A handler started a new connection: nothing of this buffer is left.
-            m_nDispatchOffset = 0;
-            return 1;
-        }
+        if (!DispatchInPlace(pos, size)) return PollResult::Serviced;
         pos += size;
-        result = 1;
+        result = PollResult::Serviced;
     }
     RemoveBytes(base, pos - base);
     m_nDispatchOffset = base;
@@ -303,23 +335,21 @@ int CQVServer::Poll()
 bool CQVServer::Pump(uint16_t id)
 {
     if (!IsConnected()) return false;
-
     for (int i = 0; i < m_nDeferred; i++) {
-        if (m_apDeferred[i]->GetId() != id) continue;
-        CQVMSG* msg = m_apDeferred[i];
-        for (int j = i + 1; j < m_nDeferred; j++)
-            m_apDeferred[j - 1] = m_apDeferred[j];
-        m_nDeferred--;
-        msg->Rewind();
-        Dispatch(msg);
-        delete msg;
-        return true;
+        if (m_apDeferred[i]->GetId() == id) {
+            DispatchPutAside(i);
+            return true;
+        }
     }
+    if (ReadIntoBuffer(PUMP_WAIT_MS) == ReadResult::Gone) return false;
+    return DispatchFirstFor(id);
+}
 
-    if (ReadIntoBuffer(PUMP_WAIT_MS) < 0) return false;
-
-    // Messages for other endpoints are put aside (copied) and their bytes removed
-    // in one move at the end, for the same reason as in Poll.
+// Dispatches the first complete message for id behind those already under
+// dispatch. Messages for other endpoints before it are put aside and their bytes
+// removed in one move, for the same reason as in DispatchBuffered.
+bool CQVServer::DispatchFirstFor(uint16_t id)
+{
     const uint32_t offset = m_nDispatchOffset;
     uint32_t skipped = 0;
     for (;;) {
@@ -331,25 +361,16 @@ bool CQVServer::Pump(uint16_t id)
             return false;
         }
         m_dwLastMessage = GetTick();
-        if (GetLE16(m_pRxBuffer + pos) == id) {
-            RemoveBytes(offset, skipped);
-            m_nDispatchOffset = offset + size;
-            CQVMSG view(m_pRxBuffer + offset);
-            Dispatch(&view);
-            if (m_nRxCount < offset + size) {
-                m_nDispatchOffset = 0; // a handler started a new connection
-                return true;
-            }
-            m_nDispatchOffset = offset;
-            RemoveBytes(offset, size);
-            return true;
+        if (GetLE16(m_pRxBuffer + pos) != id) {
+            PutAside(m_pRxBuffer + pos);
+            skipped += size;
+            continue;
         }
-        if (m_nDeferred < QVSERVER_MAX_DEFERRED) {
-            CQVMSG view(m_pRxBuffer + pos);
-            CQVMSG* copy = view.Clone();
-            if (copy) m_apDeferred[m_nDeferred++] = copy;
-        }
-        skipped += size;
+        RemoveBytes(offset, skipped);
+        if (!DispatchInPlace(offset, size)) return true;
+        m_nDispatchOffset = offset;
+        RemoveBytes(offset, size);
+        return true;
     }
 }
 
@@ -365,7 +386,7 @@ void CQVServer::ResetSession()
 {
     CloseTransport();
     ResetForConnection();
-    m_nStateFlags = 0;
+    m_bConnectedReported = false;
     if (m_nSinks == 1 && m_apSinks[0] == this) m_nNextId = 0;
 }
 
@@ -393,13 +414,14 @@ LoginResult CQVServer::ConnectDirect(const QVSockAddr& address, CAttemptObserver
     return r;
 }
 
-static const EnumText<LoginResult> kLoginTexts[] = {
+static constexpr EnumText<LoginResult> kLoginTexts[] = {
     {LoginResult::Ok, "Login OK"},
     {LoginResult::NoResponse, "No Response From Server"},
     {LoginResult::PasswordRejected, "Password Rejected"},
     {LoginResult::BadMode, "Unknown client kind"},
     {LoginResult::Cancelled, "Cancelled"},
 };
+static_assert(EveryValueOnce(kLoginTexts, LoginResult::Count), "every login result has its text");
 
 const char* LoginResultText(LoginResult result)
 {
@@ -444,7 +466,7 @@ LoginResult CQVServer::Login(CAttemptObserver* observer)
 
     CQVMSG login(0, MSG_LOGIN, 256);
     bool built = login.WriteDWord(CLIENT_REVISION) && login.WriteDWord(kind.typeNumber) &&
-                 login.WriteString(StrPrintf("%s %s", kind.name, LAUNCHER_VERSION_TEXT)) &&
+                 login.WriteString(StrPrintf("%s %s", kind.name, QV_VERSION_DISPLAY)) &&
                  login.WriteDWord(16) && login.WriteBlock16(response) && login.WriteDWord(2) &&
                  login.WriteString(m_strHardwareAddress) && login.WriteString(m_strPlatformA) &&
                  login.WriteString(m_strPlatformB) && login.WriteString(m_strComputerName);

@@ -42,6 +42,13 @@ class CSocketSink
     CSocketSink& operator=(const CSocketSink&) = delete;
 };
 
+// What one Poll found. The numbers are those the session has always answered.
+enum class PollResult {
+    Nothing = 0,       // nothing arrived and nothing was dispatched
+    Serviced = 1,      // bytes arrived or messages were dispatched
+    TransportDown = 2, // no connection (now or any more)
+};
+
 // How a login ended.
 enum class LoginResult {
     Ok,
@@ -49,6 +56,7 @@ enum class LoginResult {
     PasswordRejected, // refused, answered wrongly, or no key could be made
     BadMode,          // a client kind the launcher does not know
     Cancelled,
+    Count
 };
 const char* LoginResultText(LoginResult result);
 
@@ -59,7 +67,6 @@ struct ClientKind {
 };
 const int QV_MODE_COUNT = 12;
 extern const ClientKind g_ClientKinds[QV_MODE_COUNT];
-extern const char LAUNCHER_VERSION_TEXT[]; // "8.6 Build 522.0 Rel"
 
 class CQVServer : public CSocketSink
 {
@@ -69,7 +76,8 @@ class CQVServer : public CSocketSink
 
     void SetLoginInfo(const std::string& hardwareAddress, const std::string& computerName,
                       const std::string& platformA, const std::string& platformB);
-    void SetMode(int mode, const std::string& password);
+    // The client kind to log in as (an index of g_ClientKinds) and the password.
+    void SetMode(int clientKind, const std::string& password);
     int GetMode() const { return m_nMode; }
 
     // The direct road and the login in one step; the transport is closed again on
@@ -81,7 +89,7 @@ class CQVServer : public CSocketSink
     LoginResult Login(CAttemptObserver* observer);
 
     bool Send(CQVMSG* msg);
-    int Poll(); // 0 nothing, 1 data or dispatch, 2 transport down
+    PollResult Poll();
     bool Pump(uint16_t id);
 
     bool Register(CSocketSink* sink);
@@ -101,8 +109,17 @@ class CQVServer : public CSocketSink
   private:
     CQVServer(const CQVServer&) = delete;
     CQVServer& operator=(const CQVServer&) = delete;
+    // What one read of the transport brought.
+    enum class ReadResult { Gone, Nothing, Arrived };
+
     void Dispatch(CQVMSG* msg);
-    int ReadIntoBuffer(uint32_t waitMs); // -1 transport gone, 0 nothing, >0 bytes
+    ReadResult ReadIntoBuffer(uint32_t waitMs);
+    bool ReportConnectionState();
+    void DispatchPutAside(int index);
+    void PutAside(const uint8_t* wire);
+    bool DispatchInPlace(uint32_t offset, uint32_t size);
+    PollResult DispatchBuffered(PollResult result);
+    bool DispatchFirstFor(uint16_t id);
     void RemoveBytes(uint32_t offset, uint32_t count);
     bool IsRegistered(const CSocketSink* sink) const;
     void NotifyConnectionState(bool connected);
@@ -111,7 +128,8 @@ class CQVServer : public CSocketSink
     void ResetForConnection();
 
     CXConnection* m_pConnection;
-    uint32_t m_nStateFlags;
+    // The connected state last reported to the endpoints (a Poll reports each change once).
+    bool m_bConnectedReported;
     CSocketSink* m_apSinks[QVSERVER_MAX_SINKS];
     int m_nSinks;
     uint16_t m_nNextId;

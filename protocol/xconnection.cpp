@@ -7,7 +7,8 @@
 const char DIRECT_PREAMBLE[] = "CONNECTSERVERHOST\r\n\r\n";
 static_assert(sizeof(DIRECT_PREAMBLE) == DIRECT_PREAMBLE_LENGTH + 1, "greeting is 21 bytes");
 
-static const EnumText<ConnectResult> kConnectTexts[] = {
+static constexpr EnumText<ConnectResult> kConnectTexts[] = {
+    {ConnectResult::Ok, "OK"},
     {ConnectResult::CantResolve, "Can't resolve server address"},
     {ConnectResult::NoServerResponse, "No Response from server"},
     {ConnectResult::NoControllerResponse, "No Response from Controller"},
@@ -15,8 +16,8 @@ static const EnumText<ConnectResult> kConnectTexts[] = {
     {ConnectResult::InternalError, "Internal network error"},
     {ConnectResult::CantConnect, "Can't connect to Controller"},
     {ConnectResult::Cancelled, "Cancelled"},
-    {ConnectResult::Ok, "OK"},
 };
+static_assert(EveryValueOnce(kConnectTexts, ConnectResult::Count), "every connect result has its text");
 
 const char* ConnectResultText(ConnectResult result)
 {
@@ -31,12 +32,6 @@ CXConnection::CXConnection(const std::string& serverListPath)
 CXConnection::~CXConnection()
 {
     Close();
-}
-
-static std::string AddressText(const QVSockAddr& a)
-{
-    const uint8_t* b = (const uint8_t*)&a.addr;
-    return StrPrintf("%d.%d.%d.%d:%d", b[0], b[1], b[2], b[3], SockAddrPort(a));
 }
 
 std::shared_ptr<CDatagramStream> CXConnection::Client() const
@@ -62,7 +57,7 @@ ConnectResult CXConnection::ConnectDirect(const QVSockAddr& address, uint32_t ti
         waited = AttemptWaitWritable(observer, s, timeoutMs ? timeoutMs : DIRECT_CONNECT_MS);
     if (waited != ATTEMPT_WAIT_READY || !SocketConnectSucceeded(s) || !SetBlocking(s)) {
         if (waited != ATTEMPT_WAIT_CANCELLED)
-            Trace("Error Can't do connect (%s)", AddressText(address).c_str());
+            Trace("Error Can't do connect (%s)", FormatAddressRecord(address).c_str());
         CloseSocket(s);
         return waited == ATTEMPT_WAIT_CANCELLED ? ConnectResult::Cancelled : ConnectResult::CantConnect;
     }

@@ -25,7 +25,10 @@ enum class ConnectResult {
     InternalError = 5,
     CantConnect = 6,
     Cancelled = 7,
+    Count
 };
+// The status text of each result; "OK" for a number outside them, as the log has
+// always read.
 const char* ConnectResultText(ConnectResult result);
 
 // The 21 bytes that open a direct stream to a controller, without a terminator.

@@ -136,150 +136,215 @@ void CTCP_LoopBack::EndBridge(Shared& sh)
     if (sh.transport) sh.transport->Close();
 }
 
-// Hands bytes to the controller. On a TCP stream the send never waits, so the
-// worker always returns to its running flag; *sent may then be fewer than length.
-// false: the stream failed (it is closed).
-bool CTCP_LoopBack::PushToController(Shared& sh, QVSOCKET controller, const uint8_t* data, int length,
-                                     int* sent)
+namespace
 {
-    *sent = 0;
-    if (controller != QV_INVALID_SOCKET) {
-        int n = SocketSendNow(controller, data, length);
-        if (n >= 0) {
-            *sent = n;
-            return true;
+
+// One direction of the bridge: a block read from one side and not yet all handed
+// to the other. It reads only when empty: back-pressure instead of loss, and a
+// block still waiting for one side never holds up the other direction.
+struct Direction {
+    uint8_t data[BRIDGE_BUFFER_SIZE];
+    int length = 0;
+    int sent = 0;
+
+    bool Pending() const { return sent < length; }
+    void Took(int n)
+    {
+        length = n;
+        sent = 0;
+    }
+    // n more bytes handed on; an emptied block makes room for the next.
+    void Gave(int n)
+    {
+        sent += n;
+        if (sent >= length) sent = length = 0;
+    }
+    const uint8_t* Rest() const { return data + sent; }
+    int RestLength() const { return length - sent; }
+};
+
+// How one step of a pass ended.
+enum class Step {
+    Go,      // on to the next step
+    Ended,   // the viewer or the controller left
+    Stopped, // the bridge was stopped while the step was inside the transport
+};
+
+// Which sides a pass serves.
+struct Sides {
+    bool viewerReadable;
+    bool controllerReadable;
+};
+
+Sides ReadableSides(const SocketPairReady& r)
+{
+    return Sides{(r.a & QV_WAIT_READ) != 0, (r.b & QV_WAIT_READ) != 0};
+}
+
+} // namespace
+
+class CTCP_LoopBack::Pump
+{
+  public:
+    explicit Pump(Shared& sh) : m_Shared(sh), m_pTransport(sh.transport), m_hViewer(sh.viewer)
+    {
+        SocketSetNoDelay(m_hViewer);
+        m_bViewerNeverBlocks = SetNonBlocking(m_hViewer);
+    }
+
+    // Serves both directions until a side leaves (true) or the bridge is stopped
+    // (false). While bytes keep moving, the next pass tries both sides straight
+    // away and waits only once neither had anything: one wait per burst, not per
+    // block.
+    bool Run()
+    {
+        while (m_Shared.running) {
+            const QVSOCKET controller = m_pTransport->GetSocket();
+            if (controller != QV_INVALID_SOCKET && controller != m_hNonBlocking) AdoptController(controller);
+            const Sides sides = m_bBusy && MayTryAtOnce(controller)
+                                    ? Sides{!m_Up.Pending(), !m_Down.Pending()}
+                                    : Wait(controller);
+            m_bBusy = false;
+            // Stopped while waiting in the transport: the destructor may have given
+            // up on this worker, so the transport is not touched again.
+            if (!m_Shared.running) return false;
+            Step step = ViewerToController(sides.viewerReadable, controller);
+            if (step == Step::Go) step = ControllerToViewer(sides.controllerReadable, controller);
+            if (step != Step::Go) return step == Step::Ended;
         }
-        if (SocketErrorWouldBlock(SocketLastError())) return true;
-        sh.transport->Close();
         return false;
     }
-    if (!sh.transport->Send(data, length)) return false;
-    *sent = length;
-    return true;
-}
+
+  private:
+    // From here until the bridge closes it, a TCP stream is the bridge's alone.
+    // Bytes are forwarded the moment they arrive, so holding small segments back
+    // for coalescing would only add delay.
+    void AdoptController(QVSOCKET controller)
+    {
+        m_bControllerNeverBlocks = SetNonBlocking(controller);
+        SocketSetNoDelay(controller);
+        m_hNonBlocking = controller;
+    }
+
+    bool MayTryAtOnce(QVSOCKET controller) const
+    {
+        return m_bViewerNeverBlocks && (controller == QV_INVALID_SOCKET || m_bControllerNeverBlocks);
+    }
+
+    // Waits for whichever side is ready first: a TCP stream and the viewer
+    // together, a datagram stream through its readiness socket, or one that offers
+    // none by asking it in short waits.
+    Sides Wait(QVSOCKET controller)
+    {
+        const bool upPending = m_Up.Pending();
+        const bool downPending = m_Down.Pending();
+        const int viewerInterest = (upPending ? 0 : QV_WAIT_READ) | (downPending ? QV_WAIT_WRITE : 0);
+        if (controller != QV_INVALID_SOCKET) {
+            const int controllerInterest = (downPending ? 0 : QV_WAIT_READ) | (upPending ? QV_WAIT_WRITE : 0);
+            return ReadableSides(
+                SocketWaitPair(m_hViewer, viewerInterest, controller, controllerInterest, PUMP_WAIT_MS));
+        }
+        const QVSOCKET ready = m_pTransport->GetReadySocket();
+        if (ready != QV_INVALID_SOCKET)
+            return ReadableSides(SocketWaitPair(m_hViewer, viewerInterest, ready,
+                                                downPending ? 0 : QV_WAIT_READ, PUMP_WAIT_MS));
+        SocketPairReady viewer = SocketWaitPair(m_hViewer, viewerInterest, QV_INVALID_SOCKET, 0, 0);
+        bool controllerReadable = false;
+        if (!downPending)
+            controllerReadable = m_pTransport->WaitReadable(viewer.None() ? STREAM_WAIT_MS : 0);
+        else if (viewer.None())
+            viewer = SocketWaitPair(m_hViewer, viewerInterest, QV_INVALID_SOCKET, 0, STREAM_WAIT_MS);
+        return Sides{(viewer.a & QV_WAIT_READ) != 0, controllerReadable};
+    }
+
+    Step ViewerToController(bool viewerReadable, QVSOCKET controller)
+    {
+        if (viewerReadable && !m_Up.Pending()) {
+            const int n = SocketRecv(m_hViewer, m_Up.data, BRIDGE_BUFFER_SIZE);
+            if (n > 0) {
+                m_bBusy = true;
+                m_Up.Took(n);
+            } else if (n == 0 || !SocketErrorWouldBlock(SocketLastError())) {
+                return Step::Ended; // the viewer left
+            }
+        }
+        if (!m_Up.Pending()) return Step::Go;
+        int sent = 0;
+        const bool pushed = PushToController(controller, &sent);
+        if (!m_Shared.running) return Step::Stopped;
+        if (!pushed) return Step::Ended;
+        if (sent > 0) m_bBusy = true;
+        m_Up.Gave(sent);
+        return Step::Go;
+    }
+
+    // Hands the pending block to the controller. On a TCP stream the send never
+    // waits, so the worker always returns to its running flag; *sent may then be
+    // fewer than the block. false: the stream failed (it is closed).
+    bool PushToController(QVSOCKET controller, int* sent)
+    {
+        *sent = 0;
+        if (controller != QV_INVALID_SOCKET) {
+            const int n = SocketSendNow(controller, m_Up.Rest(), m_Up.RestLength());
+            if (n >= 0) {
+                *sent = n;
+                return true;
+            }
+            if (SocketErrorWouldBlock(SocketLastError())) return true;
+            m_pTransport->Close();
+            return false;
+        }
+        if (!m_pTransport->Send(m_Up.Rest(), m_Up.RestLength())) return false;
+        *sent = m_Up.RestLength();
+        return true;
+    }
+
+    Step ControllerToViewer(bool controllerReadable, QVSOCKET controller)
+    {
+        if (controllerReadable && !m_Down.Pending()) {
+            const int n = m_pTransport->Receive(m_Down.data, BRIDGE_BUFFER_SIZE);
+            const int err = SocketLastError();
+            if (!m_Shared.running) return Step::Stopped;
+            if (n > 0) {
+                m_bBusy = true;
+                m_Down.Took(n);
+            } else if (!m_pTransport->IsConnected()) {
+                return Step::Ended;
+            } else if (n < 0 && controller != QV_INVALID_SOCKET && !SocketErrorWouldBlock(err)) {
+                // A reset stream stays open in the transport but will never deliver again.
+                return Step::Ended;
+            }
+        }
+        if (!m_Down.Pending()) return Step::Go;
+        const int n = SocketSendNow(m_hViewer, m_Down.Rest(), m_Down.RestLength());
+        if (n > 0) {
+            m_bBusy = true;
+            m_Down.Gave(n);
+        } else if (n < 0 && !SocketErrorWouldBlock(SocketLastError())) {
+            return Step::Ended;
+        }
+        return Step::Go;
+    }
+
+    Shared& m_Shared;
+    CXConnection* m_pTransport;
+    QVSOCKET m_hViewer;
+    Direction m_Up;   // viewer -> controller
+    Direction m_Down; // controller -> viewer
+    QVSOCKET m_hNonBlocking = QV_INVALID_SOCKET;
+    bool m_bControllerNeverBlocks = false;
+    bool m_bViewerNeverBlocks = false;
+    bool m_bBusy = false;
+};
 
 void CTCP_LoopBack::Bridge(Shared& sh)
 {
-    CXConnection* t = sh.transport;
-    QVSOCKET viewer = sh.viewer;
-    SocketSetNoDelay(viewer);
-    // One buffer per direction: a block still waiting for one side never holds
-    // up the other direction.
-    uint8_t* up = new (std::nothrow) uint8_t[BRIDGE_BUFFER_SIZE];
-    uint8_t* down = new (std::nothrow) uint8_t[BRIDGE_BUFFER_SIZE];
-    if (!t || !up || !down) {
-        delete[] up;
-        delete[] down;
+    std::unique_ptr<Pump> pump(sh.transport ? new (std::nothrow) Pump(sh) : nullptr);
+    if (!pump) {
         EndBridge(sh);
         return;
     }
-    int upLength = 0, upSent = 0;     // viewer -> controller
-    int downLength = 0, downSent = 0; // controller -> viewer
-    QVSOCKET nonBlocking = QV_INVALID_SOCKET;
-    bool controllerNeverBlocks = false;
-    const bool viewerNeverBlocks = SetNonBlocking(viewer);
-    // While bytes keep moving, the next pass tries both sides straight away and
-    // waits only once neither had anything: one wait per burst, not per block.
-    bool busy = false;
-    bool ended = false;
-
-    while (sh.running && !ended) {
-        QVSOCKET controller = t->GetSocket();
-        // A datagram stream is waited on through its readiness socket.
-        QVSOCKET ready = controller == QV_INVALID_SOCKET ? t->GetReadySocket() : QV_INVALID_SOCKET;
-        if (controller != QV_INVALID_SOCKET && controller != nonBlocking) {
-            // From here until the bridge closes it, the stream is the bridge's alone.
-            // Bytes are forwarded the moment they arrive, so holding small segments
-            // back for coalescing would only add delay.
-            controllerNeverBlocks = SetNonBlocking(controller);
-            SocketSetNoDelay(controller);
-            nonBlocking = controller;
-        }
-        bool mayTryAtOnce = viewerNeverBlocks && (controller == QV_INVALID_SOCKET || controllerNeverBlocks);
-        bool upPending = upSent < upLength;
-        bool downPending = downSent < downLength;
-        // A direction reads only when its buffer is empty: back-pressure instead of loss.
-        int viewerInterest = (upPending ? 0 : QV_WAIT_READ) | (downPending ? QV_WAIT_WRITE : 0);
-        bool viewerReadable = false;
-        bool controllerReadable = false;
-        if (busy && mayTryAtOnce) {
-            viewerReadable = !upPending;
-            controllerReadable = !downPending;
-        } else if (controller != QV_INVALID_SOCKET) {
-            int controllerInterest = (downPending ? 0 : QV_WAIT_READ) | (upPending ? QV_WAIT_WRITE : 0);
-            int r = SocketWaitPair(viewer, viewerInterest, controller, controllerInterest, PUMP_WAIT_MS);
-            viewerReadable = (r & QV_WAIT_READ) != 0;
-            controllerReadable = ((r >> 2) & QV_WAIT_READ) != 0;
-        } else if (ready != QV_INVALID_SOCKET) {
-            int r =
-                SocketWaitPair(viewer, viewerInterest, ready, downPending ? 0 : QV_WAIT_READ, PUMP_WAIT_MS);
-            viewerReadable = (r & QV_WAIT_READ) != 0;
-            controllerReadable = ((r >> 2) & QV_WAIT_READ) != 0;
-        } else {
-            int r = SocketWaitPair(viewer, viewerInterest, QV_INVALID_SOCKET, 0, 0);
-            if (!downPending)
-                controllerReadable = t->WaitReadable(r ? 0 : STREAM_WAIT_MS);
-            else if (!r)
-                r = SocketWaitPair(viewer, viewerInterest, QV_INVALID_SOCKET, 0, STREAM_WAIT_MS);
-            viewerReadable = (r & QV_WAIT_READ) != 0;
-        }
-        busy = false;
-        // Stopped while waiting in the transport: the destructor may have given
-        // up on this worker, so the transport is not touched again.
-        if (!sh.running) break;
-
-        if (viewerReadable && !upPending) {
-            int n = SocketRecv(viewer, up, BRIDGE_BUFFER_SIZE);
-            if (n > 0) {
-                busy = true;
-                upLength = n;
-                upSent = 0;
-            } else if (n == 0 || !SocketErrorWouldBlock(SocketLastError())) {
-                ended = true; // the viewer left
-            }
-        }
-        if (!ended && upSent < upLength) {
-            int sent = 0;
-            const bool pushed = PushToController(sh, controller, up + upSent, upLength - upSent, &sent);
-            if (!sh.running) break;
-            if (!pushed) {
-                ended = true;
-            } else {
-                upSent += sent;
-                if (sent > 0) busy = true;
-                if (upSent >= upLength) upSent = upLength = 0;
-            }
-        }
-
-        if (!ended && controllerReadable && downSent >= downLength) {
-            int n = t->Receive(down, BRIDGE_BUFFER_SIZE);
-            int err = SocketLastError();
-            if (!sh.running) break;
-            if (n > 0) {
-                busy = true;
-                downLength = n;
-                downSent = 0;
-            } else if (!t->IsConnected()) {
-                ended = true;
-            } else if (n < 0 && controller != QV_INVALID_SOCKET && !SocketErrorWouldBlock(err)) {
-                // A reset stream stays open in the transport but will never deliver again.
-                ended = true;
-            }
-        }
-        if (!ended && downSent < downLength) {
-            int n = SocketSendNow(viewer, down + downSent, downLength - downSent);
-            if (n > 0) {
-                busy = true;
-                downSent += n;
-                if (downSent >= downLength) downSent = downLength = 0;
-            } else if (n < 0 && !SocketErrorWouldBlock(SocketLastError())) {
-                ended = true;
-            }
-        }
-    }
-    delete[] up;
-    delete[] down;
     // When stopped from outside, the destructor closes the transport and the last
     // holder of the shared state closes the viewer.
-    if (ended && sh.running) EndBridge(sh);
+    if (pump->Run() && sh.running) EndBridge(sh);
 }

@@ -37,14 +37,13 @@ class CTCP_LoopBack
 
   private:
     struct Shared;
+    class Pump; // the worker's two directions, once a viewer is connected
     CTCP_LoopBack(const CTCP_LoopBack&) = delete;
     CTCP_LoopBack& operator=(const CTCP_LoopBack&) = delete;
     static uint32_t ThreadProc(void* held);
     static void Run(Shared& shared);
     static void Bridge(Shared& shared);
     static void EndBridge(Shared& shared);
-    static bool PushToController(Shared& shared, QVSOCKET controller, const uint8_t* data, int length,
-                                 int* sent);
 
     CXConnection* m_pTransport;
     // What the worker uses, held by the bridge and by the worker alike.

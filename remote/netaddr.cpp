@@ -36,11 +36,6 @@ std::string FormatIPv4(const QVSockAddr& record)
     return FormatIPv4(record.addr);
 }
 
-std::string FormatAddressRecord(const QVSockAddr& record)
-{
-    return StrPrintf("%s:%d", FormatIPv4(record.addr).c_str(), (int)SockAddrPort(record));
-}
-
 // One field read the way a C decimal conversion reads it (leading blanks, a sign,
 // then digits up to the first other character), but saturating instead of
 // overflowing, so no text can lead to undefined behaviour.

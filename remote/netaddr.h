@@ -11,7 +11,6 @@ void SetAddress(QVSockAddr& record, uint32_t value);
 uint32_t GetAddress(const QVSockAddr& record);
 std::string FormatIPv4(uint32_t value);
 std::string FormatIPv4(const QVSockAddr& record);
-std::string FormatAddressRecord(const QVSockAddr& record); // "%d.%d.%d.%d:%d"
 uint32_t ParseIPv4(const std::string& text);
 uint32_t MacToAddress(const uint8_t mac[6]);
 

@@ -4,45 +4,27 @@
 
 #include <cstring>
 
+#include "../util/enumtext.h"
 #include "../util/qvtypes.h"
 
 const TransferParams STUN_PARAMS_INITIAL = {509, 24, 8, 24, 4, 384};
 const TransferParams STUN_PARAMS_PROPOSED = {1390, 24, 8, 128, 127, 512};
 
+// The types with a log name; a table over wire numbers with gaps, so its tests
+// walk every byte value.
+static const EnumText<int> kStunTypeNames[] = {
+    {STUN_ENROLL, "ENROLL       "},        {STUN_ENROLL_ACK, "ENROLL ACK   "},
+    {STUN_FIND, "FIND         "},          {STUN_FIND_ACK, "FIND ACK     "},
+    {STUN_FIND_NACK, "FIND NACK    "},     {STUN_SENDTO, "SENDTO       "},
+    {STUN_HELLO, "HELLO        "},         {STUN_HELLO_ACK, "HELLO ACK    "},
+    {STUN_BYE, "BYE          "},           {STUN_BYE_ACK, "BYE ACK      "},
+    {STUN_NO_OP, "NO-OP        "},         {STUN_TX_PACKET, "TX PACKET    "},
+    {STUN_TX_PACKET_ACK, "TX PACKET+ACK"}, {STUN_RX_ACK, "RX ACK       "},
+};
+
 const char* StunTypeName(int type)
 {
-    switch (type & 0xFF) {
-    case STUN_ENROLL:
-        return "ENROLL       ";
-    case STUN_ENROLL_ACK:
-        return "ENROLL ACK   ";
-    case STUN_FIND:
-        return "FIND         ";
-    case STUN_FIND_ACK:
-        return "FIND ACK     ";
-    case STUN_FIND_NACK:
-        return "FIND NACK    ";
-    case STUN_SENDTO:
-        return "SENDTO       ";
-    case STUN_HELLO:
-        return "HELLO        ";
-    case STUN_HELLO_ACK:
-        return "HELLO ACK    ";
-    case STUN_BYE:
-        return "BYE          ";
-    case STUN_BYE_ACK:
-        return "BYE ACK      ";
-    case STUN_NO_OP:
-        return "NO-OP        ";
-    case STUN_TX_PACKET:
-        return "TX PACKET    ";
-    case STUN_TX_PACKET_ACK:
-        return "TX PACKET+ACK";
-    case STUN_RX_ACK:
-        return "RX ACK       ";
-    default:
-        return "Unknown";
-    }
+    return TextOf(kStunTypeNames, type & 0xFF, "Unknown");
 }
 
 int StunType(const uint8_t* data, int length)

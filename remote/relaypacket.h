@@ -11,7 +11,7 @@
 // meaning (data packets, acknowledgement lists).
 //
 // The address text of a record ("%d.%d.%d.%d:%d") is FormatAddressRecord in
-// netaddr.h.
+// util/qvsocket.h.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -19,8 +19,7 @@ bool SystemEntry::IsAutoSelectable() const
 
 std::string FormatEntryAddress(uint32_t address, uint16_t port)
 {
-    return StrPrintf("%d.%d.%d.%d:%d", (int)(address & 0xFF), (int)((address >> 8) & 0xFF),
-                     (int)((address >> 16) & 0xFF), (int)((address >> 24) & 0xFF), (int)port);
+    return FormatAddressRecord(MakeSockAddr(address, port));
 }
 
 CMyListBox::CMyListBox() : m_nPendingScroll(0) {}

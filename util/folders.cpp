@@ -1,15 +1,11 @@
 #include "folders.h"
 
-namespace
-{
+#include "product.h"
 
-// One level of the data folder: there already, or made now.
 bool EnsureFolder(const std::string& path)
 {
     return FolderExists(path) || CreateFolder(path);
 }
-
-} // namespace
 
 std::string GetDataFolder(bool* fellBack)
 {
@@ -20,8 +16,8 @@ std::string GetDataFolder(bool* fellBack)
         base.pop_back();
     base += "\\";
 
-    std::string company = base + "OSKA Zizu Systems";
-    std::string folder = company + "\\" + "OSKA Rerudi";
+    std::string company = base + QV_COMPANY_NAME;
+    std::string folder = company + "\\" + QV_PRODUCT_NAME;
     if (!EnsureFolder(company) || !EnsureFolder(folder)) {
         if (fellBack) *fellBack = true;
         return GetExecutableFolder();
@@ -31,5 +27,5 @@ std::string GetDataFolder(bool* fellBack)
 
 std::string GetBuildVersion(bool displayForm)
 {
-    return displayForm ? "8.6 Build 522.0 Rel" : "8_6_522_0";
+    return displayForm ? QV_VERSION_DISPLAY : QV_VERSION_FOLDER;
 }

@@ -12,9 +12,12 @@ bool FolderExists(const std::string& path);
 // Creates one directory level (the parent must exist). True when created or
 // already there. Prints its diagnostic line to standard output.
 bool CreateFolder(const std::string& path);
+// One level that is there already or is made now (without CreateFolder's line
+// when it is there).
+bool EnsureFolder(const std::string& path);
 // APPDATA\OSKA Zizu Systems\OSKA Rerudi, each level made when missing; the
 // executable's folder when that fails (then *fellBack is set, so that nobody
 // empties a folder that is not ours). No trailing backslash.
 std::string GetDataFolder(bool* fellBack = nullptr);
-// "8.6 Build 522.0 Rel" or "8_6_522_0".
+// QV_VERSION_DISPLAY ("8.6 Build 522.0 Rel") or QV_VERSION_FOLDER ("8_6_522_0").
 std::string GetBuildVersion(bool displayForm);

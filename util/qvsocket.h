@@ -26,6 +26,9 @@ QVSockAddr MakeSockAddr(uint32_t addr, uint16_t hostPort);
 uint16_t SockAddrPort(const QVSockAddr& a);
 // 127.0.0.1 as an address value.
 uint32_t LoopbackAddress();
+// The record as status and trace lines show it: "%d.%d.%d.%d:%d", the four
+// address bytes in order, then the port in host order.
+std::string FormatAddressRecord(const QVSockAddr& record);
 // Host-order <-> network-order 16-bit conversion (byte swap on little-endian machines).
 uint16_t HostToNet16(uint16_t v);
 inline uint16_t NetToHost16(uint16_t v)

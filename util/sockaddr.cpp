@@ -1,6 +1,8 @@
 // Address record helpers shared by both socket seams.
 #include "qvsocket.h"
 
+#include "qvtypes.h"
+
 uint16_t HostToNet16(uint16_t v)
 {
     return (uint16_t)((v >> 8) | (v << 8));
@@ -24,4 +26,10 @@ uint16_t SockAddrPort(const QVSockAddr& a)
 uint32_t LoopbackAddress()
 {
     return MakeIPv4(127, 0, 0, 1);
+}
+
+std::string FormatAddressRecord(const QVSockAddr& record)
+{
+    const uint8_t* b = (const uint8_t*)&record.addr;
+    return StrPrintf("%d.%d.%d.%d:%d", b[0], b[1], b[2], b[3], (int)SockAddrPort(record));
 }

@@ -5,16 +5,25 @@
 
 #include "qvsocket.h"
 
+// What a wait asks of one socket, and what it finds: a set of these.
 enum {
-    QV_WAIT_READ = 1,  // interest / readiness: readable, or failed / closed
-    QV_WAIT_WRITE = 2, // interest / readiness: room to send, or failed
+    QV_WAIT_READ = 1,  // readable, or failed / closed
+    QV_WAIT_WRITE = 2, // room to send, or failed
 };
 
-// Waits up to ms until one of the requested conditions holds. The result packs
-// the readiness of a in bits 0-1 and of b in bits 2-3 (QV_WAIT_* shifted by 2);
-// only requested conditions are reported. A socket that is QV_INVALID_SOCKET or
-// has no interest takes no part. Nothing to wait on: 0 at once.
-int SocketWaitPair(QVSOCKET a, int aInterest, QVSOCKET b, int bInterest, uint32_t ms);
+// What each socket of a pair was found ready for (QV_WAIT_* conditions), among
+// what was asked of it.
+struct SocketPairReady {
+    int a;
+    int b;
+    bool None() const { return a == 0 && b == 0; }
+    bool operator==(const SocketPairReady& other) const { return a == other.a && b == other.b; }
+};
+
+// Waits up to ms until one of the requested conditions holds. A socket that is
+// QV_INVALID_SOCKET or has no interest takes no part. Nothing to wait on: nothing
+// ready, at once.
+SocketPairReady SocketWaitPair(QVSOCKET a, int aInterest, QVSOCKET b, int bInterest, uint32_t ms);
 
 // One send that never waits for room: the byte count taken (possibly fewer than
 // len), or -1 with SocketLastError() telling whether it would have blocked. On

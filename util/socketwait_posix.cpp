@@ -29,36 +29,37 @@ static int FromPoll(short revents, int interest)
     return r;
 }
 
-int SocketWaitPair(QVSOCKET a, int aInterest, QVSOCKET b, int bInterest, uint32_t ms)
+SocketPairReady SocketWaitPair(QVSOCKET a, int aInterest, QVSOCKET b, int bInterest, uint32_t ms)
 {
+    SocketPairReady ready = {0, 0};
     pollfd p[2];
-    int owner[2];
+    int* found[2];
+    int interest[2];
     int n = 0;
     if (a != QV_INVALID_SOCKET && aInterest) {
         p[n].fd = Fd(a);
         p[n].events = ToPoll(aInterest);
         p[n].revents = 0;
-        owner[n++] = 0;
+        interest[n] = aInterest;
+        found[n++] = &ready.a;
     }
     if (b != QV_INVALID_SOCKET && bInterest) {
         p[n].fd = Fd(b);
         p[n].events = ToPoll(bInterest);
         p[n].revents = 0;
-        owner[n++] = 1;
+        interest[n] = bInterest;
+        found[n++] = &ready.b;
     }
-    if (n == 0) return 0;
+    if (n == 0) return ready;
     int timeout = ms > 0x7FFFFFFFu ? 0x7FFFFFFF : (int)ms;
     int r;
     do {
         r = poll(p, (nfds_t)n, timeout);
     } while (r < 0 && errno == EINTR);
-    if (r <= 0) return 0;
-    int result = 0;
-    for (int i = 0; i < n; i++) {
-        int interest = owner[i] == 0 ? aInterest : bInterest;
-        result |= FromPoll(p[i].revents, interest) << (owner[i] * 2);
-    }
-    return result;
+    if (r <= 0) return ready;
+    for (int i = 0; i < n; i++)
+        *found[i] = FromPoll(p[i].revents, interest[i]);
+    return ready;
 }
 
 int SocketSendNow(QVSOCKET s, const void* data, int len)

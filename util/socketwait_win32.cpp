@@ -9,8 +9,9 @@ static SOCKET Sys(QVSOCKET s)
     return (SOCKET)s;
 }
 
-int SocketWaitPair(QVSOCKET a, int aInterest, QVSOCKET b, int bInterest, uint32_t ms)
+SocketPairReady SocketWaitPair(QVSOCKET a, int aInterest, QVSOCKET b, int bInterest, uint32_t ms)
 {
+    SocketPairReady ready = {0, 0};
     fd_set rd, wr, ex;
     FD_ZERO(&rd);
     FD_ZERO(&wr);
@@ -25,12 +26,12 @@ int SocketWaitPair(QVSOCKET a, int aInterest, QVSOCKET b, int bInterest, uint32_
         FD_SET(Sys(socks[i]), &ex);
         count++;
     }
-    if (count == 0) return 0;
+    if (count == 0) return ready;
     timeval tv;
     tv.tv_sec = (long)(ms / 1000);
     tv.tv_usec = (long)((ms % 1000) * 1000);
-    if (select(0, &rd, &wr, &ex, &tv) <= 0) return 0;
-    int result = 0;
+    if (select(0, &rd, &wr, &ex, &tv) <= 0) return ready;
+    int* found[2] = {&ready.a, &ready.b};
     for (int i = 0; i < 2; i++) {
         if (socks[i] == QV_INVALID_SOCKET || !interest[i]) continue;
         int r = 0;
@@ -39,9 +40,9 @@ int SocketWaitPair(QVSOCKET a, int aInterest, QVSOCKET b, int bInterest, uint32_
         if (FD_ISSET(Sys(socks[i]), &ex)) r = interest[i];
         if ((interest[i] & QV_WAIT_READ) && FD_ISSET(Sys(socks[i]), &rd)) r |= QV_WAIT_READ;
         if ((interest[i] & QV_WAIT_WRITE) && FD_ISSET(Sys(socks[i]), &wr)) r |= QV_WAIT_WRITE;
-        result |= r << (i * 2);
+        *found[i] = r;
     }
-    return result;
+    return ready;
 }
 
 int SocketSendNow(QVSOCKET s, const void* data, int len)

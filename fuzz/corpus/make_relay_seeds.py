@@ -5,8 +5,14 @@ inputs that once found a fault are named crash-*/hang-* and never rewritten here
 """
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "harness"))
+from headers import RELAY, Header  # noqa: E402
+
+POOL = Header("remote/serverpool.h")
 
 
 def write(target, name, data):
@@ -17,7 +23,8 @@ def write(target, name, data):
 
 
 def record(a, b, c, d, port):
-    return struct.pack("<H", 2) + struct.pack(">H", port) + bytes([a, b, c, d]) + b"\0" * 8
+    head = struct.pack("<H", 2) + struct.pack(">H", port) + bytes([a, b, c, d])
+    return head + b"\0" * (RELAY.STUN_ADDRESS_RECORD - len(head))
 
 
 def field(text, size, fill=b"\0"):
@@ -30,28 +37,36 @@ def relay(name, datagram, max_payload=1390):
     write("fuzz_relay", name, struct.pack("<H", max_payload) + datagram)
 
 
-relay("seed-probe", bytes([10]) + struct.pack("<I", 0))
-relay("seed-probe-ack", bytes([11]) + record(198, 51, 100, 4, 40000) + struct.pack("<I", 134))
-relay("seed-list-count", bytes([17, 0]) + struct.pack("<I", 0))
-relay("seed-list-entry", bytes([17, 3, 0, 0]))
-relay("seed-list-count-ack", bytes([18, 0, 0, 0, 0]) + struct.pack("<I", 40))
+def stun(type_name, *rest):
+    """A datagram of the named type (remote/relaypacket.h), its type byte first."""
+    return bytes([getattr(RELAY, type_name)]) + b"".join(rest)
+
+
+NAME, HOST = RELAY.STUN_NAME_FIELD, RELAY.STUN_HOST_FIELD
+
+relay("seed-probe", stun("STUN_PROBE", struct.pack("<I", 0)))
+relay("seed-probe-ack", stun("STUN_PROBE_ACK", record(198, 51, 100, 4, 40000), struct.pack("<I", 134)))
+relay("seed-list-count", stun("STUN_LIST", bytes([0]), struct.pack("<I", 0)))
+relay("seed-list-entry", stun("STUN_LIST", bytes([3, 0, 0])))
+relay("seed-list-count-ack", stun("STUN_LIST_ACK", bytes([0, 0, 0, 0]), struct.pack("<I", 40)))
 relay("seed-list-entry-ack-padded",
-      bytes([18]) + field(b"Relay\0leftover", 64, b"Z") + field(b"10.0.0.5\0xyz", 128, b"Q") +
-      struct.pack("<H", 8500))
-relay("seed-find", bytes([2]) + field(b"Zizu", 64))
-relay("seed-find-relay-64", bytes([12]) + b"N" * 64)
-relay("seed-find-ack", bytes([3]) + record(203, 0, 113, 7, 6000))
-relay("seed-find-nack", bytes([4]))
-relay("seed-turn-ack", bytes([13]) + struct.pack("<I", 0x0A0B0C0D) + bytes([0x70, 0x17]))
-relay("seed-tcp-ack", bytes([14]) + record(203, 0, 113, 8, 22000))
-relay("seed-hello", bytes([6]))
-relay("seed-params", bytes([22]) + struct.pack("<6I", 1390, 24, 8, 128, 127, 512))
-relay("seed-params-zero-slots", bytes([22]) + struct.pack("<6I", 0, 0, 0, 0, 0, 0))
-relay("seed-data", bytes([128]) + struct.pack("<H", 32255) + b"payload")
-relay("seed-data-ack", bytes([129]) + struct.pack("<H", 7) + b"payload" + struct.pack("<H", 6), 9)
-relay("seed-data-too-long", bytes([128]) + struct.pack("<H", 1) + b"x" * 11, 10)
-relay("seed-rx-ack-odd", bytes([130]) + struct.pack("<8H", 1, 2, 3, 4, 5, 6, 7, 8) + b"\xAB")
-relay("seed-bye", bytes([8]))
+      stun("STUN_LIST_ACK", field(b"Relay\0leftover", NAME, b"Z"), field(b"10.0.0.5\0xyz", HOST, b"Q"),
+           struct.pack("<H", POOL.SERVER_DEFAULT_PORT)))
+relay("seed-find", stun("STUN_FIND", field(b"Zizu", NAME)))
+relay("seed-find-relay-64", stun("STUN_FIND_RELAY", b"N" * NAME))
+relay("seed-find-ack", stun("STUN_FIND_ACK", record(203, 0, 113, 7, 6000)))
+relay("seed-find-nack", stun("STUN_FIND_NACK"))
+relay("seed-turn-ack", stun("STUN_TURN_ACK", struct.pack("<I", 0x0A0B0C0D), bytes([0x70, 0x17])))
+relay("seed-tcp-ack", stun("STUN_TCP_ACK", record(203, 0, 113, 8, 22000)))
+relay("seed-hello", stun("STUN_HELLO"))
+relay("seed-params", stun("STUN_PARAMS", struct.pack("<6I", 1390, 24, 8, 128, 127, 512)))
+relay("seed-params-zero-slots", stun("STUN_PARAMS", struct.pack("<6I", 0, 0, 0, 0, 0, 0)))
+relay("seed-data", stun("STUN_TX_PACKET", struct.pack("<H", 32255), b"payload"))
+relay("seed-data-ack", stun("STUN_TX_PACKET_ACK", struct.pack("<H", 7), b"payload", struct.pack("<H", 6)), 9)
+relay("seed-data-too-long", stun("STUN_TX_PACKET", struct.pack("<H", 1), b"x" * 11), 10)
+relay("seed-rx-ack-odd",
+      stun("STUN_RX_ACK", struct.pack("<%dH" % RELAY.STUN_RX_ACK_MAX, *range(1, RELAY.STUN_RX_ACK_MAX + 1)), b"\xAB"))
+relay("seed-bye", stun("STUN_BYE"))
 
 # ---------------------------------------------------------------------------
 # Discovery server: length pick, name length, name, then the message.
@@ -59,7 +74,7 @@ def dserver(name, message, system=b"Zizu", pick=0):
     write("fuzz_dserver", name, bytes([pick, len(system)]) + system + message)
 
 
-def answer(payload, command=0x4654):
+def answer(payload, command=RELAY.DSERVER_ANSWER):
     return struct.pack("<HHI", 0, command, len(payload)) + payload
 
 
@@ -69,12 +84,13 @@ def item(text):
 
 good = bytes([1, 1]) + item(b"10.0.0.50") + struct.pack("<H", 4660) + bytes([1, 0])
 dserver("seed-answer", answer(good))
-dserver("seed-not-found", answer(good, 0x4653), b"House")
+dserver("seed-not-found", answer(good, RELAY.DSERVER_QUERY), b"House")
 dserver("seed-address-64", answer(bytes([1, 0]) + item(b"8" * 64) + struct.pack("<H", 80) + bytes([1, 1])))
 dserver("seed-truncated", answer(good), b"", 128 + 14)
 limit = bytes([1, 1]) + item(b"10.1.2.3") + struct.pack("<H", 0x1122) + bytes([1, 1])
-dserver("seed-exactly-1024", answer(limit + b"\x55" * (1016 - len(limit))))
-dserver("seed-past-1024", answer(limit + b"\x55" * (1017 - len(limit))))
+room = RELAY.DSERVER_MAX_MESSAGE - len(answer(b""))  # the payload of the largest whole answer
+dserver("seed-exactly-1024", answer(limit + b"\x55" * (room - len(limit))))
+dserver("seed-past-1024", answer(limit + b"\x55" * (room + 1 - len(limit))))
 
 # ---------------------------------------------------------------------------
 # Server list files.

@@ -7,8 +7,17 @@ after changing an input layout; the fuzzers and the replay test read the folders
 """
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # nothing of ours is left in the source tree
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "harness"))
+from headers import DISCOVERY, MSG, Header  # noqa: E402
+
+PRODUCT = Header("util/product.h")
+# The launcher's version as its window shows it and its login sends it.
+VERSION_TEXT = "%d.%d Build %d.%d Rel" % (PRODUCT.QV_VERSION_MAJOR, PRODUCT.QV_VERSION_MINOR,
+                                          PRODUCT.QV_VERSION_BUILD, PRODUCT.QV_VERSION_REVISION)
 
 
 def word(x):
@@ -44,8 +53,8 @@ def session(flags, setup, chunks, stream):
 
 
 program = bytes(range(256)) * 3
-version_reply = msg(QUERY, 8121, text("7.1.1.0") + word(5))
-whole_file = msg(DOWNLOAD, 8131, word(len(program)) + program)
+version_reply = msg(QUERY, MSG.MSG_GET_VERSION_REPLY, text("7.1.1.0") + word(5))
+whole_file = msg(DOWNLOAD, MSG.MSG_VIEWER_EXE_FILE, word(len(program)) + program)
 
 write("fuzz_session", "seed-version-then-whole-file",
       session(0x00 | (2 << 5), 0, [], version_reply + whole_file))
@@ -54,27 +63,30 @@ pieces = b""
 total = len(program)
 for at in range(0, total, 200):
     part = program[at:at + 200]
-    pieces += msg(DOWNLOAD, 8301 if at % 400 == 0 else 8333, word(total) + word(len(part)) + part)
+    code = MSG.MSG_FILE_PIECE if at % 400 == 0 else MSG.MSG_FILE_PIECE2
+    pieces += msg(DOWNLOAD, code, word(total) + word(len(part)) + part)
 write("fuzz_session", "seed-pieces-in-small-chunks",
       session(0x00 | 0x02 | (1 << 5), 0x80, [7, 0, 130, 3], version_reply + pieces))
 
-login = (msg(CHALLENGE_Q, 15, text("0123456789abcdef")) + msg(LOGIN_Q, 28, word(0)) +
-         msg(0, 8121, text("8.6 Build 522.0 Rel")) + msg(QUERY, 8121, text("4_0_488_0")) +
-         msg(DOWNLOAD, 8149, word(16) + program[:16]))
+login = (msg(CHALLENGE_Q, MSG.MSG_GET_CHALLENGE_REPLY, text("0123456789abcdef")) +
+         msg(LOGIN_Q, MSG.MSG_LOGIN_REPLY, word(0)) + msg(0, MSG.MSG_GET_VERSION_REPLY, text(VERSION_TEXT)) +
+         msg(QUERY, MSG.MSG_GET_VERSION_REPLY, text("4_0_488_0")) +
+         msg(DOWNLOAD, MSG.MSG_CONFIG_EXE_FILE, word(16) + program[:16]))
 write("fuzz_session", "seed-login-then-configurator", session(0x01 | 0x10 | (7 << 5), 0x10, [255], login))
 
 # Messages for other endpoints arrive first and are put aside; the nesting
 # endpoint polls, pumps, answers and leaves from inside its handler.
-nested = (msg(NESTING, 1, text("poll")) + msg(0x7FFF, 5, word(1)) + msg(NESTING, 2) + msg(NESTING, 3) +
-          msg(DOWNLOAD, 8301, word(8) + word(4) + b"abcd") + msg(NESTING, 5, word(9)) + version_reply +
-          msg(NESTING, 4) + msg(DOWNLOAD, 8333, word(8) + word(4) + b"efgh"))
+nested = (msg(NESTING, 1, text("poll")) + msg(MSG.MSG_ID_UNSOLICITED, 5, word(1)) + msg(NESTING, 2) +
+          msg(NESTING, 3) + msg(DOWNLOAD, MSG.MSG_FILE_PIECE, word(8) + word(4) + b"abcd") +
+          msg(NESTING, 5, word(9)) + version_reply + msg(NESTING, 4) +
+          msg(DOWNLOAD, MSG.MSG_FILE_PIECE2, word(8) + word(4) + b"efgh"))
 write("fuzz_session", "seed-nested-handlers", session(0x00 | (4 << 5), 0x40, [20, 9], nested))
 
 # A damaged piece (length past the message) and an oversized announced total.
 write("fuzz_session", "seed-damaged-piece",
-      session(0x0C, 0, [], msg(DOWNLOAD, 8301, word(100) + word(50) + b"short")))
+      session(0x0C, 0, [], msg(DOWNLOAD, MSG.MSG_FILE_PIECE, word(100) + word(50) + b"short")))
 write("fuzz_session", "seed-huge-total",
-      session(0x0C, 0, [], msg(DOWNLOAD, 8301, word(0x7FFFFFFF) + word(4) + b"abcd")))
+      session(0x0C, 0, [], msg(DOWNLOAD, MSG.MSG_FILE_PIECE, word(0x7FFFFFFF) + word(4) + b"abcd")))
 
 # More messages for an absent endpoint than the session puts aside while the
 # query waits; the answer behind them still reaches the query.
@@ -83,11 +95,12 @@ write("fuzz_session", "seed-many-put-aside",
 
 # ---------------------------------------------------------------------------
 # Discovery: a length pick, then the datagram.
-answer = (word(2) + bytes([192, 168, 1, 20]) + struct.pack("<H", 80) + bytes([1, 0]) +
-          b"KITCHEN".ljust(28, b"\0"))
+NAME_FIELD = DISCOVERY.SYSTEM_ANSWER_NAME_FIELD
+answer = (word(DISCOVERY.ANSWER_TYPE) + bytes([192, 168, 1, 20]) + struct.pack("<H", 80) +
+          bytes([DISCOVERY.DISCOVERY_STATUS_SELECTABLE, 0]) + b"KITCHEN".ljust(NAME_FIELD, b"\0"))
 write("fuzz_discovery", "seed-answer", b"\0" + answer)
-write("fuzz_discovery", "seed-unterminated-name", b"\0" + answer[:12] + b"N" * 28)
-write("fuzz_discovery", "seed-short", bytes([128 + 39]) + answer)
+write("fuzz_discovery", "seed-unterminated-name", b"\0" + answer[:-NAME_FIELD] + b"N" * NAME_FIELD)
+write("fuzz_discovery", "seed-short", bytes([128 + DISCOVERY.SYSTEM_ANSWER_SIZE - 1]) + answer)
 
 # ---------------------------------------------------------------------------
 # Login file: operation count, operations, then the file.
@@ -114,7 +127,7 @@ def options(repeats, texts, words):
 
 write("fuzz_options", "seed-silent-start", options(0, [
     "/USER:", "/TYPE:1 /SILENT /USER:KITCHEN /PASS:secret ", "/IPADDR:0x1401A8C0 /SIZE:2 /DEMO",
-    "8.6 Build 522.0 Rel", "192.168.1.20", "C:\\Data\\7_1_1_0\\Viewer.exe", "KITCHEN", "secret",
+    VERSION_TEXT, "192.168.1.20", "C:\\Data\\7_1_1_0\\Viewer.exe", "KITCHEN", "secret",
     "\\\\.\\pipe\\0000ABCD", "/WNDDX:1024 /WNDDY:576"], [0x1401A8C0, 0x00070001, 22050]))
 write("fuzz_options", "seed-long-path", options(400, [
     "/PASS:", "\"C:\\Program Files\\Rerudi.exe\" /PASS:abc  /USER:x", "", "4.0.488.0", "10.0.0.1.5",

@@ -13,12 +13,6 @@ namespace
 const char kPreamble[] = "CONNECTSERVERHOST\r\n\r\n";
 const size_t kPreambleLength = 21;
 
-std::string EndpointText(const QVSockAddr& a)
-{
-    const uint8_t* b = (const uint8_t*)&a.addr;
-    return StrPrintf("%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3], SockAddrPort(a));
-}
-
 std::string ParamsText(const TransferParams& p)
 {
     return StrPrintf("%u/%u/%u/%u/%u/%u", p.MaxPayload, p.HighUnacked, p.LowUnacked, p.HighQueued,
@@ -63,8 +57,7 @@ bool CSimController::Start()
     m_nPort = SockAddrPort(local);
     m_hListen = s;
     m_bRunning = true;
-    const uint8_t* a = (const uint8_t*)&m_nAddress;
-    Log(StrPrintf("listening on %u.%u.%u.%u:%u", a[0], a[1], a[2], a[3], m_nPort));
+    Log("listening on " + FormatAddressRecord(MakeSockAddr(m_nAddress, m_nPort)));
     m_AcceptThread = std::thread(&CSimController::AcceptLoop, this);
     return true;
 }
@@ -193,7 +186,7 @@ bool CSimController::ServePunched(QVSOCKET udp, const QVSockAddr& launcher)
     conn->road = ROAD_PUNCHED;
     conn->udp = udp;
     conn->launcher = launcher;
-    if (AddConnection(conn, "punched from " + EndpointText(launcher))) return true;
+    if (AddConnection(conn, "punched from " + FormatAddressRecord(launcher))) return true;
     CloseSocket(udp);
     return false;
 }
@@ -284,7 +277,7 @@ void CSimController::AcceptLoop()
         auto conn = std::make_shared<Connection>();
         conn->stream.reset(NewSimTcpStream(s));
         conn->io = conn->stream.get();
-        AddConnection(conn, "connected from " + EndpointText(from));
+        AddConnection(conn, "connected from " + FormatAddressRecord(from));
     }
 }
 

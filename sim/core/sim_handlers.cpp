@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "../../protocol/qvcode.h"
+#include "../../util/product.h"
 #include "../../util/qvtypes.h"
 #include "sim_connection.h"
 
@@ -14,7 +15,8 @@ namespace
 {
 
 const uint32_t kRevision = 1528;
-const char kLauncherVersion[] = "8.6 Build 522.0 Rel";
+// The launcher's own build, whose description the login must carry.
+const char kLauncherVersion[] = QV_VERSION_DISPLAY;
 
 // The simulator's own view of which client names go with which type numbers;
 // kept apart from the launcher's table so that a mistake there shows up here.

@@ -104,8 +104,8 @@ void CSimRelay::Pump(uint32_t sid, QVSOCKET launcher, QVSOCKET controller)
     uint64_t up = 0, down = 0;
     const char* why = "relay stopped";
     while (m_bRunning) {
-        int pair = SocketWaitPair(launcher, QV_WAIT_READ, controller, QV_WAIT_READ, 100);
-        int ready = ((pair & QV_WAIT_READ) ? 1 : 0) | ((pair & (QV_WAIT_READ << 2)) ? 2 : 0);
+        const SocketPairReady pair = SocketWaitPair(launcher, QV_WAIT_READ, controller, QV_WAIT_READ, 100);
+        int ready = ((pair.a & QV_WAIT_READ) ? 1 : 0) | ((pair.b & QV_WAIT_READ) ? 2 : 0);
         bool ended = false;
         for (int side = 0; side < 2 && !ended; ++side) {
             if (!(ready & (1 << side))) continue;

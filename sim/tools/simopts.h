@@ -97,11 +97,10 @@ inline bool Address(const char* text, QVSockAddr* out)
     return true;
 }
 
+// "a.b.c.d:port", as the launcher writes an address record.
 inline std::string EndpointText(const QVSockAddr& a)
 {
-    const uint8_t* b = (const uint8_t*)&a.addr;
-    return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
-           std::to_string(b[3]) + ":" + std::to_string(SockAddrPort(a));
+    return FormatAddressRecord(a);
 }
 
 inline bool SameEndpoint(const QVSockAddr& a, const QVSockAddr& b)

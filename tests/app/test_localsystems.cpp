@@ -98,13 +98,13 @@ TEST_F(LocalSystemsTest, DiscoveryAnswersFillTheListByTheRules)
     const uint32_t other = MakeIPv4(192, 168, 1, 21);
 
     // A controller that is not ready is listed but not selected.
-    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Cellar", 2), cellar), 1);
+    EXPECT_TRUE(dlg->m_Systems.HandleAnswer(Answer("Cellar", 2), cellar));
     ASSERT_EQ(Lines(dlg), std::vector<std::string>({"Cellar"}));
     EXPECT_EQ(dlg->m_SystemList.GetCurSel(), LB_ERR);
     EXPECT_EQ(FieldText(dlg, IDC_SYSTEM_NAME), "");
 
     // The same controller renamed replaces its line; ready, it selects itself.
-    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Pool House", 1, 0, 8080), cellar), 1);
+    EXPECT_TRUE(dlg->m_Systems.HandleAnswer(Answer("Pool House", 1, 0, 8080), cellar));
     ASSERT_EQ(Lines(dlg), std::vector<std::string>({"Pool House"}));
     EXPECT_EQ(dlg->m_SystemList.GetCurSel(), 0);
     EXPECT_EQ(FieldText(dlg, IDC_SYSTEM_NAME), "Pool House");
@@ -112,12 +112,12 @@ TEST_F(LocalSystemsTest, DiscoveryAnswersFillTheListByTheRules)
     EXPECT_EQ(dlg->m_SystemList.GetEntry(0)->m_dwAddress, cellar);
 
     // Status 5 is ignored and ends the drain; flag bits 0x70 count as known.
-    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Ghost", 5), other), 0);
-    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Flagged", 1, 0x20), other), 1);
+    EXPECT_FALSE(dlg->m_Systems.HandleAnswer(Answer("Ghost", 5), other));
+    EXPECT_TRUE(dlg->m_Systems.HandleAnswer(Answer("Flagged", 1, 0x20), other));
     EXPECT_EQ(Lines(dlg), std::vector<std::string>({"Pool House"}));
 
     // With a name in the field, only that name (any letter case) selects.
-    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Attic", 1), other), 1);
+    EXPECT_TRUE(dlg->m_Systems.HandleAnswer(Answer("Attic", 1), other));
     EXPECT_EQ(Lines(dlg), std::vector<std::string>({"Attic", "Pool House"}));
     EXPECT_EQ(dlg->m_SystemList.GetText(dlg->m_SystemList.GetCurSel()), "Pool House");
 
@@ -144,9 +144,9 @@ TEST_F(LocalSystemsTest, AnswersFromThisPcAndWrongSizedDatagramsAreNotListed)
     SocketSendTo(peer, wire, sizeof(wire), to);
     ::Sleep(50);
 
-    EXPECT_EQ(dlg->m_Systems.ProcessReply(&socket), 1) << "wrong size: skipped, ask again";
-    EXPECT_EQ(dlg->m_Systems.ProcessReply(&socket), 0) << "our own answer ends the drain";
-    EXPECT_EQ(dlg->m_Systems.ProcessReply(&socket), 0) << "nothing waiting";
+    EXPECT_TRUE(dlg->m_Systems.ProcessReply(&socket)) << "wrong size: skipped, ask again";
+    EXPECT_FALSE(dlg->m_Systems.ProcessReply(&socket)) << "our own answer ends the drain";
+    EXPECT_FALSE(dlg->m_Systems.ProcessReply(&socket)) << "nothing waiting";
     EXPECT_EQ(dlg->m_SystemList.GetCount(), 0);
     CloseSocket(peer);
 }
@@ -177,13 +177,14 @@ TEST_F(LocalSystemsTest, EachTickTakesABoundedNumberOfDatagramsAndEmptyOnesDoNot
     dlg->OnTick(1);
     dlg->OnTick(1);
     // What the two ticks left: the last two of the ten, then the answer.
-    std::vector<int> left;
+    std::vector<PingReceive> left;
     for (int i = 0; i < 5; ++i) {
         SYSTEM_ANSWER answer;
         QVSockAddr from;
         left.push_back(socket->ReceiveDiscovery(answer, from));
     }
-    EXPECT_EQ(left, std::vector<int>({1, 1, 2, 0, 0}));
+    EXPECT_EQ(left,
+              std::vector<PingReceive>({PING_IGNORED, PING_IGNORED, PING_TAKEN, PING_NOTHING, PING_NOTHING}));
     EXPECT_EQ(dlg->m_SystemList.GetCount(), 0);
 }
 
@@ -200,7 +201,7 @@ TEST_F(LocalSystemsTest, ExpiryTakesTheFirstStaleLineInListOrderOnePerTick)
                        {"Charlie", MakeIPv4(10, 0, 0, 4)},
                        {"Bravo", MakeIPv4(10, 0, 0, 5)}};
     for (const auto& c : controllers)
-        ASSERT_EQ(dlg->m_Systems.HandleAnswer(Answer(c.name, 2), c.address), 1);
+        ASSERT_TRUE(dlg->m_Systems.HandleAnswer(Answer(c.name, 2), c.address));
     ASSERT_EQ(Lines(dlg), std::vector<std::string>({"Alpha", "Bravo", "Charlie", "Delta", "Echo"}));
     for (int i = 0; i < 5; ++i) {
         SystemEntry* entry = dlg->m_SystemList.GetEntry(i);
@@ -229,13 +230,13 @@ TEST_F(LocalSystemsTest, RenamedControllerAmongManyReplacesOnlyItsOwnLine)
         for (int i = 0; i < 50; ++i) {
             char name[16];
             wsprintfA(name, "Node %02d", 49 - i);
-            EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer(name, 2), MakeIPv4(10, 0, 1, (uint8_t)(i + 1))), 1);
+            EXPECT_TRUE(dlg->m_Systems.HandleAnswer(Answer(name, 2), MakeIPv4(10, 0, 1, (uint8_t)(i + 1))));
         }
     }
     ASSERT_EQ(dlg->m_SystemList.GetCount(), 50);
 
     // Node 24 (address 10.0.1.26) becomes "Node 24b"; the other 49 keep their lines.
-    EXPECT_EQ(dlg->m_Systems.HandleAnswer(Answer("Node 24b", 2), MakeIPv4(10, 0, 1, 26)), 1);
+    EXPECT_TRUE(dlg->m_Systems.HandleAnswer(Answer("Node 24b", 2), MakeIPv4(10, 0, 1, 26)));
     const std::vector<std::string> lines = Lines(dlg);
     ASSERT_EQ(lines.size(), 50u);
     EXPECT_EQ(lines[24], "Node 24b");

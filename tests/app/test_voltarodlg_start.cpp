@@ -39,7 +39,7 @@ TEST_F(MainWndTest, RefusesControllerOlderThanMinimumWithTheExactBox)
     StartSim("4.0.487.9", "pw");
     CVOLTARODlg* dlg = OpenWindow(SimName(), "pw");
 
-    EXPECT_EQ(dlg->StartViewer(0), 0);
+    EXPECT_FALSE(dlg->StartViewer(StartMode::Viewer));
 
     ASSERT_EQ(g_Boxes.size(), 1u);
     EXPECT_EQ(g_Boxes[0].text, OLD_VERSION_BOX);
@@ -60,7 +60,7 @@ TEST_F(MainWndTest, WrongPasswordShowsConnectionFailedAndStillSavesTheLogin)
     StartSim("7.1.1.0", "right");
     CVOLTARODlg* dlg = OpenWindow(SimName(), "wrong");
 
-    EXPECT_EQ(dlg->StartViewer(0), 0);
+    EXPECT_FALSE(dlg->StartViewer(StartMode::Viewer));
 
     ASSERT_EQ(g_Boxes.size(), 1u);
     EXPECT_EQ(g_Boxes[0].text, "Connection Failed\nPassword Rejected");
@@ -83,7 +83,7 @@ TEST_F(MainWndTest, EmptyNameDoesNothing)
 {
     StartSim("7.1.1.0", "pw");
     CVOLTARODlg* dlg = OpenWindow("", "");
-    EXPECT_EQ(dlg->StartViewer(0), 0);
+    EXPECT_FALSE(dlg->StartViewer(StartMode::Viewer));
     EXPECT_TRUE(g_Boxes.empty());
     EXPECT_EQ(m_pSim->GetStats().connections, 0u);
     EXPECT_EQ(dlg->m_bBusy, 0u);
@@ -100,7 +100,7 @@ TEST_F(MainWndTest, DownloadsTheViewerIntoTheVersionFolderAndHandsOverThroughThe
     };
     CVOLTARODlg* dlg = OpenWindow(SimName(), "pw");
 
-    ASSERT_EQ(dlg->StartViewer(0), 1);
+    ASSERT_TRUE(dlg->StartViewer(StartMode::Viewer));
 
     const std::string path = VersionPath("7_1_1_0", "BRIGHTLEAF.EXE");
     EXPECT_EQ(ReadFileBytes(path), Program5000(7, 1));
@@ -130,7 +130,7 @@ TEST_F(MainWndTest, ConfiguratorModeFetchesItsOwnProgram)
     StartSim("7.1", "pw");
     CVOLTARODlg* dlg = OpenWindow(SimName(), "pw");
 
-    ASSERT_EQ(dlg->StartViewer(1), 1);
+    ASSERT_TRUE(dlg->StartViewer(StartMode::Configurator));
 
     // "7.1" reads as 7.1.1.1: at or above the bridge threshold.
     EXPECT_EQ(ReadFileBytes(VersionPath("7_1", "MOSSDESK.EXE")), Program5000(13, 5));
@@ -149,7 +149,7 @@ TEST_F(MainWndTest, ProgramAlreadyPresentIsUsedWithoutAskingTheController)
     PutProgram("7_1_1_0", "BRIGHTLEAF.EXE", "our own copy");
     CVOLTARODlg* dlg = OpenWindow(SimName(), "pw");
 
-    ASSERT_EQ(dlg->StartViewer(0), 1);
+    ASSERT_TRUE(dlg->StartViewer(StartMode::Viewer));
 
     EXPECT_EQ(m_pSim->GetStats().downloadRequests, 0u);
     EXPECT_EQ(ReadFileBytes(VersionPath("7_1_1_0", "BRIGHTLEAF.EXE")), "our own copy");
@@ -165,7 +165,7 @@ TEST_F(MainWndTest, ConnectionLostDuringDownloadLeavesNoFileAndStartsNothing)
     m_pSim->SetFaults(faults);
     CVOLTARODlg* dlg = OpenWindow(SimName(), "pw");
 
-    EXPECT_EQ(dlg->StartViewer(0), 0);
+    EXPECT_FALSE(dlg->StartViewer(StartMode::Viewer));
 
     EXPECT_FALSE(FileExistsA(VersionPath("7_1_1_0", "BRIGHTLEAF.EXE")));
     EXPECT_TRUE(g_Starter.commandLines.empty());
@@ -185,7 +185,7 @@ TEST_F(MainWndTest, OlderControllerGetsTheSocketThroughThePipe)
     };
     CVOLTARODlg* dlg = OpenWindow(SimName(), "secret");
 
-    ASSERT_EQ(dlg->StartViewer(0), 1);
+    ASSERT_TRUE(dlg->StartViewer(StartMode::Viewer));
     for (std::thread& t : m_Viewers)
         t.join();
     m_Viewers.clear();
@@ -212,7 +212,7 @@ TEST_F(MainWndTest, ProgramThatNeverOpensThePipeEndsTheAttemptInBoundedTime)
     CVOLTARODlg* dlg = OpenWindow(SimName(), "pw");
 
     const uint32_t start = GetTick();
-    EXPECT_EQ(dlg->StartViewer(0), 0);
+    EXPECT_FALSE(dlg->StartViewer(StartMode::Viewer));
     EXPECT_LT(TickSince(start), 5000u);
 
     EXPECT_FALSE(dlg->m_bRecordHandedOver);
@@ -239,7 +239,7 @@ TEST_F(MainWndTest, PasswordThatWouldBreakThePipeCommandLineStartsNothing)
     PutProgram("5_0_0_0", "BRIGHTLEAF.EXE", "viewer");
     CVOLTARODlg* dlg = OpenWindow(SimName(), "pa\"ss");
 
-    EXPECT_EQ(dlg->StartViewer(0), 0);
+    EXPECT_FALSE(dlg->StartViewer(StartMode::Viewer));
 
     EXPECT_EQ(m_pSim->GetStats().loginsOk, 1u);
     EXPECT_TRUE(g_Starter.commandLines.empty());
@@ -270,7 +270,7 @@ TEST_F(MainWndTest, FailedStartIsLoggedWithThePasswordMasked)
     ASSERT_TRUE(progress->Create(IDD_CONNECT, dlg));
     dlg->m_pProgressDlg = progress;
 
-    EXPECT_EQ(dlg->StartViewer(0), 0);
+    EXPECT_FALSE(dlg->StartViewer(StartMode::Viewer));
 
     EXPECT_EQ(dlg->m_pProgressDlg, nullptr);
     const std::string log = ReadFileBytes(m_strDataFolder + "\\OSKA_Connect_Log.txt");
@@ -288,7 +288,7 @@ TEST_F(MainWndTest, EndedProgramBringsTheWindowBackAndClosesTheConnection)
     PutProgram("7_1_1_0", "BRIGHTLEAF.EXE", "viewer");
     CVOLTARODlg* dlg = OpenWindow(SimName(), "pw");
     dlg->ShowWindow(SW_SHOW);
-    dlg->OnStartCommand(0);
+    dlg->OnStartCommand(StartMode::Viewer);
     ASSERT_NE(dlg->m_ProcessInfo.hProcess, nullptr);
     EXPECT_FALSE(::IsWindowEnabled(dlg->GetDlgItem(IDC_START)));
 

@@ -21,7 +21,7 @@ TEST_F(MainWndTest, SavedLoginFillsTheFieldsAndTypingTheSavedNameBringsThePasswo
 
     EXPECT_EQ(FieldText(dlg, IDC_SYSTEM_NAME), "Pool");
     EXPECT_EQ(FieldText(dlg, IDC_PASSWORD), "secret");
-    EXPECT_EQ(dlg->m_nSizeClass, 1);
+    EXPECT_EQ(dlg->m_nSizeClass, SizeClass::Window800x480);
 
     Type(dlg, "Garden");
     EXPECT_EQ(FieldText(dlg, IDC_PASSWORD), "");
@@ -114,7 +114,7 @@ TEST_F(MainWndTest, SelectedEntryWinsOverTypedAddressAndSelectionRestoresSavedPa
     Type(dlg, "127.0.0.9:1");
     EXPECT_EQ(FieldText(dlg, IDC_PASSWORD), "");
     dlg->m_SystemList.SetCurSel(index);
-    ASSERT_EQ(dlg->StartViewer(0), 1);
+    ASSERT_TRUE(dlg->StartViewer(StartMode::Viewer));
     EXPECT_EQ(m_pSim->GetStats().loginsOk, 1u);
     EXPECT_EQ(dlg->m_dwLastAddress, LoopbackAddress());
 }

@@ -141,3 +141,26 @@ TEST(StripProgramPath, QuotedAndUnquotedPaths)
 }
 
 } // namespace
+
+TEST(StartOptionsParse, TypeChoosesWhatASilentLaunchStarts)
+{
+    const struct {
+        const char* line;
+        bool starts;
+        StartMode mode;
+    } cases[] = {
+        {"/TYPE:0", true, StartMode::Viewer},           {"/TYPE:1", true, StartMode::Configurator},
+        {"/TYPE:junk", true, StartMode::Viewer},        {"/SILENT", true, StartMode::Viewer},
+        {"/TYPE:2", false, StartMode::Viewer},          {"/TYPE:-1", false, StartMode::Viewer},
+        {"/TYPE:4294967297", false, StartMode::Viewer},
+    };
+    for (const auto& c : cases) {
+        StartOptions o;
+        ParseStartOptions(c.line, &o);
+        StartMode mode = static_cast<StartMode>(-1);
+        EXPECT_EQ(SilentStartMode(o.startType, &mode), c.starts) << c.line;
+        if (c.starts) {
+            EXPECT_EQ(mode, c.mode) << c.line;
+        }
+    }
+}

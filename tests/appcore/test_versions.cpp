@@ -94,21 +94,26 @@ TEST(SizeClasses, DesktopSizesPickTheViewerWindow)
     EXPECT_STREQ("/WNDDX:1024 /WNDDY:576", SizeOptionText(SizeClassFor(1024, 600)));
     EXPECT_STREQ("/WNDDX:800 /WNDDY:600", SizeOptionText(SizeClassFor(800, 600)));
     EXPECT_STREQ("/WNDDX:800 /WNDDY:480", SizeOptionText(SizeClassFor(1000, 560)));
-    EXPECT_STREQ("", SizeOptionText(3));
-    EXPECT_STREQ("", SizeOptionText(-1));
+    // A damaged LOGIN.DAT may hold any number: no option for it.
+    EXPECT_STREQ("", SizeOptionText(static_cast<SizeClass>(3)));
+    EXPECT_STREQ("", SizeOptionText(static_cast<SizeClass>(-1)));
 }
 
 TEST(CommandLines, ExactTextOfBothForms)
 {
     std::string line;
-    ASSERT_EQ(CMDLINE_OK, BuildPipeCommandLine("C:\\Data\\7_1_0_9\\BRIGHTLEAF.EXE", "Zizu Office", "pw 1",
-                                               PipeNameFor(0x1A2B3), &line));
+    ASSERT_EQ(CommandLineResult::Ok, BuildPipeCommandLine("C:\\Data\\7_1_0_9\\BRIGHTLEAF.EXE", "Zizu Office",
+                                                          "pw 1", PipeNameFor(0x1A2B3), &line));
     EXPECT_EQ("\"C:\\Data\\7_1_0_9\\BRIGHTLEAF.EXE\"  /R /USER:Zizu Office /PASS:pw 1 "
               "/SOCKFILE:\\\\.\\pipe\\0001A2B3",
               line);
-    ASSERT_EQ(CMDLINE_OK, BuildLoopbackCommandLine("C:\\D\\MOSSDESK.EXE", SizeOptionText(2), 22050, &line));
+    ASSERT_EQ(CommandLineResult::Ok,
+              BuildLoopbackCommandLine("C:\\D\\MOSSDESK.EXE", SizeOptionText(SizeClass::Window1024x576),
+                                       22050, &line));
     EXPECT_EQ("\"C:\\D\\MOSSDESK.EXE\" /WNDDX:1024 /WNDDY:576 /LOOPBACK:22050", line);
-    ASSERT_EQ(CMDLINE_OK, BuildLoopbackCommandLine("C:\\D\\X.EXE", SizeOptionText(7), 22051, &line));
+    ASSERT_EQ(
+        CommandLineResult::Ok,
+        BuildLoopbackCommandLine("C:\\D\\X.EXE", SizeOptionText(static_cast<SizeClass>(7)), 22051, &line));
     EXPECT_EQ("\"C:\\D\\X.EXE\"  /LOOPBACK:22051", line);
 }
 
@@ -116,47 +121,54 @@ TEST(CommandLines, LongInputsFailWholeNeverCut)
 {
     std::string line = "stale";
     const std::string deep = "C:\\" + std::string(40000, 'd') + "\\BRIGHTLEAF.EXE";
-    EXPECT_EQ(CMDLINE_TOO_LONG, BuildPipeCommandLine(deep, "n", "p", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CommandLineResult::TooLong, BuildPipeCommandLine(deep, "n", "p", "\\\\.\\pipe\\1", &line));
     EXPECT_TRUE(line.empty());
-    EXPECT_EQ(CMDLINE_TOO_LONG, BuildLoopbackCommandLine(deep, "", 22050, &line));
+    EXPECT_EQ(CommandLineResult::TooLong, BuildLoopbackCommandLine(deep, "", 22050, &line));
     EXPECT_TRUE(line.empty());
     // Longer than the old 256-byte buffer but well inside the system's limit: whole.
     const std::string name(300, 'n');
-    ASSERT_EQ(CMDLINE_OK, BuildPipeCommandLine("C:\\x.exe", name, "p", "\\\\.\\pipe\\1", &line));
+    ASSERT_EQ(CommandLineResult::Ok, BuildPipeCommandLine("C:\\x.exe", name, "p", "\\\\.\\pipe\\1", &line));
     EXPECT_NE(std::string::npos, line.find("/USER:" + name + " /PASS:p /SOCKFILE:"));
     // Exactly at the limit still fits; one more character does not.
     const std::string fixedPart = "\"\"  /LOOPBACK:22050";
     std::string path(QV_MAX_COMMAND_LINE - 1 - fixedPart.size(), 'p');
-    EXPECT_EQ(CMDLINE_OK, BuildLoopbackCommandLine(path, "", 22050, &line));
+    EXPECT_EQ(CommandLineResult::Ok, BuildLoopbackCommandLine(path, "", 22050, &line));
     EXPECT_EQ(QV_MAX_COMMAND_LINE - 1, line.size());
-    EXPECT_EQ(CMDLINE_TOO_LONG, BuildLoopbackCommandLine(path + "p", "", 22050, &line));
+    EXPECT_EQ(CommandLineResult::TooLong, BuildLoopbackCommandLine(path + "p", "", 22050, &line));
 }
 
 TEST(CommandLines, TextThatWouldSplitOrInjectOptionsIsRefused)
 {
     std::string line = "stale";
-    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x.exe", "a\"b", "p", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CommandLineResult::BadText,
+              BuildPipeCommandLine("C:\\x.exe", "a\"b", "p", "\\\\.\\pipe\\1", &line));
     EXPECT_TRUE(line.empty());
-    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x.exe", "n", "p\" /X", "\\\\.\\pipe\\1", &line));
-    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x.exe", "n /SOCKFILE:\\\\.\\pipe\\evil", "p",
-                                                     "\\\\.\\pipe\\1", &line));
-    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x.exe", "n", "a/b", "\\\\.\\pipe\\1", &line));
-    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildPipeCommandLine("C:\\x\".exe", "n", "p", "\\\\.\\pipe\\1", &line));
-    EXPECT_EQ(CMDLINE_BAD_TEXT,
+    EXPECT_EQ(CommandLineResult::BadText,
+              BuildPipeCommandLine("C:\\x.exe", "n", "p\" /X", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CommandLineResult::BadText, BuildPipeCommandLine("C:\\x.exe", "n /SOCKFILE:\\\\.\\pipe\\evil",
+                                                               "p", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CommandLineResult::BadText,
+              BuildPipeCommandLine("C:\\x.exe", "n", "a/b", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CommandLineResult::BadText,
+              BuildPipeCommandLine("C:\\x\".exe", "n", "p", "\\\\.\\pipe\\1", &line));
+    EXPECT_EQ(CommandLineResult::BadText,
               BuildPipeCommandLine("C:\\x.exe", std::string("n\0/DEMO", 7), "p", "\\\\.\\pipe\\1", &line));
-    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildLoopbackCommandLine("C:\\x\".exe", "", 22050, &line));
-    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildLoopbackCommandLine("C:\\x.exe", "", 70000, &line));
-    EXPECT_EQ(CMDLINE_BAD_TEXT, BuildLoopbackCommandLine("C:\\x.exe", "", -1, &line));
-    EXPECT_NE(std::string(""), CommandLineResultText(CMDLINE_BAD_TEXT));
+    EXPECT_EQ(CommandLineResult::BadText, BuildLoopbackCommandLine("C:\\x\".exe", "", 22050, &line));
+    EXPECT_EQ(CommandLineResult::BadText, BuildLoopbackCommandLine("C:\\x.exe", "", 70000, &line));
+    EXPECT_EQ(CommandLineResult::BadText, BuildLoopbackCommandLine("C:\\x.exe", "", -1, &line));
+    EXPECT_STREQ("ERROR: System name or password contains '\"' or '/'",
+                 CommandLineResultText(CommandLineResult::BadText));
+    EXPECT_STREQ("ERROR: Cannot build command line",
+                 CommandLineResultText(static_cast<CommandLineResult>(9)));
     // Spaces and other punctuation are ordinary text of a name or password.
-    EXPECT_EQ(CMDLINE_OK,
+    EXPECT_EQ(CommandLineResult::Ok,
               BuildPipeCommandLine("C:\\x.exe", "Zizu Office #2", "p:a;ss-\\", "\\\\.\\pipe\\1", &line));
 }
 
 TEST(CommandLines, PasswordMaskedForStatusLines)
 {
     std::string line;
-    ASSERT_EQ(CMDLINE_OK,
+    ASSERT_EQ(CommandLineResult::Ok,
               BuildPipeCommandLine("C:\\x.exe", "Pool", "s3cr et", PipeNameFor(0xDEADBEEF), &line));
     EXPECT_EQ("\"C:\\x.exe\"  /R /USER:Pool /PASS:**** /SOCKFILE:\\\\.\\pipe\\DEADBEEF", MaskPassword(line));
     EXPECT_EQ(std::string::npos, MaskPassword(line).find("s3cr"));

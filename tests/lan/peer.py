@@ -61,7 +61,8 @@ ANSWER_TYPE = DISCOVERY.ANSWER_TYPE
 ANSWER_SIZE = DISCOVERY.SYSTEM_ANSWER_SIZE
 RECORD_SIZE = DISCOVERY.CONFIG_RECORD_SIZE
 SET_SIZE = DISCOVERY.CONFIG_SET_SIZE
-NAME_FIELD = 28  # the answer's name field, a char array there
+NAME_FIELD = DISCOVERY.SYSTEM_ANSWER_NAME_FIELD
+SELECTABLE = DISCOVERY.DISCOVERY_STATUS_SELECTABLE
 JUNK_LAST = 300
 JUNK_SLICE = 60
 PACED_CHUNK = 40
@@ -86,7 +87,7 @@ def build_answer(ctrl):
 
 def junk_datagram(size, address):
     """A datagram of the given size that starts like an answer and never ends its name."""
-    head = struct.pack("<I", ANSWER_TYPE) + ip_bytes(address) + struct.pack("<HBB", 80, 1, 0)
+    head = struct.pack("<I", ANSWER_TYPE) + ip_bytes(address) + struct.pack("<HBB", 80, SELECTABLE, 0)
     body = head + b"J" * max(0, size - len(head))
     return body[:size]
 
@@ -258,7 +259,7 @@ class Peer:
         if op == "add":
             addr = cmd["addr"]
             socket.inet_aton(addr)
-            ctrl = {"addr": addr, "advertise": addr, "name_bytes": b"", "port": 80, "status": 1, "flags": 0,
+            ctrl = {"addr": addr, "advertise": addr, "name_bytes": b"", "port": 80, "status": SELECTABLE, "flags": 0,
                     "type": ANSWER_TYPE, "delay_ms": 0, "junk": False, "config": b"", "config_junk": False,
                     "silent": False, "junk_next": 0}
             self.fill(ctrl, cmd)

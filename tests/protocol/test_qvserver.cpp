@@ -381,8 +381,8 @@ TEST_F(SessionTest, PollReportsConnectionStateOnceEachWay)
     EXPECT_EQ(s.states, std::vector<bool>{true});
     sim->CloseConnections();
     ASSERT_TRUE(PollUntil([&] { return !server->IsConnected(); }));
-    EXPECT_EQ(server->Poll(), 2);
-    EXPECT_EQ(server->Poll(), 2);
+    EXPECT_EQ(server->Poll(), PollResult::TransportDown);
+    EXPECT_EQ(server->Poll(), PollResult::TransportDown);
     EXPECT_EQ(s.states, (std::vector<bool>{true, false}));
 }
 
@@ -402,7 +402,7 @@ TEST_F(SessionTest, OversizedHeaderClosesTheTransportInPumpAndInPoll)
     std::vector<uint8_t> h = Header(5, 9400, 2000000 - 8 + 1);
     sim->PushRaw(h);
     ASSERT_TRUE(PollUntil([&] { return !server->IsConnected(); }));
-    EXPECT_EQ(server->Poll(), 2);
+    EXPECT_EQ(server->Poll(), PollResult::TransportDown);
 }
 
 TEST_F(SessionTest, LargestMessageFillsTheBufferExactlyAndIsDispatched)
@@ -488,7 +488,7 @@ TEST_F(SessionTest, ControllerClosingMidMessageFailsTheQuery)
     CQVQuery q(TestSession());
     EXPECT_FALSE(Answered(q, 1));
     EXPECT_FALSE(server->IsConnected());
-    EXPECT_EQ(server->Poll(), 2);
+    EXPECT_EQ(server->Poll(), PollResult::TransportDown);
 }
 
 TEST_F(SessionTest, QueriesNeedAConnection)
@@ -501,7 +501,7 @@ TEST_F(SessionTest, QueriesNeedAConnection)
     EXPECT_FALSE(q.Ask(&reply, &ask));
     EXPECT_FALSE(q.Wait(&reply)); // nothing was sent
     EXPECT_FALSE(server->Send(nullptr));
-    EXPECT_EQ(server->Poll(), 2);
+    EXPECT_EQ(server->Poll(), PollResult::TransportDown);
     EXPECT_FALSE(server->Pump(1));
 }
 
@@ -517,6 +517,8 @@ TEST(XConnection, ResultTextsAndTheEmptyStream)
     EXPECT_STREQ(ConnectResultText(ConnectResult::InternalError), "Internal network error");
     EXPECT_STREQ(ConnectResultText(ConnectResult::CantConnect), "Can't connect to Controller");
     EXPECT_STREQ(ConnectResultText(ConnectResult::Cancelled), "Cancelled");
+    // "OK" for a number outside the results only, as the connection log always read.
+    EXPECT_STREQ(ConnectResultText(static_cast<ConnectResult>(42)), "OK");
 
     CXConnection c("servers.txt");
     EXPECT_FALSE(c.IsConnected());

@@ -11,6 +11,7 @@
 
 #include "protocol/qvserver.h"
 #include "sim/core/sim_controller.h"
+#include "util/tempdir.h"
 #include "util/qvtick.h"
 #include "util/qvtypes.h"
 
@@ -70,15 +71,7 @@ struct StatusLog : public CAttemptObserver {
     void OnStatus(const char* text) override { lines.push_back(text); }
 };
 
-inline std::string MakeTempDir(const char* tag)
-{
-    static std::atomic<int> counter{0};
-    std::filesystem::path p =
-        std::filesystem::temp_directory_path() /
-        (std::string("rerudi-") + tag + "-" + std::to_string(GetTick()) + "-" + std::to_string(counter++));
-    std::filesystem::create_directories(p);
-    return p.string();
-}
+using ::MakeTempDir;
 
 class SessionTest : public ::testing::Test
 {

@@ -24,14 +24,14 @@ TEST_F(SessionTest, SilentControllerIsDroppedByPollAfterTenSecondsAcrossTheTickW
     Connect();
     // The version answer after the login is the last message the controller sends.
     ASSERT_TRUE(PollUntil([&] { return sim->GetStats().versionRequests == 1; }));
-    while (server->Poll() != 0) {
+    while (server->Poll() != PollResult::Nothing) {
     }
     uint32_t start = GetTick();
-    int result;
-    while ((result = server->Poll()) != 2 && TickSince(start) < 20000) {
+    PollResult result;
+    while ((result = server->Poll()) != PollResult::TransportDown && TickSince(start) < 20000) {
     }
     uint32_t elapsed = TickSince(start);
-    EXPECT_EQ(result, 2);
+    EXPECT_EQ(result, PollResult::TransportDown);
     EXPECT_FALSE(server->IsConnected());
     EXPECT_GE(elapsed, 9800u);
     EXPECT_LT(elapsed, 12000u);

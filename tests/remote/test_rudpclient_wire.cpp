@@ -543,8 +543,8 @@ TEST(RudpWire, TheReadySocketIsReadableExactlyWhileThereIsSomethingToRead)
     EXPECT_TRUE(SocketReadable(ready, 2000));
     // A bridge waits on the viewer's socket and this one together.
     RawPeer other;
-    int r = SocketWaitPair(other.Socket(), QV_WAIT_READ, ready, QV_WAIT_READ, 1000);
-    EXPECT_EQ(r, QV_WAIT_READ << 2);
+    const SocketPairReady r = SocketWaitPair(other.Socket(), QV_WAIT_READ, ready, QV_WAIT_READ, 1000);
+    EXPECT_EQ(r, (SocketPairReady{0, QV_WAIT_READ}));
     EXPECT_EQ(ReadAll(*p.client), "ok");
     EXPECT_FALSE(SocketReadable(ready, 50)) << "quiet once the last byte is taken";
     ASSERT_TRUE(p.ToClient(Single(STUN_BYE)));

@@ -1,4 +1,4 @@
-// A scratch folder under the system temp dir for tests that touch the disk, and
+// Scratch folders under the system temp dir for tests that touch the disk, and
 // independent ways to look at files (std::filesystem, not our own file layer).
 #pragma once
 #include <chrono>
@@ -10,20 +10,27 @@
 
 namespace fs = std::filesystem;
 
+// A new empty folder under the system temp dir, named after the tag and unique
+// to this call; the caller removes it.
+inline std::string MakeTempDir(const char* tag)
+{
+    std::random_device rd;
+    unsigned long long stamp =
+        ((unsigned long long)rd() << 20) ^
+        (unsigned long long)std::chrono::steady_clock::now().time_since_epoch().count();
+    for (unsigned serial = 0;; serial++) {
+        std::ostringstream name;
+        name << "rerudi-" << tag << "-" << std::hex << stamp << "-" << serial;
+        const fs::path path = fs::temp_directory_path() / name.str();
+        if (fs::create_directories(path)) return path.string();
+    }
+}
+
+// A MakeTempDir folder that lives as long as the object.
 class TempDir
 {
   public:
-    TempDir()
-    {
-        std::random_device rd;
-        unsigned long long tag =
-            ((unsigned long long)rd() << 20) ^
-            (unsigned long long)std::chrono::steady_clock::now().time_since_epoch().count();
-        std::ostringstream name;
-        name << "rerudi-util-" << std::hex << tag;
-        m_path = fs::temp_directory_path() / name.str();
-        fs::create_directories(m_path);
-    }
+    explicit TempDir(const char* tag = "util") : m_path(MakeTempDir(tag)) {}
     ~TempDir()
     {
         std::error_code ec;

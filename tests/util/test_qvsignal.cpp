@@ -26,15 +26,16 @@ TEST(Signal, SocketIsReadableExactlyWhileSet)
     CQVSignal s;
     ASSERT_TRUE(s.IsValid());
     EXPECT_FALSE(s.IsSet());
-    EXPECT_EQ(SocketWaitPair(s.GetSocket(), QV_WAIT_READ, QV_INVALID_SOCKET, 0, 0), 0);
+    EXPECT_TRUE(SocketWaitPair(s.GetSocket(), QV_WAIT_READ, QV_INVALID_SOCKET, 0, 0).None());
     s.Set();
     s.Set(); // idempotent: one Reset quiets it
     EXPECT_TRUE(s.IsSet());
-    EXPECT_EQ(SocketWaitPair(QV_INVALID_SOCKET, 0, s.GetSocket(), QV_WAIT_READ, 1000), QV_WAIT_READ << 2);
+    EXPECT_EQ(SocketWaitPair(QV_INVALID_SOCKET, 0, s.GetSocket(), QV_WAIT_READ, 1000),
+              (SocketPairReady{0, QV_WAIT_READ}));
     EXPECT_TRUE(s.Wait(0));
     s.Reset();
     EXPECT_FALSE(s.IsSet());
-    EXPECT_EQ(SocketWaitPair(s.GetSocket(), QV_WAIT_READ, QV_INVALID_SOCKET, 0, 20), 0);
+    EXPECT_TRUE(SocketWaitPair(s.GetSocket(), QV_WAIT_READ, QV_INVALID_SOCKET, 0, 20).None());
     EXPECT_FALSE(s.Wait(20));
 }
 
