@@ -41,12 +41,12 @@ RecordSearch AskOnce(CConnectDlg* progress, uint32_t target, uint32_t local, uin
         QVSockAddr from;
         memset(&from, 0, sizeof(from));
         switch (socket.ReceiveConfig(record, from)) {
-        case PING_NOTHING:
+        case PingReceive::Nothing:
             if (!AttemptSleep(progress, CONFIG_IDLE_SLEEP_MS)) return RecordSearch::Cancelled;
             break;
-        case PING_IGNORED:
+        case PingReceive::Ignored:
             break;
-        case PING_TAKEN:
+        case PingReceive::Taken:
             AttemptStatus(progress, ("Response From " + FormatIPv4(from)).c_str());
             if (GetAddress(from) == target) return RecordSearch::Found;
             break;

@@ -115,11 +115,11 @@ bool CLocalSystems::ProcessReply(CPingSocket* socket)
         QVSockAddr from;
         memset(&from, 0, sizeof(from));
         switch (socket->ReceiveDiscovery(answer, from)) {
-        case PING_NOTHING:
+        case PingReceive::Nothing:
             return false;
-        case PING_IGNORED:
+        case PingReceive::Ignored:
             return true;
-        case PING_TAKEN:
+        case PingReceive::Taken:
             break;
         }
         sender = GetAddress(from);

@@ -8,10 +8,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include "../tests/util/tempdir.h"
 
 #ifndef QV_FUZZ_ENTRY
 #define QV_FUZZ_ENTRY LLVMFuzzerTestOneInput
@@ -77,25 +78,11 @@ class Reader
 class TempFolder
 {
   public:
-    explicit TempFolder(const char* tag)
-    {
-        std::error_code ec;
-        std::random_device rd;
-        std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-        if (ec) base = ".";
-        for (int attempt = 0; attempt < 100; attempt++) {
-            std::filesystem::path p = base / (std::string("rerudi-fuzz-") + tag + "-" + std::to_string(rd()) +
-                                              std::to_string(attempt));
-            if (std::filesystem::create_directory(p, ec) && !ec) {
-                m_Path = p;
-                break;
-            }
-        }
-    }
+    explicit TempFolder(const char* tag) : m_Path(MakeTempDir((std::string("fuzz-") + tag).c_str())) {}
     ~TempFolder()
     {
         std::error_code ec;
-        if (!m_Path.empty()) std::filesystem::remove_all(m_Path, ec);
+        std::filesystem::remove_all(m_Path, ec);
     }
     bool Ok() const { return !m_Path.empty(); }
     std::string File(const char* name) const { return (m_Path / name).string(); }

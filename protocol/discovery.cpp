@@ -183,8 +183,8 @@ PingReceive CPingSocket::ReceiveDiscovery(SYSTEM_ANSWER& answer, QVSockAddr& fro
 {
     uint8_t area[DISCOVERY_AREA];
     int n = ReceiveOne(area, DISCOVERY_AREA, from);
-    if (n < 0) return PING_NOTHING;
-    return DecodeSystemAnswer(area, n, &answer) ? PING_TAKEN : PING_IGNORED;
+    if (n < 0) return PingReceive::Nothing;
+    return DecodeSystemAnswer(area, n, &answer) ? PingReceive::Taken : PingReceive::Ignored;
 }
 
 bool CPingSocket::SendConfigQuery()
@@ -205,10 +205,10 @@ PingReceive CPingSocket::ReceiveConfig(uint8_t record[CONFIG_RECORD_SIZE], QVSoc
 {
     uint8_t area[CONFIG_AREA];
     int n = ReceiveOne(area, CONFIG_AREA, from);
-    if (n < 0) return PING_NOTHING;
-    if (n != CONFIG_RECORD_SIZE) return PING_IGNORED;
+    if (n < 0) return PingReceive::Nothing;
+    if (n != CONFIG_RECORD_SIZE) return PingReceive::Ignored;
     memcpy(record, area, CONFIG_RECORD_SIZE);
-    return PING_TAKEN;
+    return PingReceive::Taken;
 }
 
 bool CPingSocket::SendConfig(const QVSockAddr& to, const uint8_t datagram[CONFIG_SET_SIZE])

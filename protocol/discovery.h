@@ -60,12 +60,11 @@ class CSysLocator
     uint32_t m_dwInterval;
 };
 
-// What one look at the socket found. A plain enumeration: its numbers are the ones
-// these receives have always answered, and callers may still hold them as such.
-enum PingReceive {
-    PING_NOTHING = 0, // no datagram waiting (or no socket)
-    PING_IGNORED = 1, // one datagram read, not of the size asked for
-    PING_TAKEN = 2,   // one datagram of the size asked for, copied out
+// What one look at the socket found.
+enum class PingReceive {
+    Nothing = 0, // no datagram waiting (or no socket)
+    Ignored = 1, // one datagram read, not of the size asked for
+    Taken = 2,   // one datagram of the size asked for, copied out
 };
 
 class CPingSocket

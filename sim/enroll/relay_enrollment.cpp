@@ -9,12 +9,6 @@
 namespace
 {
 
-std::string Text(const QVSockAddr& a)
-{
-    const uint8_t* b = (const uint8_t*)&a.addr;
-    return StrPrintf("%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3], SockAddrPort(a));
-}
-
 bool Same(const QVSockAddr& a, const QVSockAddr& b)
 {
     return a.addr == b.addr && a.port == b.port;
@@ -140,7 +134,8 @@ void CRelayEnrollment::Loop()
             for (size_t i = 0; i < m_Punches.size();) {
                 Punch& p = m_Punches[i];
                 if ((int32_t)(now - p.until) >= 0) {
-                    lines.push_back("punch towards " + Text(p.target) + " gave up: no hello came");
+                    lines.push_back("punch towards " + FormatAddressRecord(p.target) +
+                                    " gave up: no hello came");
                     m_Punches.erase(m_Punches.begin() + (long)i);
                     continue;
                 }
@@ -186,7 +181,8 @@ void CRelayEnrollment::Handle(const uint8_t* data, int len, const QVSockAddr& fr
                 m_Public = seen;
                 ++m_Stats.enrollAcks;
             }
-            if (changed) Log("enrolled with relay " + Text(from) + " as " + Text(seen));
+            if (changed)
+                Log("enrolled with relay " + FormatAddressRecord(from) + " as " + FormatAddressRecord(seen));
         } else if (type == enrollwire::SENDTO && (size_t)len >= enrollwire::SENDTO_SIZE) {
             uint32_t id = GetLE32(data + 1);
             QVSockAddr launcher = enrollwire::GetRecord(data + 5);
@@ -203,8 +199,8 @@ void CRelayEnrollment::Handle(const uint8_t* data, int len, const QVSockAddr& fr
                 it->until = GetTick() + m_Config.punchMs;
                 it->nextHello = GetTick(); // the first hello goes out at once
             }
-            Log(StrPrintf("relay %s: launcher at %s (notice %u), punching", Text(from).c_str(),
-                          Text(launcher).c_str(), id));
+            Log(StrPrintf("relay %s: launcher at %s (notice %u), punching", FormatAddressRecord(from).c_str(),
+                          FormatAddressRecord(launcher).c_str(), id));
         } else if (type == enrollwire::TURN_OPEN && (size_t)len >= enrollwire::TURN_OPEN_SIZE) {
             uint32_t id = GetLE32(data + 1);
             uint32_t sid = GetLE32(data + 5);
@@ -216,8 +212,8 @@ void CRelayEnrollment::Handle(const uint8_t* data, int len, const QVSockAddr& fr
                 std::lock_guard<std::mutex> g(m_Lock);
                 ++m_Stats.turnNotices;
             }
-            Log(StrPrintf("relay %s: relayed session %u on tcp port %u (notice %u)", Text(from).c_str(), sid,
-                          port, id));
+            Log(StrPrintf("relay %s: relayed session %u on tcp port %u (notice %u)",
+                          FormatAddressRecord(from).c_str(), sid, port, id));
             OpenTurn(from, port, sid);
         }
         return;
@@ -244,10 +240,12 @@ void CRelayEnrollment::HandOver(const QVSockAddr& launcher)
         m_Punches.clear();
     }
     if (!m_pfnPunched) {
-        Log("hole punched with " + Text(launcher) + " (no session server: the socket stays here)");
+        Log("hole punched with " + FormatAddressRecord(launcher) +
+            " (no session server: the socket stays here)");
         return;
     }
-    Log("hole punched with " + Text(launcher) + ": socket handed over, enrolling from a new socket");
+    Log("hole punched with " + FormatAddressRecord(launcher) +
+        ": socket handed over, enrolling from a new socket");
     QVSOCKET old = m_hUdp;
     m_hUdp = QV_INVALID_SOCKET;
     m_pfnPunched(old, launcher);
@@ -284,13 +282,14 @@ void CRelayEnrollment::OpenTurn(const QVSockAddr& relay, uint16_t port, uint32_t
             ++(ok ? m_Stats.turnsOpened : m_Stats.turnsFailed);
         }
         if (!ok) {
-            Log(StrPrintf("relayed session %u: cannot reach %s", sessionId, Text(to).c_str()));
+            Log(StrPrintf("relayed session %u: cannot reach %s", sessionId, FormatAddressRecord(to).c_str()));
             CloseSocket(s);
         } else if (!m_pfnTurn) {
             Log(StrPrintf("relayed session %u: connected (no session server: closed)", sessionId));
             CloseSocket(s);
         } else {
-            Log(StrPrintf("relayed session %u: connected to %s, handed over", sessionId, Text(to).c_str()));
+            Log(StrPrintf("relayed session %u: connected to %s, handed over", sessionId,
+                          FormatAddressRecord(to).c_str()));
             m_pfnTurn(s, sessionId);
         }
     });

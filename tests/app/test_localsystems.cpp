@@ -183,8 +183,8 @@ TEST_F(LocalSystemsTest, EachTickTakesABoundedNumberOfDatagramsAndEmptyOnesDoNot
         QVSockAddr from;
         left.push_back(socket->ReceiveDiscovery(answer, from));
     }
-    EXPECT_EQ(left,
-              std::vector<PingReceive>({PING_IGNORED, PING_IGNORED, PING_TAKEN, PING_NOTHING, PING_NOTHING}));
+    EXPECT_EQ(left, std::vector<PingReceive>({PingReceive::Ignored, PingReceive::Ignored, PingReceive::Taken,
+                                              PingReceive::Nothing, PingReceive::Nothing}));
     EXPECT_EQ(dlg->m_SystemList.GetCount(), 0);
 }
 

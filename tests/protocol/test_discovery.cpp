@@ -146,20 +146,20 @@ struct FakeController {
 };
 
 // The first non-zero result within 2 s (datagrams on the loopback may take a moment).
-int NextDiscovery(CPingSocket& ping, SYSTEM_ANSWER& answer, QVSockAddr& from)
+PingReceive NextDiscovery(CPingSocket& ping, SYSTEM_ANSWER& answer, QVSockAddr& from)
 {
     uint32_t start = GetTick();
-    int r;
-    while ((r = ping.ReceiveDiscovery(answer, from)) == 0 && TickSince(start) < 2000)
+    PingReceive r;
+    while ((r = ping.ReceiveDiscovery(answer, from)) == PingReceive::Nothing && TickSince(start) < 2000)
         SleepMs(5);
     return r;
 }
 
-int NextConfig(CPingSocket& ping, uint8_t* record, QVSockAddr& from)
+PingReceive NextConfig(CPingSocket& ping, uint8_t* record, QVSockAddr& from)
 {
     uint32_t start = GetTick();
-    int r;
-    while ((r = ping.ReceiveConfig(record, from)) == 0 && TickSince(start) < 2000)
+    PingReceive r;
+    while ((r = ping.ReceiveConfig(record, from)) == PingReceive::Nothing && TickSince(start) < 2000)
         SleepMs(5);
     return r;
 }
@@ -175,13 +175,13 @@ TEST(PingSocket, DrainsEmptyAndOddDatagramsAndReadsAnswers)
 
     SYSTEM_ANSWER answer;
     QVSockAddr from;
-    EXPECT_EQ(ping.ReceiveDiscovery(answer, from), 0); // nothing waiting, returns at once
+    EXPECT_EQ(ping.ReceiveDiscovery(answer, from), PingReceive::Nothing); // nothing waiting, returns at once
 
     ctl.SendTo("", 0, to); // an empty datagram must not wedge the queue
     ctl.SendTo(kVillaNord, 40, to);
-    EXPECT_EQ(NextDiscovery(ping, answer, from), 1);
+    EXPECT_EQ(NextDiscovery(ping, answer, from), PingReceive::Ignored);
     memset(&from, 0, sizeof(from));
-    ASSERT_EQ(NextDiscovery(ping, answer, from), 2);
+    ASSERT_EQ(NextDiscovery(ping, answer, from), PingReceive::Taken);
     EXPECT_STREQ(answer.szName, "Villa Nord");
     EXPECT_EQ(answer.wPort, 5020);
     EXPECT_EQ(from.addr, LoopbackAddress());
@@ -191,14 +191,14 @@ TEST(PingSocket, DrainsEmptyAndOddDatagramsAndReadsAnswers)
     memcpy(longer, kVillaNord, 40);
     longer[40] = 9;
     ctl.SendTo(longer, 41, to);
-    EXPECT_EQ(NextDiscovery(ping, answer, from), 1);
+    EXPECT_EQ(NextDiscovery(ping, answer, from), PingReceive::Ignored);
     // Larger than the read area: still one datagram, still not an answer.
     std::vector<uint8_t> big(1000, 2);
     ctl.SendTo(big.data(), (int)big.size(), to);
-    EXPECT_EQ(NextDiscovery(ping, answer, from), 1);
+    EXPECT_EQ(NextDiscovery(ping, answer, from), PingReceive::Ignored);
 
     SleepMs(50);
-    EXPECT_EQ(ping.ReceiveDiscovery(answer, from), 0);
+    EXPECT_EQ(ping.ReceiveDiscovery(answer, from), PingReceive::Nothing);
 }
 
 TEST(PingSocket, DrainsARunOfDatagramsInOrderWithoutWaiting)
@@ -220,19 +220,20 @@ TEST(PingSocket, DrainsARunOfDatagramsInOrderWithoutWaiting)
     ctl.SendTo(named, 40, to);
     SleepMs(100); // all of them queued before the drain starts
 
-    std::vector<int> results;
+    std::vector<PingReceive> results;
     std::vector<std::string> names;
     for (int i = 0; i < 8; ++i) {
         SYSTEM_ANSWER answer;
         QVSockAddr from;
-        int r = ping.ReceiveDiscovery(answer, from);
+        PingReceive r = ping.ReceiveDiscovery(answer, from);
         results.push_back(r);
-        if (r == 2) names.push_back(answer.szName);
-        if (r != 0) {
+        if (r == PingReceive::Taken) names.push_back(answer.szName);
+        if (r != PingReceive::Nothing) {
             EXPECT_EQ(from.port, ctl.addr.port);
         }
     }
-    EXPECT_EQ(results, (std::vector<int>{1, 2, 1, 1, 1, 2, 0, 0}));
+    const PingReceive N = PingReceive::Nothing, I = PingReceive::Ignored, T = PingReceive::Taken;
+    EXPECT_EQ(results, (std::vector<PingReceive>{I, T, I, I, I, T, N, N}));
     EXPECT_EQ(names, (std::vector<std::string>{"Villa Nord", "Willa Nord"}));
 }
 
@@ -295,13 +296,13 @@ TEST(PingSocket, ConfigRecordIsExactlyOneHundredBytes)
     uint8_t got[100];
     memset(got, 0, sizeof(got));
     QVSockAddr from;
-    EXPECT_EQ(NextConfig(ping, got, from), 1);
-    EXPECT_EQ(NextConfig(ping, got, from), 1);
-    EXPECT_EQ(NextConfig(ping, got, from), 1);
+    EXPECT_EQ(NextConfig(ping, got, from), PingReceive::Ignored);
+    EXPECT_EQ(NextConfig(ping, got, from), PingReceive::Ignored);
+    EXPECT_EQ(NextConfig(ping, got, from), PingReceive::Ignored);
     uint8_t untouched[100];
     memset(untouched, 0, sizeof(untouched));
     EXPECT_EQ(memcmp(got, untouched, 100), 0);
-    ASSERT_EQ(NextConfig(ping, got, from), 2);
+    ASSERT_EQ(NextConfig(ping, got, from), PingReceive::Taken);
     EXPECT_EQ(memcmp(got, record, 100), 0);
     EXPECT_EQ(from.port, ctl.addr.port);
 }
@@ -406,7 +407,7 @@ TEST(DiscoveryBroadcast, PingSocketBroadcastsQueriesOnPort1444)
     all.SendTo(kVillaNord, 40, from);
     SYSTEM_ANSWER answer;
     QVSockAddr sender;
-    EXPECT_EQ(NextDiscovery(ping, answer, sender), 2);
+    EXPECT_EQ(NextDiscovery(ping, answer, sender), PingReceive::Taken);
 
     // The configuration query goes to the limited broadcast and to the
     // adapter's subnet broadcast (255.255.255.0 until a mask is given).
