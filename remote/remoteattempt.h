@@ -7,7 +7,9 @@
 
 #include "../protocol/attempt.h"
 #include "../protocol/xconnection.h"
+#include "relaypacket.h"
 #include "remoteconnect.h"
+#include "resolve.h"
 #include "serverpool.h"
 
 // Stands between the procedure and the caller's observer: passes status lines on,
@@ -86,7 +88,14 @@ class CRemoteAttempt
     enum Received { RECEIVED_DATAGRAM, RECEIVED_NOTHING, RECEIVED_ERROR };
 
     NetworkState DiscoverNetwork();
+    // The described probe, relay after relay, and ours, every relay at once.
     ProbeResult ProbeServer(QVSOCKET s, int index, QVSockAddr* mapped);
+    NetworkState ProbeSideBySide();
+    // Whether a probe answer counts as it stands; false when its checksum made the
+    // pool fetch the server's list (the probe then starts again, or was cancelled).
+    bool TakeProbeAnswer(QVSOCKET s, const QVSockAddr& server, const StunProbeAck& ack);
+    // The network state from the public addresses the first answers gave.
+    NetworkState Decide(const QVSockAddr* seen, int answers);
     ConnectResult LookupController(NetworkState state, const std::string& systemName);
     ConnectResult PunchHole(const QVSockAddr& peer, CSocketHolder& socket);
     ConnectResult ConnectTurn(const ServerEntry& relay, uint16_t port, uint32_t sessionId);
@@ -107,6 +116,8 @@ class CRemoteAttempt
     CServerPool& m_Pool;
     const RemoteSettings& m_Settings;
     CCancelLatch m_Latch;
+    CHostResolver m_Resolver;
     int m_nReloads;
     bool m_bReloadBoundReported;
+    bool m_bProbeAnswered; // any relay answered the probe: UDP reaches the relays
 };
