@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "../protocol/attempt.h"
 #include "../protocol/xconnection.h"
@@ -119,5 +120,5 @@ class CRemoteAttempt
     CHostResolver m_Resolver;
     int m_nReloads;
     bool m_bReloadBoundReported;
-    bool m_bProbeAnswered; // any relay answered the probe: UDP reaches the relays
+    std::vector<QVSockAddr> m_Answered; // relays whose probe answer counted: UDP reaches them
 };

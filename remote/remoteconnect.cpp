@@ -93,7 +93,7 @@ CRemoteAttempt::CRemoteAttempt(CXConnection& transport, CServerPool& pool, const
                                CAttemptObserver* observer)
     : m_Transport(transport), m_Pool(pool), m_Settings(settings), m_Latch(observer),
       m_Resolver(&m_Latch, settings.resolve, settings.resolveBoundMs), m_nReloads(0),
-      m_bReloadBoundReported(false), m_bProbeAnswered(false)
+      m_bReloadBoundReported(false)
 {
 }
 
@@ -155,10 +155,12 @@ NetworkState CRemoteAttempt::DiscoverNetwork()
         switch (ProbeServer(probe.Get(), i, &mapped)) {
         case PROBE_ANSWERED:
             seen[answers++] = mapped;
+            m_Answered.push_back(m_Pool.GetEntry(i)->address);
             break;
         case PROBE_RELOADED:
             // The pool holds the fetched list now: probe it from its start.
             answers = 0;
+            m_Answered.clear();
             i = -1;
             break;
         default:
@@ -172,7 +174,6 @@ NetworkState CRemoteAttempt::DiscoverNetwork()
 
 NetworkState CRemoteAttempt::Decide(const QVSockAddr* seen, int answers)
 {
-    m_bProbeAnswered = answers > 0;
     if (answers < 2) return NetworkState::ServerError;
     Trace("Server1->%s", FormatAddressRecord(seen[0]).c_str());
     Trace("Server2->%s", FormatAddressRecord(seen[1]).c_str());
@@ -296,10 +297,14 @@ NetworkState CRemoteAttempt::ProbeSideBySide()
                 }
                 entries[h.first].answered = true;
                 seen[answers++] = h.second.mapped;
+                m_Answered.push_back(entries[h.first].address);
                 if (answers == 2) break;
             }
         }
-        if (reloaded) continue;
+        if (reloaded) {
+            m_Answered.clear();
+            continue;
+        }
         if (answers < 2) {
             for (const Probed& p : entries)
                 if (p.usable && !p.answered) Trace("Timeout: %s", p.name);

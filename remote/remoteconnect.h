@@ -71,10 +71,11 @@ const int REMOTE_MAX_LIST_RELOADS = 2;
 // within three seconds.
 const uint32_t REMOTE_PROBE_SEND_AT_MS[REMOTE_PROBE_SENDS] = {0, 250, 600, 1050, 1600};
 const uint32_t REMOTE_PROBE_END_MS = 2600;
-// After a probe that no relay answered (UDP is probably blocked) the lookup still
-// goes out, since a relay may answer it and not the probe, but on this shorter
-// schedule, so that the discovery server is asked within five seconds of the start.
-// When any relay answered, the lookup keeps the described second per sending.
+// A relay that answered none of its probes (it is down, or UDP is blocked) is
+// still asked for the controller, since a relay may answer the lookup and not the
+// probe, but on this shorter schedule: with UDP blocked the discovery server is
+// asked within five seconds of the start. A relay that answered keeps the
+// described second per sending.
 const uint32_t REMOTE_QUICK_LOOKUP_SEND_AT_MS[REMOTE_LOOKUP_SENDS] = {0, 200, 500, 900, 1400};
 const uint32_t REMOTE_QUICK_LOOKUP_END_MS = 1900;
 

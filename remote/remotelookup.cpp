@@ -34,9 +34,13 @@ ConnectResult CRemoteAttempt::LookupController(NetworkState state, const std::st
     Status(StrPrintf("Using STUN Server: %s", relay.szName));
     Trace("Connecting through %s (%s)...", relay.szName, FormatAddressRecord(relay.address).c_str());
 
-    // When no relay answered the probe, our own timing asks on the quick schedule,
-    // so that the discovery server is not kept waiting for a path that is closed.
-    const bool quick = m_Settings.policy == REMOTE_POLICY_OWN && !m_bProbeAnswered;
+    // When this relay answered no probe, our own timing asks on the quick schedule:
+    // the path to it is closed or it is down, and the discovery server should not
+    // wait for it. It may still answer the lookup alone, so the lookup goes out.
+    bool heard = false;
+    for (const QVSockAddr& a : m_Answered)
+        heard = heard || SameEndpoint(a, relay.address);
+    const bool quick = m_Settings.policy == REMOTE_POLICY_OWN && !heard;
     for (int sending = 0; sending < REMOTE_LOOKUP_SENDS; sending++) {
         uint32_t window = REMOTE_LOOKUP_WAIT_MS;
         if (quick) {
