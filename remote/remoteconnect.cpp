@@ -200,117 +200,106 @@ NetworkState CRemoteAttempt::ProbeSideBySide()
 {
     CSocketHolder probe(OpenRemoteUdpSocket());
     if (!probe.IsOpen()) return NetworkState::Initialize;
-    uint8_t request[STUN_PROBE_LENGTH];
-    const int length = BuildProbe(request, m_Transport.GetClientTag());
-
     for (;;) { // once per list: a reload starts the probe again with the fetched one
-        struct Probed {
-            QVSockAddr address;
-            const char* name;
-            bool usable;   // resolved, and every sending went out
-            bool answered; // its answer counted
-            int sent;
-        };
-        const int count = m_Pool.GetCount();
-        std::vector<Probed> entries((size_t)count);
-        for (int i = 0; i < count; i++) {
+        std::vector<ProbedRelay> relays;
+        for (int i = 0; i < m_Pool.GetCount(); i++) {
             ServerEntry* entry = m_Pool.GetEntry(i);
-            Probed& p = entries[(size_t)i];
-            p.name = entry->szName;
-            p.answered = false;
-            p.sent = 0;
             Trace("Resolving server: %s", entry->szName);
-            p.usable = entry->Resolve(&m_Resolver);
+            const bool usable = entry->Resolve(&m_Resolver);
             if (Cancelled()) return NetworkState::Initialize;
-            p.address = entry->address;
+            relays.push_back({entry->address, entry->szName, usable, false, 0});
         }
-
         QVSockAddr seen[2];
         int answers = 0;
-        bool reloaded = false;
-        const uint32_t start = GetTick();
-        while (answers < 2 && !reloaded) {
-            // What is due goes out; then the wait runs to the next sending or the end.
-            const uint32_t now = TickSince(start);
-            uint32_t next = REMOTE_PROBE_END_MS;
-            bool pending = false;
-            for (Probed& p : entries) {
-                if (!p.usable || p.answered) continue;
-                while (p.sent < REMOTE_PROBE_SENDS && REMOTE_PROBE_SEND_AT_MS[p.sent] <= now) {
-                    if (SocketSendTo(probe.Get(), request, length, p.address) != length) {
-                        p.usable = false; // as a failed send of the described probe: skipped
-                        break;
-                    }
-                    p.sent++;
-                }
-                if (!p.usable) continue;
-                pending = true;
-                if (p.sent < REMOTE_PROBE_SENDS && REMOTE_PROBE_SEND_AT_MS[p.sent] < next)
-                    next = REMOTE_PROBE_SEND_AT_MS[p.sent];
-            }
-            if (!pending || now >= REMOTE_PROBE_END_MS) break;
-
-            const AttemptWait ready = AttemptWaitReadable(&m_Latch, probe.Get(), next - now);
-            if (ready == ATTEMPT_WAIT_CANCELLED) return NetworkState::Initialize;
-            if (ready != ATTEMPT_WAIT_READY) continue;
-
-            // Every answer at hand, each matched to the first entry at its sender's
-            // address still waiting; anything else is dropped unread by the rules
-            // of the described probe and neither ends nor stretches a wait.
-            std::vector<std::pair<size_t, StunProbeAck>> heard;
-            for (int taken = 0; taken < PROBE_DRAIN_MAX; taken++) {
-                uint8_t answer[STUN_SMALL_RECEIVE];
-                QVSockAddr from;
-                memset(&from, 0, sizeof(from));
-                const int n = SocketRecvFrom(probe.Get(), answer, (int)sizeof(answer), &from);
-                if (n < 0) {
-                    // An error report (an unreachable port, on some systems) is no
-                    // answer; a short pause keeps a repeated one from spinning.
-                    if (!SocketErrorWouldBlock(SocketLastError()) && !AttemptSleep(&m_Latch, 10))
-                        return NetworkState::Initialize;
-                    break;
-                }
-                StunProbeAck ack;
-                if (!ParseProbeAck(answer, n, &ack)) continue;
-                for (size_t i = 0; i < entries.size(); i++) {
-                    const Probed& p = entries[i];
-                    if (!p.usable || p.answered || !SameEndpoint(from, p.address)) continue;
-                    bool already = false;
-                    for (const auto& h : heard)
-                        already = already || h.first == i;
-                    if (already) continue; // a second answer at this address: the next entry there
-                    heard.push_back({i, ack});
-                    break;
-                }
-            }
-            // Several answers at hand count in list order, as the described walk
-            // would have taken them.
-            std::sort(heard.begin(), heard.end(),
-                      [](const std::pair<size_t, StunProbeAck>& a, const std::pair<size_t, StunProbeAck>& b) {
-                          return a.first < b.first;
-                      });
-            for (const auto& h : heard) {
-                if (!TakeProbeAnswer(probe.Get(), entries[h.first].address, h.second)) {
-                    if (Cancelled()) return NetworkState::Initialize;
-                    reloaded = true;
-                    break;
-                }
-                entries[h.first].answered = true;
-                seen[answers++] = h.second.mapped;
-                m_Answered.push_back(entries[h.first].address);
-                if (answers == 2) break;
-            }
-        }
-        if (reloaded) {
-            m_Answered.clear();
-            continue;
-        }
-        if (answers < 2) {
-            for (const Probed& p : entries)
-                if (p.usable && !p.answered) Trace("Timeout: %s", p.name);
+        const SideBySide outcome = ProbeRelays(probe.Get(), relays, seen, &answers);
+        if (outcome == SIDE_BY_SIDE_CANCELLED) return NetworkState::Initialize;
+        m_Answered.clear();
+        if (outcome == SIDE_BY_SIDE_RELOADED) continue;
+        for (const ProbedRelay& r : relays) {
+            if (r.answered) m_Answered.push_back(r.address);
+            if (answers < 2 && r.usable && !r.answered) Trace("Timeout: %s", r.name);
         }
         return Decide(seen, answers);
     }
+}
+
+CRemoteAttempt::SideBySide CRemoteAttempt::ProbeRelays(QVSOCKET s, std::vector<ProbedRelay>& relays,
+                                                       QVSockAddr* seen, int* answers)
+{
+    uint8_t request[STUN_PROBE_LENGTH];
+    const int length = BuildProbe(request, m_Transport.GetClientTag());
+    const uint32_t start = GetTick();
+    for (;;) {
+        // What is due goes out; then the wait runs to the next sending or the end.
+        const uint32_t now = TickSince(start);
+        uint32_t next = REMOTE_PROBE_END_MS;
+        bool pending = false;
+        for (ProbedRelay& r : relays) {
+            if (!r.usable || r.answered) continue;
+            while (r.sent < REMOTE_PROBE_SENDS && REMOTE_PROBE_SEND_AT_MS[r.sent] <= now) {
+                if (SocketSendTo(s, request, length, r.address) != length) {
+                    r.usable = false; // as a failed send of the described probe: skipped
+                    break;
+                }
+                r.sent++;
+            }
+            if (!r.usable) continue;
+            pending = true;
+            if (r.sent < REMOTE_PROBE_SENDS && REMOTE_PROBE_SEND_AT_MS[r.sent] < next)
+                next = REMOTE_PROBE_SEND_AT_MS[r.sent];
+        }
+        if (!pending || now >= REMOTE_PROBE_END_MS) return SIDE_BY_SIDE_DONE;
+
+        const AttemptWait ready = AttemptWaitReadable(&m_Latch, s, next - now);
+        if (ready == ATTEMPT_WAIT_CANCELLED) return SIDE_BY_SIDE_CANCELLED;
+        if (ready != ATTEMPT_WAIT_READY) continue;
+        std::vector<std::pair<size_t, StunProbeAck>> heard;
+        if (!AnswersAtHand(s, relays, &heard)) return SIDE_BY_SIDE_CANCELLED;
+        for (const auto& h : heard) {
+            if (!TakeProbeAnswer(s, relays[h.first].address, h.second))
+                return Cancelled() ? SIDE_BY_SIDE_CANCELLED : SIDE_BY_SIDE_RELOADED;
+            relays[h.first].answered = true;
+            seen[(*answers)++] = h.second.mapped;
+            if (*answers == 2) return SIDE_BY_SIDE_DONE;
+        }
+    }
+}
+
+bool CRemoteAttempt::AnswersAtHand(QVSOCKET s, const std::vector<ProbedRelay>& relays,
+                                   std::vector<std::pair<size_t, StunProbeAck>>* heard)
+{
+    for (int taken = 0; taken < PROBE_DRAIN_MAX; taken++) {
+        uint8_t answer[STUN_SMALL_RECEIVE];
+        QVSockAddr from;
+        memset(&from, 0, sizeof(from));
+        const int n = SocketRecvFrom(s, answer, (int)sizeof(answer), &from);
+        if (n < 0) {
+            // An error report (an unreachable port, on some systems) is no answer;
+            // a short pause keeps a repeated one from spinning.
+            if (!SocketErrorWouldBlock(SocketLastError()) && !AttemptSleep(&m_Latch, 10)) return false;
+            break;
+        }
+        // Anything but a probe answer from a relay still waiting is dropped, as the
+        // described probe drops it: it neither ends nor stretches a wait.
+        StunProbeAck ack;
+        if (!ParseProbeAck(answer, n, &ack)) continue;
+        for (size_t i = 0; i < relays.size(); i++) {
+            const ProbedRelay& r = relays[i];
+            if (!r.usable || r.answered || !SameEndpoint(from, r.address)) continue;
+            bool already = false;
+            for (const auto& h : *heard)
+                already = already || h.first == i;
+            if (already) continue; // a second answer at this address: the next entry there
+            heard->push_back({i, ack});
+            break;
+        }
+    }
+    // Answers at hand count in list order, as the described walk would take them.
+    std::sort(heard->begin(), heard->end(),
+              [](const std::pair<size_t, StunProbeAck>& a, const std::pair<size_t, StunProbeAck>& b) {
+                  return a.first < b.first;
+              });
+    return true;
 }
 
 CRemoteAttempt::ProbeResult CRemoteAttempt::ProbeServer(QVSOCKET s, int index, QVSockAddr* mapped)

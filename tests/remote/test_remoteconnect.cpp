@@ -319,7 +319,11 @@ TEST_F(RemoteScriptTest, TheNetworkStateChoosesTheLookup)
         EXPECT_EQ(relays[0]->CountRequests(STUN_PROBE), 1); // answered at once: probed once
         EXPECT_EQ(traces.Has("Server1->"), c.state != 6);
         if (c.differentPorts) {
-            EXPECT_TRUE(traces.Has("Server2->127.0.0.1:1"));
+            // Answers count in the order they come (both at once: in list order).
+            const auto t = traces.Get();
+            EXPECT_EQ(std::count(t.begin(), t.end(), "Server1->127.0.0.1:1") +
+                          std::count(t.begin(), t.end(), "Server2->127.0.0.1:1"),
+                      1);
         }
         if (c.secondSilent) {
             EXPECT_TRUE(traces.Has("Timeout: R2"));
