@@ -68,8 +68,10 @@ ResolveResult CHostResolver::Resolve(const std::string& host, uint32_t* address)
     CQVThread worker;
     worker.Start(ResolveWorker, job, RESOLVE_WORKER_STACK);
     if (worker.GetThreadId() == 0) {
-        // No worker: nobody else holds the job.
-        delete job;
+        // No worker known. Should one have started all the same (a handle that could
+        // not be kept), it frees the job; if none did, the job stays behind, which
+        // is the lesser harm on a system that can make no thread.
+        Release(job);
         return ResolveResult::NotFound;
     }
 

@@ -190,39 +190,6 @@ TEST_F(RemoteProbeTest, ProbeAnswersFromAThirdAddressChangeNothing)
     }
 }
 
-// A relay whose checksum differs makes the pool fetch its list and the probe
-// start again under our timing as under the described one.
-TEST_F(RemoteProbeTest, ADifferingChecksumReloadsTheListUnderBothTimings)
-{
-    for (RemotePolicy policy : kPolicies) {
-        SCOPED_TRACE(PolicyName(policy));
-        Setup(policy, {ANSWERS, ANSWERS});
-        const std::vector<StunListEntry> list = {
-            FakeRelay::Entry("F1", "127.0.0.1", SockAddrPort(relays[0]->Address())),
-            FakeRelay::Entry("F2", "127.0.0.1", SockAddrPort(relays[1]->Address()))};
-        ServerEntry fetched[2];
-        for (int i = 0; i < 2; ++i)
-            fetched[i].Set(list[(size_t)i].szName, list[(size_t)i].szHost, list[(size_t)i].wPort);
-        for (auto& r : relays) {
-            r->SetList(list);
-            r->SetChecksum(CServerPool::Checksum(fetched, 2));
-        }
-        EXPECT_EQ(Attempt(), ConnectResult::NoServerResponse);
-        const std::vector<std::string> want = {"Starting Connection to 'Home'",
-                                               "Discovering Network...",
-                                               "Loading Server List",
-                                               "Found 2 Servers",
-                                               "Found F1",
-                                               "Found F2",
-                                               "Client Network State = 4",
-                                               "Asymm NAT Detected",
-                                               "Using STUN Server: F2"};
-        ASSERT_GE(log.lines.size(), want.size());
-        EXPECT_EQ(std::vector<std::string>(log.lines.begin(), log.lines.begin() + (long)want.size()), want);
-        EXPECT_EQ(log.Count("Loading Server List"), 1);
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Host names
 
