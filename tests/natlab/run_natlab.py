@@ -1000,11 +1000,11 @@ def bench_table():
         return ""
     out = ["", "remote procedure, described timing and ours (ms from the start of ConnectRemote; medians, and the"
            " median of the paired differences):",
-           "  %-46s %-26s %9s %9s %9s  %-13s %s" % ("road", "figure", "described", "ours", "ours-desc", "target",
+           "  %-48s %-26s %9s %9s %9s  %-13s %s" % ("road", "figure", "described", "ours", "ours-desc", "target",
                                                     "met")]
     for what, name, described, own, paired, goal, met in BENCH_TABLE:
-        out.append("  %-46s %-26s %9.0f %9.0f %+9.0f  %-13s %s" % (what, name, described, own, paired, goal,
-                                                                   "yes" if met else "NO"))
+        out.append("  %-48s %-26s %9.0f %9.0f %+9d  %-13s %s" % (what, name, described, own, int(round(paired)),
+                                                                 goal, "yes" if met else "NO"))
     return "\n".join(out)
 
 
