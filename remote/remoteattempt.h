@@ -98,7 +98,7 @@ class CRemoteAttempt
     enum Received { RECEIVED_DATAGRAM, RECEIVED_NOTHING, RECEIVED_ERROR };
 
     NetworkState DiscoverNetwork();
-    // The described probe, relay after relay, and ours, every relay at once.
+    // The sequential probe, relay after relay, and ours, every relay at once.
     ProbeResult ProbeServer(QVSOCKET s, int index, QVSockAddr* mapped);
     NetworkState ProbeSideBySide();
     // Probes the relays until two answers count or every relay had its time; the

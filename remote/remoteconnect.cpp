@@ -238,7 +238,7 @@ CRemoteAttempt::SideBySide CRemoteAttempt::ProbeRelays(QVSOCKET s, std::vector<P
             if (!r.usable || r.answered) continue;
             while (r.sent < REMOTE_PROBE_SENDS && REMOTE_PROBE_SEND_AT_MS[r.sent] <= now) {
                 if (SocketSendTo(s, request, length, r.address) != length) {
-                    r.usable = false; // as a failed send of the described probe: skipped
+                    r.usable = false; // as a failed send of the sequential probe: skipped
                     break;
                 }
                 r.sent++;
@@ -280,7 +280,7 @@ bool CRemoteAttempt::AnswersAtHand(QVSOCKET s, const std::vector<ProbedRelay>& r
             break;
         }
         // Anything but a probe answer from a relay still waiting is dropped, as the
-        // described probe drops it: it neither ends nor stretches a wait.
+        // sequential probe drops it: it neither ends nor stretches a wait.
         StunProbeAck ack;
         if (!ParseProbeAck(answer, n, &ack)) continue;
         for (size_t i = 0; i < relays.size(); i++) {
@@ -294,7 +294,7 @@ bool CRemoteAttempt::AnswersAtHand(QVSOCKET s, const std::vector<ProbedRelay>& r
             break;
         }
     }
-    // Answers at hand count in list order, as the described walk would take them.
+    // Answers at hand count in list order, as the sequential walk would take them.
     std::sort(heard->begin(), heard->end(),
               [](const std::pair<size_t, StunProbeAck>& a, const std::pair<size_t, StunProbeAck>& b) {
                   return a.first < b.first;

@@ -39,13 +39,14 @@ const char* NetworkStateText(NetworkState state);
 
 // Whose timing the procedure keeps. The status lines, their order and every
 // datagram are the same under both; only when a probe or lookup goes out and how
-// long the procedure waits for its answer differ. The described timing is kept so
-// that the benchmark measures both on the same network in one run.
+// long the procedure waits for its answer differ. The sequential timing is the one
+// launchers have always had; it is kept so that the benchmark measures both on
+// the same network in one run.
 enum RemotePolicy {
-    REMOTE_POLICY_DESCRIBED = 0, // relay after relay, each probed up to five times a second apart; the
-                                 // lookup sent up to five times a second apart
-    REMOTE_POLICY_OWN = 1,       // every relay probed at once, answers told apart by sender; waits end
-                                 // as soon as the answers at hand decide
+    REMOTE_POLICY_SEQUENTIAL = 0, // relay after relay, each probed up to five times a second apart; the
+                                  // lookup sent up to five times a second apart
+    REMOTE_POLICY_OWN = 1,        // every relay probed at once, answers told apart by sender; waits end
+                                  // as soon as the answers at hand decide
 };
 
 // The waits of the procedure, in milliseconds, and how often it sends.
@@ -75,7 +76,7 @@ const uint32_t REMOTE_PROBE_END_MS = 2600;
 // still asked for the controller, since a relay may answer the lookup and not the
 // probe, but on this shorter schedule: with UDP blocked the discovery server is
 // asked within five seconds of the start. A relay that answered keeps the
-// described second per sending.
+// second per sending of the sequential timing.
 const uint32_t REMOTE_QUICK_LOOKUP_SEND_AT_MS[REMOTE_LOOKUP_SENDS] = {0, 200, 500, 900, 1400};
 const uint32_t REMOTE_QUICK_LOOKUP_END_MS = 1900;
 

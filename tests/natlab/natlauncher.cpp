@@ -11,7 +11,7 @@
 //   natlauncher direct ADDR:PORT [options]
 //   options: --data DIR, --dserver ADDR:PORT (default: the deployment's discovery
 //            host), --dserver-host NAME (a discovery host resolved by the procedure
-//            itself, port 500), --policy described|own (whose timing; default
+//            itself, port 500), --policy sequential|own (whose timing; default
 //            ours), --cancel-after MS (the observer says no from then on),
 //            --await-threads MS (after the procedure, how long to wait for the
 //            process to be back at its threads of before), --password TEXT,
@@ -198,7 +198,7 @@ int Usage()
 {
     fputs("usage: natlauncher remote NAME [options]\n"
           "       natlauncher direct ADDR:PORT [options]\n"
-          "options: --data DIR, --dserver ADDR:PORT, --dserver-host NAME, --policy described|own,\n"
+          "options: --data DIR, --dserver ADDR:PORT, --dserver-host NAME, --policy sequential|own,\n"
           "         --cancel-after MS, --await-threads MS, --password TEXT, --echo N, --download FILE,\n"
           "         --silence S\n",
           stderr);
@@ -231,8 +231,8 @@ int main(int argc, char** argv)
             dataDir = args[++i];
         else if (args[i] == "--dserver-host" && hasValue && !args[i + 1].empty())
             settings.discoveryHost = args[++i];
-        else if (args[i] == "--policy" && hasValue && (args[i + 1] == "described" || args[i + 1] == "own"))
-            settings.policy = args[++i] == "own" ? REMOTE_POLICY_OWN : REMOTE_POLICY_DESCRIBED;
+        else if (args[i] == "--policy" && hasValue && (args[i + 1] == "sequential" || args[i + 1] == "own"))
+            settings.policy = args[++i] == "own" ? REMOTE_POLICY_OWN : REMOTE_POLICY_SEQUENTIAL;
         else if (args[i] == "--cancel-after" && hasValue && simopts::ParseNumber(args[i + 1], &cancelAfter))
             ++i;
         else if (args[i] == "--await-threads" && hasValue && simopts::ParseNumber(args[i + 1], &awaitThreads))
@@ -273,7 +273,7 @@ int main(int argc, char** argv)
         out.Str("road", RoadOf(t, result));
     }
     out.Num("ms_to_stream", TickSince(t.start));
-    out.Str("policy", settings.policy == REMOTE_POLICY_OWN ? "own" : "described");
+    out.Str("policy", settings.policy == REMOTE_POLICY_OWN ? "own" : "sequential");
     out.Num("ms_cancelled", status.cancelledAt);
     out.Num("threads_before", threadsBefore);
     out.Num("threads_at_return", ThreadCount());

@@ -20,7 +20,7 @@ sim-silent-dns: a name server that never answers, with Cancel at 1 s and without
 keepalive: with both NATs' UDP time-out lowered, the launcher's stream on the punched road
 still echoes after a longer silence, and a plain punched flow does not;
 cleanup proves that an interrupted or killed run leaves nothing behind for long.
---bench: the times of the remote procedure in the lab instead, the described timing and
+--bench: the times of the remote procedure in the lab instead, the sequential timing and
 ours side by side (see BENCH).
 Exit codes: 0 passed, 1 failed, 77 skipped.
 """
@@ -712,16 +712,16 @@ def group_sim_nack(ctx):
 
 
 def policies_agree(ctx, expected, what, *args):
-    """natlauncher under the described timing and ours: the same road and status
+    """natlauncher under the sequential timing and ours: the same road and status
     lines, which are expected. Returns {policy: outcome}."""
     out = {}
-    for policy in ("described", "own"):
+    for policy in ("sequential", "own"):
         got = lab_remote(ctx, SYSTEM, "--policy", policy, *args)
         check(got.get("login") and got.get("policy") == policy, "%s (%s): %r" % (what, policy, got))
         check_lines(got, expected, "%s (%s)" % (what, policy))
         out[policy] = got
         time.sleep(1.0)  # the controller enrolls again from a fresh socket after a punched session
-    check(out["own"]["road"] == out["described"]["road"], "the same road: %r" % out)
+    check(out["own"]["road"] == out["sequential"]["road"], "the same road: %r" % out)
     return out
 
 
@@ -741,8 +741,8 @@ def group_sim_relay_down(ctx):
     check(relay_log_count(ctx, 0, r"^PROBE ACK ") >= 2 and relay_log_count(ctx, 1, r"^PROBE") == 0,
           "the relay that is up answered probes, the one that is down heard none")
     check(len(sim.matching(r"^conn \d+: turn session ")) == 2, "two relayed sessions:\n" + sim.text())
-    return "  probe ended after %d ms described, %d ms ours" % tuple(
-        status_at(got[p], "Using STUN Server") for p in ("described", "own"))
+    return "  probe ended after %d ms sequential, %d ms ours" % tuple(
+        status_at(got[p], "Using STUN Server") for p in ("sequential", "own"))
 
 
 def group_sim_lossy_probe(ctx):
@@ -767,8 +767,8 @@ def group_sim_probe_silent(ctx):
     for policy, g in got.items():
         check(all("Timeout: %s" % n in g["traces"] for n in nl.RELAY_NAMES), "%s: %r" % (policy, g["traces"]))
     check(len(sim.matching(r"^conn \d+: turn session ")) == 2, "two relayed sessions:\n" + sim.text())
-    return "  lookup answered after %d ms described, %d ms ours" % tuple(
-        status_at(got[p], "TURN: (sid:") for p in ("described", "own"))
+    return "  lookup answered after %d ms sequential, %d ms ours" % tuple(
+        status_at(got[p], "TURN: (sid:") for p in ("sequential", "own"))
 
 
 # Names the launcher namespace's silent name server is asked for (none is in the
@@ -782,10 +782,10 @@ RESOLVE_BOUND_MS = 3000
 def group_sim_silent_dns(ctx):
     """A name server that never answers: Cancel at 1 s ends the attempt within 300 ms
     and the resolution's worker is gone soon after; without Cancel, each host costs
-    at most its bound and the attempt ends with the described failures."""
+    at most its bound and the attempt ends with the usual failures."""
     ctx.lab.start_relays(ctx.args.relay)
     rows = []
-    for policy in ("described", "own"):
+    for policy in ("sequential", "own"):
         got = ctx.native("remote", SYSTEM, "--policy", policy, "--cancel-after", 1000, "--await-threads", 20000,
                          servers=SILENT_NAMES, timeout_s=60)
         check(got["result"] == "Cancelled" and got["lines"] == [
@@ -903,14 +903,14 @@ def group_cleanup(ctx):
 # ---------------------------------------------------------------------------
 # Benchmarks: the remote procedure's times in the lab (natlauncher behind NAT A,
 # rerudi-sim behind NAT B), from the start of ConnectRemote; process start-up is not
-# counted. Per mode, in one run: the described timing and ours taken in turns, the
+# counted. Per mode, in one run: the sequential timing and ours taken in turns, the
 # figures that matter for the road side by side (median over the runs, each timing
 # against its target), and where the time went.
 
 STREAM = None  # the figure is the time ConnectRemote returned with the stream
 BENCH = [
     # (lab mode, relay extras, road, what it is, figures: (name, status line or STREAM, target of ours in ms;
-    #  None: never slower than described))
+    #  None: never slower than the sequential timing))
     ("ei", (), "punched", "cone NATs: hole punching",
      [("to UDP Connect OK", "UDP Connect OK", None)]),
     ("random", (), "turn", "symmetric NAT: relayed session (state 5)",
@@ -926,9 +926,9 @@ BENCH = [
 ]
 BENCH_STEPS = [("probe", "Client Network State"), ("lookup answer", ("Found Target System", "TURN: (sid:",
                "Controller is not active", "No response from STUN server")), ("stream", None), ("login", "Login OK")]
-BENCH_POLICIES = ("described", "own")
+BENCH_POLICIES = ("sequential", "own")
 # Ours counts as no slower when the median of the paired differences (run i of ours
-# minus run i of the described timing, taken in turns) is within this much: pairs
+# minus run i of the sequential timing, taken in turns) is within this much: pairs
 # cancel the drift of a loaded machine, and the median the odd run whose first hello
 # met a NAT not yet open (the punch then waits for its second, 250 ms on).
 BENCH_NOISE_MS = 30
@@ -974,14 +974,14 @@ def bench_mode(ctx, runs):
             check(all(v is not None for v in values[policy]), "%s: no %r in a run" % (mode, name))
             lines.append("  %-12s %-28s %-9s median %6.0f ms  min %6d  max %6d" % (
                 "", name, policy, median(values[policy]), min(values[policy]), max(values[policy])))
-        paired = median([o - d for d, o in zip(values["described"], values["own"])])
+        paired = median([o - d for d, o in zip(values["sequential"], values["own"])])
         if target is None:
             met = paired <= BENCH_NOISE_MS
-            goal = "<= described"
+            goal = "<= sequential"
         else:
             met = median(values["own"]) <= target
             goal = "<= %d ms" % target
-        BENCH_TABLE.append((what, name, median(values["described"]), median(values["own"]), paired, goal, met))
+        BENCH_TABLE.append((what, name, median(values["sequential"]), median(values["own"]), paired, goal, met))
     for policy in BENCH_POLICIES:
         steps = []
         for name, prefix in BENCH_STEPS:
@@ -998,12 +998,12 @@ def bench_table():
     """The side-by-side table of every figure measured in this run."""
     if not BENCH_TABLE:
         return ""
-    out = ["", "remote procedure, described timing and ours (ms from the start of ConnectRemote; medians, and the"
+    out = ["", "remote procedure, sequential timing and ours (ms from the start of ConnectRemote; medians, and the"
            " median of the paired differences):",
-           "  %-48s %-26s %9s %9s %9s  %-13s %s" % ("road", "figure", "described", "ours", "ours-desc", "target",
+           "  %-48s %-26s %9s %9s %9s  %-13s %s" % ("road", "figure", "sequential", "ours", "ours-seq", "target",
                                                     "met")]
-    for what, name, described, own, paired, goal, met in BENCH_TABLE:
-        out.append("  %-48s %-26s %9.0f %9.0f %+9d  %-13s %s" % (what, name, described, own, int(round(paired)),
+    for what, name, sequential, own, paired, goal, met in BENCH_TABLE:
+        out.append("  %-48s %-26s %9.0f %9.0f %+9d  %-13s %s" % (what, name, sequential, own, int(round(paired)),
                                                                  goal, "yes" if met else "NO"))
     return "\n".join(out)
 

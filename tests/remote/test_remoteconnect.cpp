@@ -446,13 +446,13 @@ TEST_F(RemoteScriptTest, ListReloadsAreBoundedAndTheProbeGoesOnWithTheListItHas)
 }
 
 // Datagrams that are not the answer (another type, or from anyone but the relay
-// asked) neither use up a sending nor stretch its wait: under the described timing
+// asked) neither use up a sending nor stretch its wait: under the sequential timing
 // the one probe and the one lookup are answered within their second; under ours
 // the probe's second sending (at 250 ms) is the last before the answer.
 TEST_F(RemoteScriptTest, StrayDatagramsNeitherUseUpSendingsNorCountAsAnswers)
 {
-    for (RemotePolicy policy : {REMOTE_POLICY_DESCRIBED, REMOTE_POLICY_OWN}) {
-        SCOPED_TRACE(policy == REMOTE_POLICY_OWN ? "our timing" : "described timing");
+    for (RemotePolicy policy : {REMOTE_POLICY_SEQUENTIAL, REMOTE_POLICY_OWN}) {
+        SCOPED_TRACE(policy == REMOTE_POLICY_OWN ? "our timing" : "sequential timing");
         relays.clear();
         listed.clear();
         log.lines.clear();

@@ -16,11 +16,11 @@ using namespace remotetest;
 namespace
 {
 
-const RemotePolicy kPolicies[] = {REMOTE_POLICY_DESCRIBED, REMOTE_POLICY_OWN};
+const RemotePolicy kPolicies[] = {REMOTE_POLICY_SEQUENTIAL, REMOTE_POLICY_OWN};
 
 const char* PolicyName(RemotePolicy policy)
 {
-    return policy == REMOTE_POLICY_OWN ? "our timing" : "described timing";
+    return policy == REMOTE_POLICY_OWN ? "our timing" : "sequential timing";
 }
 
 // How a scripted relay treats the launcher.
@@ -88,7 +88,7 @@ TEST_F(RemoteProbeTest, BothTimingsReachTheSameStateAndLinesWhateverTheRelaysDo)
         const char* what;
         std::vector<Behaviour> relays;
         int state;
-        std::vector<int> probes; // per relay under the described timing; ours sends no more
+        std::vector<int> probes; // per relay under the sequential timing; ours sends no more
         std::vector<const char*> silent;
     } cases[] = {
         {"one relay of two down", {ANSWERS, DOWN}, 6, {1, 5}, {"Timeout: R2"}},
@@ -114,14 +114,14 @@ TEST_F(RemoteProbeTest, BothTimingsReachTheSameStateAndLinesWhateverTheRelaysDo)
                 EXPECT_TRUE(from.addr == probes[0].addr && from.port == probes[0].port) << "one probe socket";
             for (size_t i = 0; i < c.relays.size(); ++i) {
                 const int got = relays[i]->CountRequests(STUN_PROBE);
-                if (policy == REMOTE_POLICY_DESCRIBED || c.relays[i] != DOWN || c.state != 4)
+                if (policy == REMOTE_POLICY_SEQUENTIAL || c.relays[i] != DOWN || c.state != 4)
                     EXPECT_EQ(got, c.probes[i]) << "relay " << i + 1;
                 else
                     EXPECT_LE(got, 2) << "a relay that is down costs nothing once two answered";
             }
             EXPECT_EQ(Lookups(Chosen()).size(), 1u);
         }
-        EXPECT_EQ(lines[REMOTE_POLICY_OWN], lines[REMOTE_POLICY_DESCRIBED]) << c.what;
+        EXPECT_EQ(lines[REMOTE_POLICY_OWN], lines[REMOTE_POLICY_SEQUENTIAL]) << c.what;
     }
 }
 
@@ -195,7 +195,7 @@ TEST_F(RemoteProbeTest, ProbeAnswersFromAThirdAddressChangeNothing)
 
 // Relays and the discovery server given by name, with a name server that never
 // answers: each host costs the bound once, under both timings, and the attempt
-// ends with the described failure of each step.
+// ends with the usual failure of each step.
 TEST_F(RemoteProbeTest, ASilentNameServerCostsEachHostItsBoundOnce)
 {
     const uint32_t bound = 200;
