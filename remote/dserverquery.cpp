@@ -83,7 +83,8 @@ ConnectResult CRemoteAttempt::QueryDiscoveryServer(const std::string& systemName
     // Resolved like a pool entry: a dotted address, or a host name (IPv4).
     ServerEntry dserver;
     dserver.Set("D.SERVER", m_Settings.discoveryHost.c_str(), m_Settings.discoveryPort);
-    if (!dserver.Resolve()) {
+    if (!dserver.Resolve(&m_Resolver)) {
+        if (Cancelled()) return ConnectResult::Cancelled;
         Status("Cannot resolve D.SERVER address");
         return ConnectResult::CantResolve;
     }

@@ -4,10 +4,13 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "../protocol/attempt.h"
 #include "../protocol/xconnection.h"
+#include "relaypacket.h"
 #include "remoteconnect.h"
+#include "resolve.h"
 #include "serverpool.h"
 
 // Stands between the procedure and the caller's observer: passes status lines on,
@@ -83,10 +86,33 @@ class CRemoteAttempt
 
   private:
     enum ProbeResult { PROBE_ANSWERED, PROBE_RELOADED, PROBE_NO_ANSWER, PROBE_FAILED };
+    enum SideBySide { SIDE_BY_SIDE_DONE, SIDE_BY_SIDE_RELOADED, SIDE_BY_SIDE_CANCELLED };
+    // One list entry in the side-by-side probe.
+    struct ProbedRelay {
+        QVSockAddr address;
+        const char* name;
+        bool usable;   // resolved, and every sending went out
+        bool answered; // its answer counted
+        int sent;
+    };
     enum Received { RECEIVED_DATAGRAM, RECEIVED_NOTHING, RECEIVED_ERROR };
 
     NetworkState DiscoverNetwork();
+    // The sequential probe, relay after relay, and ours, every relay at once.
     ProbeResult ProbeServer(QVSOCKET s, int index, QVSockAddr* mapped);
+    NetworkState ProbeSideBySide();
+    // Probes the relays until two answers count or every relay had its time; the
+    // public addresses they gave in seen.
+    SideBySide ProbeRelays(QVSOCKET s, std::vector<ProbedRelay>& relays, QVSockAddr* seen, int* answers);
+    // The probe answers waiting on the socket, matched to the relays by sender, in
+    // list order; false when cancelled.
+    bool AnswersAtHand(QVSOCKET s, const std::vector<ProbedRelay>& relays,
+                       std::vector<std::pair<size_t, StunProbeAck>>* heard);
+    // Whether a probe answer counts as it stands; false when its checksum made the
+    // pool fetch the server's list (the probe then starts again, or was cancelled).
+    bool TakeProbeAnswer(QVSOCKET s, const QVSockAddr& server, const StunProbeAck& ack);
+    // The network state from the public addresses the first answers gave.
+    NetworkState Decide(const QVSockAddr* seen, int answers);
     ConnectResult LookupController(NetworkState state, const std::string& systemName);
     ConnectResult PunchHole(const QVSockAddr& peer, CSocketHolder& socket);
     ConnectResult ConnectTurn(const ServerEntry& relay, uint16_t port, uint32_t sessionId);
@@ -107,6 +133,8 @@ class CRemoteAttempt
     CServerPool& m_Pool;
     const RemoteSettings& m_Settings;
     CCancelLatch m_Latch;
+    CHostResolver m_Resolver;
     int m_nReloads;
     bool m_bReloadBoundReported;
+    std::vector<QVSockAddr> m_Answered; // relays whose probe answer counted: UDP reaches them
 };

@@ -3,6 +3,10 @@
 // dserverquery.cpp.
 #include "remoteconnect.h"
 
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
 #include "../util/enumtext.h"
 #include "../util/qvtick.h"
 #include "../util/qvtypes.h"
@@ -11,6 +15,10 @@
 #include "relaypacket.h"
 #include "remoteattempt.h"
 
+// Datagrams read in one go before the probe looks at its clock again: a flood
+// cannot hold it past its end.
+static const int PROBE_DRAIN_MAX = 64;
+
 // RERUDI_DISCOVERY_HOST comes from the build: where the launcher is shipped decides it.
 const char* DefaultDiscoveryHost()
 {
@@ -18,7 +26,8 @@ const char* DefaultDiscoveryHost()
 }
 
 RemoteSettings::RemoteSettings()
-    : discoveryHost(DefaultDiscoveryHost()), discoveryPort(DSERVER_PORT), discoverySliceMs(250)
+    : discoveryHost(DefaultDiscoveryHost()), discoveryPort(DSERVER_PORT), discoverySliceMs(250),
+      policy(REMOTE_POLICY_OWN), resolve(SystemResolveIPv4), resolveBoundMs(RESOLVE_HOST_MS)
 {
 }
 
@@ -82,7 +91,8 @@ bool SameEndpoint(const QVSockAddr& a, const QVSockAddr& b)
 
 CRemoteAttempt::CRemoteAttempt(CXConnection& transport, CServerPool& pool, const RemoteSettings& settings,
                                CAttemptObserver* observer)
-    : m_Transport(transport), m_Pool(pool), m_Settings(settings), m_Latch(observer), m_nReloads(0),
+    : m_Transport(transport), m_Pool(pool), m_Settings(settings), m_Latch(observer),
+      m_Resolver(&m_Latch, settings.resolve, settings.resolveBoundMs), m_nReloads(0),
       m_bReloadBoundReported(false)
 {
 }
@@ -130,9 +140,11 @@ CRemoteAttempt::Received CRemoteAttempt::WaitDatagram(QVSOCKET s, uint32_t start
 
 NetworkState CRemoteAttempt::DiscoverNetwork()
 {
+    if (m_Settings.policy == REMOTE_POLICY_OWN) return ProbeSideBySide();
     // Only IPv4 is spoken; the first entry is resolved here all the same, so that a
     // name that cannot be resolved shows in the trace before the probe starts.
-    if (ServerEntry* first = m_Pool.GetEntry(0)) first->Resolve();
+    if (ServerEntry* first = m_Pool.GetEntry(0)) first->Resolve(&m_Resolver);
+    if (Cancelled()) return NetworkState::Initialize;
     CSocketHolder probe(OpenRemoteUdpSocket());
     if (!probe.IsOpen()) return NetworkState::Initialize;
 
@@ -143,10 +155,12 @@ NetworkState CRemoteAttempt::DiscoverNetwork()
         switch (ProbeServer(probe.Get(), i, &mapped)) {
         case PROBE_ANSWERED:
             seen[answers++] = mapped;
+            m_Answered.push_back(m_Pool.GetEntry(i)->address);
             break;
         case PROBE_RELOADED:
             // The pool holds the fetched list now: probe it from its start.
             answers = 0;
+            m_Answered.clear();
             i = -1;
             break;
         default:
@@ -155,10 +169,137 @@ NetworkState CRemoteAttempt::DiscoverNetwork()
         if (Cancelled()) return NetworkState::Initialize;
     }
     probe.Close();
+    return Decide(seen, answers);
+}
+
+NetworkState CRemoteAttempt::Decide(const QVSockAddr* seen, int answers)
+{
     if (answers < 2) return NetworkState::ServerError;
     Trace("Server1->%s", FormatAddressRecord(seen[0]).c_str());
     Trace("Server2->%s", FormatAddressRecord(seen[1]).c_str());
     return seen[0].port != seen[1].port ? NetworkState::SymmNat : NetworkState::AsymmNat;
+}
+
+bool CRemoteAttempt::TakeProbeAnswer(QVSOCKET s, const QVSockAddr& server, const StunProbeAck& ack)
+{
+    if (ack.dwChecksum == m_Pool.GetChecksum() || m_nReloads >= REMOTE_MAX_LIST_RELOADS) {
+        if (ack.dwChecksum != m_Pool.GetChecksum() && !m_bReloadBoundReported) {
+            m_bReloadBoundReported = true;
+            Status("Server list still differs, keeping this one");
+        }
+        return true;
+    }
+    Status("Loading Server List");
+    m_nReloads++;
+    // Whatever the fetch gave, the pool may have changed under the walk.
+    m_Pool.LoadFromServer(s, server, (int)sizeof(server), m_Transport.GetClientTag(), &m_Latch);
+    return false;
+}
+
+NetworkState CRemoteAttempt::ProbeSideBySide()
+{
+    CSocketHolder probe(OpenRemoteUdpSocket());
+    if (!probe.IsOpen()) return NetworkState::Initialize;
+    for (;;) { // once per list: a reload starts the probe again with the fetched one
+        std::vector<ProbedRelay> relays;
+        for (int i = 0; i < m_Pool.GetCount(); i++) {
+            ServerEntry* entry = m_Pool.GetEntry(i);
+            Trace("Resolving server: %s", entry->szName);
+            const bool usable = entry->Resolve(&m_Resolver);
+            if (Cancelled()) return NetworkState::Initialize;
+            relays.push_back({entry->address, entry->szName, usable, false, 0});
+        }
+        QVSockAddr seen[2];
+        int answers = 0;
+        const SideBySide outcome = ProbeRelays(probe.Get(), relays, seen, &answers);
+        if (outcome == SIDE_BY_SIDE_CANCELLED) return NetworkState::Initialize;
+        m_Answered.clear();
+        if (outcome == SIDE_BY_SIDE_RELOADED) continue;
+        for (const ProbedRelay& r : relays) {
+            if (r.answered) m_Answered.push_back(r.address);
+            if (answers < 2 && r.usable && !r.answered) Trace("Timeout: %s", r.name);
+        }
+        return Decide(seen, answers);
+    }
+}
+
+CRemoteAttempt::SideBySide CRemoteAttempt::ProbeRelays(QVSOCKET s, std::vector<ProbedRelay>& relays,
+                                                       QVSockAddr* seen, int* answers)
+{
+    uint8_t request[STUN_PROBE_LENGTH];
+    const int length = BuildProbe(request, m_Transport.GetClientTag());
+    const uint32_t start = GetTick();
+    for (;;) {
+        // What is due goes out; then the wait runs to the next sending or the end.
+        const uint32_t now = TickSince(start);
+        uint32_t next = REMOTE_PROBE_END_MS;
+        bool pending = false;
+        for (ProbedRelay& r : relays) {
+            if (!r.usable || r.answered) continue;
+            while (r.sent < REMOTE_PROBE_SENDS && REMOTE_PROBE_SEND_AT_MS[r.sent] <= now) {
+                if (SocketSendTo(s, request, length, r.address) != length) {
+                    r.usable = false; // as a failed send of the sequential probe: skipped
+                    break;
+                }
+                r.sent++;
+            }
+            if (!r.usable) continue;
+            pending = true;
+            if (r.sent < REMOTE_PROBE_SENDS && REMOTE_PROBE_SEND_AT_MS[r.sent] < next)
+                next = REMOTE_PROBE_SEND_AT_MS[r.sent];
+        }
+        if (!pending || now >= REMOTE_PROBE_END_MS) return SIDE_BY_SIDE_DONE;
+
+        const AttemptWait ready = AttemptWaitReadable(&m_Latch, s, next - now);
+        if (ready == ATTEMPT_WAIT_CANCELLED) return SIDE_BY_SIDE_CANCELLED;
+        if (ready != ATTEMPT_WAIT_READY) continue;
+        std::vector<std::pair<size_t, StunProbeAck>> heard;
+        if (!AnswersAtHand(s, relays, &heard)) return SIDE_BY_SIDE_CANCELLED;
+        for (const auto& h : heard) {
+            if (!TakeProbeAnswer(s, relays[h.first].address, h.second))
+                return Cancelled() ? SIDE_BY_SIDE_CANCELLED : SIDE_BY_SIDE_RELOADED;
+            relays[h.first].answered = true;
+            seen[(*answers)++] = h.second.mapped;
+            if (*answers == 2) return SIDE_BY_SIDE_DONE;
+        }
+    }
+}
+
+bool CRemoteAttempt::AnswersAtHand(QVSOCKET s, const std::vector<ProbedRelay>& relays,
+                                   std::vector<std::pair<size_t, StunProbeAck>>* heard)
+{
+    for (int taken = 0; taken < PROBE_DRAIN_MAX; taken++) {
+        uint8_t answer[STUN_SMALL_RECEIVE];
+        QVSockAddr from;
+        memset(&from, 0, sizeof(from));
+        const int n = SocketRecvFrom(s, answer, (int)sizeof(answer), &from);
+        if (n < 0) {
+            // An error report (an unreachable port, on some systems) is no answer;
+            // a short pause keeps a repeated one from spinning.
+            if (!SocketErrorWouldBlock(SocketLastError()) && !AttemptSleep(&m_Latch, 10)) return false;
+            break;
+        }
+        // Anything but a probe answer from a relay still waiting is dropped, as the
+        // sequential probe drops it: it neither ends nor stretches a wait.
+        StunProbeAck ack;
+        if (!ParseProbeAck(answer, n, &ack)) continue;
+        for (size_t i = 0; i < relays.size(); i++) {
+            const ProbedRelay& r = relays[i];
+            if (!r.usable || r.answered || !SameEndpoint(from, r.address)) continue;
+            bool already = false;
+            for (const auto& h : *heard)
+                already = already || h.first == i;
+            if (already) continue; // a second answer at this address: the next entry there
+            heard->push_back({i, ack});
+            break;
+        }
+    }
+    // Answers at hand count in list order, as the sequential walk would take them.
+    std::sort(heard->begin(), heard->end(),
+              [](const std::pair<size_t, StunProbeAck>& a, const std::pair<size_t, StunProbeAck>& b) {
+                  return a.first < b.first;
+              });
+    return true;
 }
 
 CRemoteAttempt::ProbeResult CRemoteAttempt::ProbeServer(QVSOCKET s, int index, QVSockAddr* mapped)
@@ -166,7 +307,7 @@ CRemoteAttempt::ProbeResult CRemoteAttempt::ProbeServer(QVSOCKET s, int index, Q
     ServerEntry* entry = m_Pool.GetEntry(index);
     if (!entry) return PROBE_FAILED;
     Trace("Resolving server: %s", entry->szName);
-    if (!entry->Resolve()) return PROBE_FAILED;
+    if (!entry->Resolve(&m_Resolver)) return PROBE_FAILED;
     const QVSockAddr server = entry->address;
 
     uint8_t request[STUN_PROBE_LENGTH];
@@ -188,18 +329,10 @@ CRemoteAttempt::ProbeResult CRemoteAttempt::ProbeServer(QVSOCKET s, int index, Q
             if (got == RECEIVED_NOTHING) break;
             StunProbeAck ack;
             if (!SameEndpoint(from, server) || !ParseProbeAck(answer, n, &ack)) continue;
-            if (ack.dwChecksum == m_Pool.GetChecksum() || m_nReloads >= REMOTE_MAX_LIST_RELOADS) {
-                if (ack.dwChecksum != m_Pool.GetChecksum() && !m_bReloadBoundReported) {
-                    m_bReloadBoundReported = true;
-                    Status("Server list still differs, keeping this one");
-                }
+            if (TakeProbeAnswer(s, server, ack)) {
                 *mapped = ack.mapped;
                 return PROBE_ANSWERED;
             }
-            Status("Loading Server List");
-            m_nReloads++;
-            // Whatever the fetch gave, the pool may have changed under the walk.
-            m_Pool.LoadFromServer(s, server, (int)sizeof(server), m_Transport.GetClientTag(), &m_Latch);
             return Cancelled() ? PROBE_FAILED : PROBE_RELOADED;
         }
     }

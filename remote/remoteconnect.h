@@ -17,6 +17,7 @@
 
 #include "../protocol/attempt.h"
 #include "../protocol/xconnection.h"
+#include "resolve.h"
 #include "serverpool.h"
 
 // How this PC reaches the internet, as the probe found it. The numbering is
@@ -36,6 +37,18 @@ enum class NetworkState {
 // The status text of a state; "-" for a value outside the numbering.
 const char* NetworkStateText(NetworkState state);
 
+// Whose timing the procedure keeps. The status lines, their order and every
+// datagram are the same under both; only when a probe or lookup goes out and how
+// long the procedure waits for its answer differ. The sequential timing is the one
+// launchers have always had; it is kept so that the benchmark measures both on
+// the same network in one run.
+enum RemotePolicy {
+    REMOTE_POLICY_SEQUENTIAL = 0, // relay after relay, each probed up to five times a second apart; the
+                                  // lookup sent up to five times a second apart
+    REMOTE_POLICY_OWN = 1,        // every relay probed at once, answers told apart by sender; waits end
+                                  // as soon as the answers at hand decide
+};
+
 // The waits of the procedure, in milliseconds, and how often it sends.
 const int REMOTE_PROBE_SENDS = 5;
 const uint32_t REMOTE_PROBE_WAIT_MS = 1000;
@@ -52,12 +65,33 @@ const int REMOTE_DSERVER_QUIET_SLICES = 50;
 // checksum no longer leads to a reload, and the answer counts as it stands.
 const int REMOTE_MAX_LIST_RELOADS = 2;
 
-// Where the road's fixed outside parties are. The defaults are the deployment's.
+// Our own timing. Each relay's probe goes out at these times from the start of
+// the probe, close together first so that one lost datagram costs little: a relay
+// that answers only the fourth is still heard. A relay silent until
+// REMOTE_PROBE_END_MS counts as silent, so with no answer at all the probe ends
+// within three seconds.
+const uint32_t REMOTE_PROBE_SEND_AT_MS[REMOTE_PROBE_SENDS] = {0, 250, 600, 1050, 1600};
+const uint32_t REMOTE_PROBE_END_MS = 2600;
+// A relay that answered none of its probes (it is down, or UDP is blocked) is
+// still asked for the controller, since a relay may answer the lookup and not the
+// probe, but on this shorter schedule: with UDP blocked the discovery server is
+// asked within five seconds of the start. A relay that answered keeps the
+// second per sending of the sequential timing.
+const uint32_t REMOTE_QUICK_LOOKUP_SEND_AT_MS[REMOTE_LOOKUP_SENDS] = {0, 200, 500, 900, 1400};
+const uint32_t REMOTE_QUICK_LOOKUP_END_MS = 1900;
+
+// Where the road's fixed outside parties are, and how the procedure behaves. The
+// defaults are the deployment's and our own timing.
 struct RemoteSettings {
     std::string discoveryHost;
     uint16_t discoveryPort;
     // Length of one wait for the discovery server's answer (tests shorten it).
     uint32_t discoverySliceMs;
+    RemotePolicy policy;
+    // How host names become addresses, and the most one host may take (tests put
+    // a resolver of their own here).
+    HostResolveFn resolve;
+    uint32_t resolveBoundMs;
     RemoteSettings();
 };
 

@@ -14,7 +14,8 @@
 ConnectResult CRemoteAttempt::LookupController(NetworkState state, const std::string& systemName)
 {
     m_Pool.ClearResolved();
-    ServerEntry* entry = m_Pool.SelectFor(systemName.c_str());
+    ServerEntry* entry = m_Pool.SelectFor(systemName.c_str(), &m_Resolver);
+    if (Cancelled()) return ConnectResult::Cancelled;
     if (!entry) {
         Trace("ERROR: No Server for %s", systemName.c_str());
         Status("Error: Cannot find STUN server for system");
@@ -33,13 +34,27 @@ ConnectResult CRemoteAttempt::LookupController(NetworkState state, const std::st
     Status(StrPrintf("Using STUN Server: %s", relay.szName));
     Trace("Connecting through %s (%s)...", relay.szName, FormatAddressRecord(relay.address).c_str());
 
+    // When this relay answered no probe, our own timing asks on the quick schedule:
+    // the path to it is closed or it is down, and the discovery server should not
+    // wait for it. It may still answer the lookup alone, so the lookup goes out.
+    bool heard = false;
+    for (const QVSockAddr& a : m_Answered)
+        heard = heard || SameEndpoint(a, relay.address);
+    const bool quick = m_Settings.policy == REMOTE_POLICY_OWN && !heard;
     for (int sending = 0; sending < REMOTE_LOOKUP_SENDS; sending++) {
+        uint32_t window = REMOTE_LOOKUP_WAIT_MS;
+        if (quick) {
+            const uint32_t until = sending + 1 < REMOTE_LOOKUP_SENDS
+                                       ? REMOTE_QUICK_LOOKUP_SEND_AT_MS[sending + 1]
+                                       : REMOTE_QUICK_LOOKUP_END_MS;
+            window = until - REMOTE_QUICK_LOOKUP_SEND_AT_MS[sending];
+        }
         const int sent = SocketSendTo(lookup.Get(), request, length, relay.address);
         if (sent != length) {
             Status(StrPrintf("ERROR: Trying to send %d bytes to server (result %d)", length, sent));
             return ConnectResult::NoServerResponse;
         }
-        // As in the probe, the whole second belongs to this sending: early hellos
+        // As in the probe, the whole window belongs to this sending: early hellos
         // from a controller behind a NAT that lets them through, or anything else
         // that is not the relay's answer, are dropped and the wait goes on.
         const uint32_t start = GetTick();
@@ -47,8 +62,8 @@ ConnectResult CRemoteAttempt::LookupController(NetworkState state, const std::st
             uint8_t buffer[STUN_LARGE_RECEIVE];
             int n = 0;
             QVSockAddr from;
-            const Received got = WaitDatagram(lookup.Get(), start, REMOTE_LOOKUP_WAIT_MS, buffer,
-                                              (int)sizeof(buffer), &n, &from);
+            const Received got =
+                WaitDatagram(lookup.Get(), start, window, buffer, (int)sizeof(buffer), &n, &from);
             if (Cancelled()) return ConnectResult::Cancelled;
             if (got == RECEIVED_NOTHING) break;
             if (got == RECEIVED_ERROR) {

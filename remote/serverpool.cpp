@@ -61,13 +61,16 @@ static bool ParseDottedIPv4(const char* text, uint32_t* address)
     return true;
 }
 
-bool ServerEntry::Resolve()
+bool ServerEntry::Resolve(CHostResolver* resolver)
 {
     if (nAddressLength > 0) return true;
     if (nPort < 0 || nPort > 0xFFFF) return false;
     uint32_t value = 0;
     if (!ParseDottedIPv4(szHost, &value)) {
-        if (!szHost[0] || !ResolveHostIPv4(szHost, &value)) {
+        CHostResolver own(nullptr);
+        const ResolveResult resolved = (resolver ? resolver : &own)->Resolve(szHost, &value);
+        if (resolved == ResolveResult::Cancelled) return false;
+        if (resolved != ResolveResult::Ok) {
             Trace("Resolve Failed %s", szHost);
             return false;
         }
@@ -237,7 +240,7 @@ ServerEntry* CServerPool::GetEntry(int index)
     return &m_aEntries[index];
 }
 
-ServerEntry* CServerPool::SelectFor(const char* systemName)
+ServerEntry* CServerPool::SelectFor(const char* systemName, CHostResolver* resolver)
 {
     if (m_nCount < 1 || !systemName || !systemName[0]) return nullptr;
     // Signed bytes, as the relay servers add them: both sides must pick the same entry.
@@ -245,7 +248,7 @@ ServerEntry* CServerPool::SelectFor(const char* systemName)
     for (const char* p = systemName; *p; p++)
         sum = (int32_t)((uint32_t)sum + (uint32_t)(int32_t)(int8_t)*p);
     ServerEntry* entry = &m_aEntries[(uint32_t)sum % (uint32_t)m_nCount];
-    if (!entry->Resolve()) {
+    if (!entry->Resolve(resolver)) {
         Trace("Error No address for server %s", entry->szName);
         return nullptr;
     }

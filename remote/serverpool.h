@@ -7,6 +7,7 @@
 
 #include "../protocol/attempt.h"
 #include "../util/qvsocket.h"
+#include "resolve.h"
 
 const int SERVER_HOST_FIELD = 128;
 const int SERVER_NAME_FIELD = 64;
@@ -35,8 +36,11 @@ struct ServerEntry {
 
     void Clear();
     void Set(const char* name, const char* host, int32_t port);
-    // Resolves the host once (IPv4 only); later calls reuse the address.
-    bool Resolve();
+    // Resolves the host once (IPv4 only); later calls reuse the address. A host
+    // name goes to the resolver (its attempt's observer and bound); without one,
+    // to a resolver of its own that waits at most RESOLVE_HOST_MS. False also when
+    // the resolver's observer cancelled.
+    bool Resolve(CHostResolver* resolver = nullptr);
 };
 
 class CServerPool
@@ -65,8 +69,9 @@ class CServerPool
     void Dump() const;
     int GetCount() const { return m_nCount; }
     ServerEntry* GetEntry(int index);
-    // The entry that serves a system name, resolved; null when there is none.
-    ServerEntry* SelectFor(const char* systemName);
+    // The entry that serves a system name, resolved (by the resolver, as
+    // ServerEntry::Resolve); null when there is none.
+    ServerEntry* SelectFor(const char* systemName, CHostResolver* resolver = nullptr);
     void ClearResolved();
     // Replaces the list with the one the server holds, asking on the given UDP
     // socket. Every wait asks the observer (which may be null) at least every

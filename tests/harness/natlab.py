@@ -19,9 +19,13 @@ NAT A maps every new flow to a random port (--random-fully: two relays see diffe
 ports); "udp-blocked" NAT A drops all UDP from the launcher (no relay answers: the
 discovery server's road); "no-punch" UDP between the two NATs is dropped on the
 public segment (hellos never arrive: TURN); "nack" the NATs of "ei" (the scenario
-tells the relays to answer FIND NACK: the discovery server's road). Given the
-controller's TCP port, NAT B forwards its public TCP port FORWARD_PORT to it in
-every mode (the road of the discovery server's answer and of a TCP ACK).
+tells the relays to answer FIND NACK: the discovery server's road); "relay-down" the
+NATs of "ei", but nothing from NAT A reaches the second relay (it is down for the
+launcher; the controller still enrolls with it); "silent-dns" the NATs of "ei" and
+the launcher namespace's name server (SILENT_NAME_SERVER) never answers: only the
+names of the lab's hosts file resolve. Given the controller's TCP port, NAT B
+forwards its public TCP port FORWARD_PORT to it in every mode (the road of the
+discovery server's answer and of a TCP ACK).
 
 Used by the lab's self-tests (tests/natlab) and by the remote scenarios, which put
 the launcher's Wine server in the launcher namespace (session.wine.ns). Namespaces
@@ -50,7 +54,12 @@ import time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import headers  # noqa: E402
 import qvharness as qh  # noqa: E402
+from headers import RELAY  # noqa: E402
+
+# The server list's fields and the built-in relay's port, as the launcher has them.
+POOL = headers.Header("remote/serverpool.h")
 
 NS_ROLES = ("launcher", "nata", "public", "natb", "controller")
 NS_PREFIXES = tuple("qvn-%s-" % r[:4] for r in NS_ROLES)
@@ -65,9 +74,13 @@ NAT_B_LAN = "10.10.2.1"
 CONTROLLER_ADDRESS = "10.10.2.2"
 RELAY_ADDRESSES = ("203.0.113.10", "203.0.113.11")
 RELAY_NAMES = ("Relay1", "Relay2")
-RELAY_PORT = 8500
+# The relays listen where the launcher's built-in entry would look for one.
+RELAY_PORT = POOL.SERVER_DEFAULT_PORT
 DSERVER_ADDRESS = "203.0.113.20"
-DSERVER_PORT = 500
+DSERVER_PORT = RELAY.DSERVER_PORT
+# The launcher namespace's name server in "silent-dns": an address on the public
+# segment where every query is dropped unanswered.
+SILENT_NAME_SERVER = "203.0.113.53"
 # NAT B forwards this public TCP port to the controller (the discovery server's road).
 FORWARD_PORT = 7000
 
@@ -83,6 +96,8 @@ MODES = {
     "udp-blocked": {"block_udp": True},
     "no-punch": {"drop_between": True},
     "nack": {},
+    "relay-down": {"down_relay": 1},
+    "silent-dns": {"silent_dns": True},
 }
 
 
@@ -97,12 +112,14 @@ def servers_txt():
 
 
 def list_checksum(entries):
-    """The server-list checksum: every byte of the 128-byte host field, the port as
-    four little-endian bytes and every byte of the 64-byte name field, summed."""
+    """The server-list checksum: every byte of the host field, the port as the
+    entry's 32-bit little-endian integer and every byte of the name field, summed
+    (the padding is NUL, and a text keeps room for its terminator)."""
     total = 0
     for name, host, port in entries:
-        total += sum(host.encode("latin-1")[:127]) + sum((port & 0xFFFFFFFF).to_bytes(4, "little"))
-        total += sum(name.encode("latin-1")[:63])
+        total += sum(host.encode("latin-1")[:POOL.SERVER_HOST_FIELD - 1])
+        total += sum((port & 0xFFFFFFFF).to_bytes(4, "little"))
+        total += sum(name.encode("latin-1")[:POOL.SERVER_NAME_FIELD - 1])
     return total & 0xFFFFFFFF
 
 
@@ -180,6 +197,8 @@ class NatLab:
         public = ["addr add %s/24 dev to-a" % PUBLIC_TO_A, "link set to-a up",
                   "addr add %s/24 dev to-b" % PUBLIC_TO_B, "link set to-b up"]
         public += ["addr add %s/32 dev lo" % a for a in RELAY_ADDRESSES + (DSERVER_ADDRESS,)]
+        if self.options.get("silent_dns"):
+            public.append("addr add %s/32 dev lo" % SILENT_NAME_SERVER)
         netns.ip_batch(ns["public"], public)
         netns.ip_batch(ns["natb"], ["addr add %s/24 dev wan" % NAT_B_PUBLIC, "link set wan up",
                                     "addr add %s/24 dev lan" % NAT_B_LAN, "link set lan up",
@@ -195,6 +214,11 @@ class NatLab:
             forward = (FORWARD_PORT, CONTROLLER_ADDRESS, self.controller_tcp_port)
         self._rules(ns["natb"], self._nat_rules(forward=forward))
         public_rules = ["*filter"]
+        if self.options.get("silent_dns"):
+            public_rules.append("-A INPUT -d %s -j DROP" % SILENT_NAME_SERVER)  # every query swallowed
+        down = self.options.get("down_relay")
+        if down is not None:
+            public_rules.append("-A INPUT -s %s -d %s -j DROP" % (NAT_A_PUBLIC, RELAY_ADDRESSES[down]))
         if self.options.get("drop_between"):
             public_rules += ["-A FORWARD -p udp -s %s -d %s -j DROP" % (NAT_A_PUBLIC, NAT_B_PUBLIC),
                              "-A FORWARD -p udp -s %s -d %s -j DROP" % (NAT_B_PUBLIC, NAT_A_PUBLIC)]
@@ -209,6 +233,9 @@ class NatLab:
             f.write("127.0.0.1\tlocalhost\n")
             for name, address in sorted(self.hosts.items()):
                 f.write("%s\t%s\n" % (address, name))
+        if self.options.get("silent_dns"):
+            with open(os.path.join(folder, "resolv.conf"), "w") as f:
+                f.write("nameserver %s\n" % SILENT_NAME_SERVER)
 
     @staticmethod
     def _remove_stale_hosts():

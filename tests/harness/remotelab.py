@@ -119,6 +119,12 @@ class RemoteRun(qh.Session):
         with open(self.served, "wb") as f:
             f.write(program + random.Random(VIEWER_SIZE).randbytes(VIEWER_SIZE - len(program)))
 
+    def write_servers(self, entries):
+        """The launcher's servers.txt with these (name, host, port) entries instead of
+        the lab's list."""
+        with open(os.path.join(self.data_folder(), "servers.txt"), "w") as f:
+            f.write("".join("%s,%s,%d\n" % tuple(e) for e in entries))
+
     def start_relays(self, *extra):
         return self.lab.start_relays(self.p.relay, list(extra))
 
@@ -192,6 +198,17 @@ class RemoteRun(qh.Session):
         out = qh.run(self.lab.argv_in("launcher", ["ss", "-Htuan"])).stdout
         fields = [line.split() for line in out.splitlines() if line.strip()]
         return sorted((f[0], f[1], f[4], f[5]) for f in fields if len(f) >= 6 and f[1] != "TIME-WAIT")
+
+    def launcher_threads(self):
+        """The number of threads of the launcher's process (Wine's own among them), or
+        None when it is not running."""
+        pid, _ = qh.wine_pids(self.wine.path, os.path.basename(self.p.launcher), exclude=("lanprobe",))
+        if pid is None:
+            return None
+        try:
+            return len(os.listdir("/proc/%d/task" % pid))
+        except OSError:
+            return None
 
     def idle_sockets(self):
         """The sockets of a launcher at rest in its main window: its local discovery's."""

@@ -10,13 +10,20 @@
 //   natlauncher remote NAME [options]     (DIR/servers.txt lists the relays)
 //   natlauncher direct ADDR:PORT [options]
 //   options: --data DIR, --dserver ADDR:PORT (default: the deployment's discovery
-//            host), --password TEXT, --echo N, --download FILE (expected bytes),
-//            --silence S (after the echoes, S seconds without a word, then one echo)
+//            host), --dserver-host NAME (a discovery host resolved by the procedure
+//            itself, port 500), --policy sequential|own (whose timing; default
+//            ours), --cancel-after MS (the observer says no from then on),
+//            --await-threads MS (after the procedure, how long to wait for the
+//            process to be back at its threads of before), --password TEXT,
+//            --echo N, --download FILE (expected bytes), --silence S (after the
+//            echoes, S seconds without a word, then one echo)
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocol/downloader.h"
@@ -93,7 +100,30 @@ struct Timeline {
     }
 };
 
+// This process's threads, or -1 where they cannot be counted.
+int ThreadCount()
+{
+    std::error_code ec;
+    int n = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++n;
+    return ec ? -1 : n;
+}
+
 struct StatusLines : public CAttemptObserver {
+    // The observer says no from this many ms after the start (0: never), and
+    // notes when it first did.
+    uint32_t cancelAfterMs = 0;
+    long long cancelledAt = -1;
+    bool KeepWaiting() override
+    {
+        if (!cancelAfterMs) return true;
+        const uint32_t now = TickSince(Timeline::Get().start);
+        if (now < cancelAfterMs) return true;
+        if (cancelledAt < 0) cancelledAt = now;
+        return false;
+    }
     void OnStatus(const char* text) override
     {
         Timeline& t = Timeline::Get();
@@ -168,7 +198,8 @@ int Usage()
 {
     fputs("usage: natlauncher remote NAME [options]\n"
           "       natlauncher direct ADDR:PORT [options]\n"
-          "options: --data DIR, --dserver ADDR:PORT, --password TEXT, --echo N, --download FILE,\n"
+          "options: --data DIR, --dserver ADDR:PORT, --dserver-host NAME, --policy sequential|own,\n"
+          "         --cancel-after MS, --await-threads MS, --password TEXT, --echo N, --download FILE,\n"
           "         --silence S\n",
           stderr);
     return 2;
@@ -183,7 +214,7 @@ int main(int argc, char** argv)
     const std::string target = argv[2];
     std::vector<std::string> args(argv + 3, argv + argc);
     std::string password, expectedFile, dataDir = "/tmp";
-    uint32_t echoes = 0, silence = 0;
+    uint32_t echoes = 0, silence = 0, cancelAfter = 0, awaitThreads = 0;
     RemoteSettings settings;
     for (size_t i = 0; i < args.size(); ++i) {
         const bool hasValue = i + 1 < args.size();
@@ -198,6 +229,14 @@ int main(int argc, char** argv)
             expectedFile = args[++i];
         else if (args[i] == "--data" && hasValue)
             dataDir = args[++i];
+        else if (args[i] == "--dserver-host" && hasValue && !args[i + 1].empty())
+            settings.discoveryHost = args[++i];
+        else if (args[i] == "--policy" && hasValue && (args[i + 1] == "sequential" || args[i + 1] == "own"))
+            settings.policy = args[++i] == "own" ? REMOTE_POLICY_OWN : REMOTE_POLICY_SEQUENTIAL;
+        else if (args[i] == "--cancel-after" && hasValue && simopts::ParseNumber(args[i + 1], &cancelAfter))
+            ++i;
+        else if (args[i] == "--await-threads" && hasValue && simopts::ParseNumber(args[i + 1], &awaitThreads))
+            ++i;
         else if (args[i] == "--dserver" && hasValue && simopts::ParseEndpoint(args[i + 1], &dserver)) {
             settings.discoveryHost = FormatIPv4(dserver);
             settings.discoveryPort = SockAddrPort(dserver);
@@ -215,8 +254,13 @@ int main(int argc, char** argv)
     server.SetMode(0, password);
     Json out;
     StatusLines status;
+    status.cancelAfterMs = cancelAfter;
     Timeline& t = Timeline::Get();
     ConnectResult result;
+    // A sanitizer's runtime starts a thread of its own with the first thread of the
+    // program: one made and ended here puts it into the count of before.
+    std::thread([] {}).join();
+    const int threadsBefore = ThreadCount();
     if (command == "direct") {
         t.start = GetTick();
         result = server.GetConnection()->ConnectDirect(where, 3000, &status);
@@ -229,6 +273,25 @@ int main(int argc, char** argv)
         out.Str("road", RoadOf(t, result));
     }
     out.Num("ms_to_stream", TickSince(t.start));
+    out.Str("policy", settings.policy == REMOTE_POLICY_OWN ? "own" : "sequential");
+    out.Num("ms_cancelled", status.cancelledAt);
+    out.Num("threads_before", threadsBefore);
+    out.Num("threads_at_return", ThreadCount());
+    if (awaitThreads) {
+        // A resolution the procedure stopped waiting for ends on its own, within
+        // the system resolver's own time-out.
+        const uint32_t returned = GetTick();
+        long long back = -1;
+        for (;;) {
+            if (ThreadCount() <= threadsBefore) {
+                back = TickSince(returned);
+                break;
+            }
+            if (TickSince(returned) >= awaitThreads) break;
+            SleepMs(10);
+        }
+        out.Num("ms_threads_back", back);
+    }
     out.Str("result", ConnectResultText(result));
     out.Num("ms_to_udp_ok", t.At("UDP Connect OK"));
     if (result == ConnectResult::Ok)

@@ -1,6 +1,7 @@
 // Shared pieces of the remote procedure's tests: the list file, the status and
 // trace lines of an attempt, an observer that cancels on cue, listeners that
-// never complete a connect, and open-descriptor counts.
+// never complete a connect, open-descriptor and thread counts, a name resolver
+// that answers, refuses or hangs on cue, and the scripted relays' fixture.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -12,8 +13,15 @@
 #include <string>
 #include <vector>
 
+#include <condition_variable>
+#include <map>
+#include <memory>
+
+#include "fake_relay.h"
+#include "protocol/test_qvserver_fixture.h"
 #include "remote/netaddr.h"
 #include "remote/remoteconnect.h"
+#include "rudp_test_support.h"
 #include "util/qvtick.h"
 #include "util/qvtypes.h"
 #include "util/trace.h"
@@ -209,5 +217,203 @@ inline int OpenDescriptors()
     return -1;
 #endif
 }
+
+// Threads of this process, or -1 where they cannot be counted.
+inline int ThreadCount()
+{
+#ifdef __linux__
+    std::error_code ec;
+    int n = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++n;
+    return ec ? -1 : n;
+#else
+    return -1;
+#endif
+}
+
+// Whether the thread count is back at baseline within ms (true where threads
+// cannot be counted).
+inline bool ThreadsBackTo(int baseline, uint32_t ms)
+{
+    const uint32_t start = GetTick();
+    for (;;) {
+        const int now = ThreadCount();
+        if (baseline < 0 || now < 0 || now <= baseline) return true;
+        if (TickSince(start) >= ms) return false;
+        SleepMs(5);
+    }
+}
+
+// A name resolver for tests, for RemoteSettings::resolve: names it knows give
+// their address, hanging names block until Release (a name server that never
+// answers), every other name is not found. One per test; the process has one
+// state, since the procedure takes a plain function.
+class FakeResolver
+{
+  public:
+    FakeResolver()
+    {
+        std::lock_guard<std::mutex> hold(S().lock);
+        S().known.clear();
+        S().hanging.clear();
+        S().calls.clear();
+        S().released = false;
+    }
+    ~FakeResolver()
+    {
+        Release();
+        // A worker the procedure let go returns now; the next test starts clean.
+        std::unique_lock<std::mutex> hold(S().lock);
+        S().changed.wait_for(hold, std::chrono::seconds(5), [] { return S().inside == 0; });
+    }
+    void Know(const std::string& name, uint32_t address)
+    {
+        std::lock_guard<std::mutex> hold(S().lock);
+        S().known[name] = address;
+    }
+    void Hang(const std::string& name)
+    {
+        std::lock_guard<std::mutex> hold(S().lock);
+        S().hanging.push_back(name);
+    }
+    void Release()
+    {
+        std::lock_guard<std::mutex> hold(S().lock);
+        S().released = true;
+        S().changed.notify_all();
+    }
+    int Calls(const std::string& name)
+    {
+        std::lock_guard<std::mutex> hold(S().lock);
+        return S().calls.count(name) ? S().calls[name] : 0;
+    }
+    int Inside()
+    {
+        std::lock_guard<std::mutex> hold(S().lock);
+        return S().inside;
+    }
+    static ResolveResult Resolve(const std::string& host, uint32_t boundMs, uint32_t* address)
+    {
+        (void)boundMs;
+        std::unique_lock<std::mutex> hold(S().lock);
+        S().calls[host]++;
+        if (std::find(S().hanging.begin(), S().hanging.end(), host) != S().hanging.end()) {
+            S().inside++;
+            // Bounded all the same, so that a test that forgets to release ends.
+            S().changed.wait_for(hold, std::chrono::seconds(20), [] { return S().released; });
+            S().inside--;
+            S().changed.notify_all();
+            return ResolveResult::NoAnswer;
+        }
+        auto it = S().known.find(host);
+        if (it == S().known.end()) return ResolveResult::NotFound;
+        *address = it->second;
+        return ResolveResult::Ok;
+    }
+
+  private:
+    struct State {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::map<std::string, uint32_t> known;
+        std::vector<std::string> hanging;
+        std::map<std::string, int> calls;
+        bool released = false;
+        int inside = 0;
+    };
+    static State& S()
+    {
+        static State state;
+        return state;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Scripted relays (FakeRelay) on 127.0.0.1 and the procedure run against them
+
+typedef FakeRelay::Datagram Datagram;
+const char kScriptSystem[] = "Home";
+
+inline Datagram Probe(uint32_t checksum, const QVSockAddr& mapped)
+{
+    Datagram d(STUN_PROBE_ACK_LENGTH);
+    BuildProbeAck(d.data(), StunProbeAck{mapped, checksum});
+    return d;
+}
+inline Datagram FindAck(const QVSockAddr& a)
+{
+    Datagram d(STUN_FIND_ACK_LENGTH);
+    BuildFindAck(d.data(), a);
+    return d;
+}
+inline Datagram TurnAck(uint32_t sid, uint16_t port)
+{
+    Datagram d(STUN_TURN_ACK_LENGTH);
+    BuildTurnAck(d.data(), sid, port);
+    return d;
+}
+const Datagram kNack = {STUN_FIND_NACK};
+const Datagram kHello = {STUN_HELLO};
+
+class RemoteScriptTest : public ::testing::Test
+{
+  protected:
+    std::string dir;
+    std::vector<std::unique_ptr<FakeRelay>> relays;
+    std::vector<RelayLine> listed;
+    CServerPool* pool = nullptr;
+    std::unique_ptr<CServerPool> owned;
+    RemoteSettings settings;
+    AttemptLog log;
+    CXConnection transport{"servers.txt"};
+
+    void SetUp() override
+    {
+        rudptest::StartSockets();
+        dir = sessiontest::MakeTempDir("remote");
+        settings.discoveryHost = "127.0.0.1";
+        settings.discoveryPort = FreePort(false);
+    }
+    void TearDown() override
+    {
+        transport.Close();
+        relays.clear();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    // n relays answering probes with the launcher's checksum and the sender's
+    // address as seen (mapped ports as given, when given), lookups with `answer`.
+    void StartRelays(int n, const Datagram& answer = kNack)
+    {
+        for (int i = 0; i < n; ++i) {
+            relays.emplace_back(new FakeRelay());
+            ASSERT_TRUE(relays.back()->IsUp());
+            listed.push_back({"R" + std::to_string(i + 1), relays.back()->Address()});
+        }
+        WriteFile(dir + "/servers.txt", ServersText(listed));
+        owned.reset(new CServerPool(dir + "/servers.txt"));
+        pool = owned.get();
+        PrepareServerPool(*pool);
+        for (auto& r : relays) {
+            r->SetChecksum(pool->GetChecksum());
+            r->SetLookupAnswer(answer);
+        }
+    }
+    FakeRelay& Chosen() { return *relays[(size_t)RelayIndexFor(kScriptSystem, (int)relays.size())]; }
+    ConnectResult Attempt() { return ConnectRemote(transport, *pool, settings, &log, kScriptSystem); }
+    // The lookups a relay received, with their senders.
+    std::vector<std::pair<uint8_t, QVSockAddr>> Lookups(FakeRelay& r)
+    {
+        std::vector<std::pair<uint8_t, QVSockAddr>> out;
+        const auto requests = r.Requests();
+        const auto senders = r.Senders();
+        for (size_t i = 0; i < requests.size(); ++i)
+            if (requests[i][0] == STUN_FIND || requests[i][0] == STUN_FIND_RELAY)
+                out.push_back({requests[i][0], senders[i]});
+        return out;
+    }
+};
 
 } // namespace remotetest

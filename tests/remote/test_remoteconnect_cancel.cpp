@@ -1,6 +1,7 @@
 // Cancel at every wait of the remote procedure: the attempt ends within 300 ms of
 // the observer's "no", says so in its last status line, leaves the transport
-// closed and every socket it opened closed.
+// closed and every socket it opened closed; and once a hanging name server gives
+// up, no thread of the attempt is left.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,6 +30,7 @@ struct Rig {
     rudptest::RawPeer peer;
     FullListener full;
     std::unique_ptr<CSimDServer> dserver;
+    FakeResolver names;
     RemoteSettings settings;
     std::atomic<bool> stop{false};
     std::thread helper;
@@ -43,6 +45,7 @@ struct Rig {
         relay.SetLookupAnswer({STUN_FIND_NACK});
         settings.discoveryHost = "127.0.0.1";
         settings.discoveryPort = FreePort(false);
+        settings.resolve = FakeResolver::Resolve;
     }
     ~Rig()
     {
@@ -57,6 +60,15 @@ struct Rig {
         relay.SetResponder([type](const Datagram& req, std::vector<Datagram>*) { return req[0] == type; });
     }
     void Answer(const Datagram& d) { relay.SetLookupAnswer(d); }
+    // The relay's entry given by a name the name server never answers for.
+    void NamedRelay()
+    {
+        names.Hang("relay.test");
+        WriteFile(dir + "/servers.txt",
+                  "R1,relay.test," + std::to_string(SockAddrPort(relay.Address())) + "\n");
+        pool.reset(new CServerPool(dir + "/servers.txt"));
+        PrepareServerPool(*pool);
+    }
     void DServer(const char* address, bool silent)
     {
         DServerConfig c;
@@ -90,6 +102,7 @@ struct Wait {
 };
 
 const Wait kWaits[] = {
+    {"resolving a relay's name", "Discovering Network...", 3, false, false, [](Rig& r) { r.NamedRelay(); }},
     {"probe", "Discovering Network...", 3, false, false, [](Rig& r) { r.Silence(STUN_PROBE); }},
     {"list fetch", "Loading Server List", 3, false, false,
      [](Rig& r) {
@@ -119,6 +132,11 @@ const Wait kWaits[] = {
      }},
     {"TCP ACK connect", "Using STUN Server:", 5, true, false,
      [](Rig& r) { r.Answer(Record(STUN_TCP_ACK, r.full.Address())); }},
+    {"resolving the discovery server's name", "Connecting through discover server", 3, false, true,
+     [](Rig& r) {
+         r.names.Hang("dserver.test");
+         r.settings.discoveryHost = "dserver.test";
+     }},
     {"discovery server connect", "Connecting to D.SERVER", 3, true, true,
      [](Rig& r) { r.settings.discoveryPort = SockAddrPort(r.full.Address()); }},
     {"discovery server answer", "Querying D.SERVER", 3, false, true,
@@ -133,6 +151,7 @@ TEST(RemoteCancel, CancelEndsTheAttemptWithin300MsAtEveryWaitAndClosesWhatItOpen
     for (const Wait& w : kWaits) {
         SCOPED_TRACE(w.what);
         const int baseline = OpenDescriptors();
+        const int threads = ThreadCount();
         {
             Rig rig;
             w.setup(rig);
@@ -161,6 +180,7 @@ TEST(RemoteCancel, CancelEndsTheAttemptWithin300MsAtEveryWaitAndClosesWhatItOpen
         if (baseline >= 0) {
             EXPECT_EQ(OpenDescriptors(), baseline) << "every socket of the attempt is closed";
         }
+        EXPECT_TRUE(ThreadsBackTo(threads, 2000)) << "every thread of the attempt has ended";
     }
 }
 

@@ -20,8 +20,9 @@ failed_silent (no road at all: "Connection Failed" and the log of the way), loss
 loss both ways on the punched path through the impairment proxy), cancel (Cancel in
 the progress window while the relays are silent), cancel_waits (Cancel at the
 lookup, the hole punch, a TCP connect to the relay's endpoint and to the relayed
-session, and the discovery query), interrupted (a run stopped or killed half-way
-leaves nothing behind). The cancels check that the attempt ends within a second,
+session, and the discovery query), cancel_resolve (Cancel while a name server that
+never answers is asked for a relay's address), interrupted (a run stopped or killed
+half-way leaves nothing behind). The cancels check that the attempt ends within a second,
 that the log says so, and that the launcher's sockets are those of before it.
 
 --demo: the demonstration of `tools/demo --remote` instead (hole punching, silent).
@@ -277,6 +278,56 @@ def scenario_cancel(run):
         took * 1000)
 
 
+# Relays given by names that no name server answers for (the lab's "silent-dns").
+SILENT_NAMES = [(nl.RELAY_NAMES[i], "relay%d.lab.invalid" % (i + 1), nl.RELAY_PORT) for i in range(2)]
+# How long the system's resolver may go on after Cancel before the worker that asked
+# it ends: Wine asks the lab's glibc, which tries twice for five seconds each.
+RESOLVER_GIVES_UP_S = 30
+
+
+def scenario_cancel_resolve(run):
+    """The relays are given by name and the name server never answers: Cancel a second
+    after Start, while the first name is being resolved, ends the attempt at once and
+    the log says so; the thread that asked the resolver ends once the system's
+    resolver gives up, and with it the last socket of the attempt."""
+    run.start_relays()
+    run.start_sim()
+    run.write_servers(SILENT_NAMES)
+    probe = run.start_launcher([])
+    probe.wait_window()
+    idle = run.idle_sockets()
+    threads = run.launcher_threads()
+    check(threads, "the launcher's threads cannot be counted")
+    run.click_start(probe)
+    started = time.monotonic()
+    check(wait_until(lambda: probe.ask("dialog %s" % rl.PROGRESS_TITLE).startswith("dialog"), 20),
+          "the progress window did not open")
+    time.sleep(max(0.0, 1.0 - (time.monotonic() - started)))
+    check(probe.ask("dlgclick %d %s" % (UI.IDC_CONNECT_CANCEL, rl.PROGRESS_TITLE)) == "clicked",
+          "Cancel could not be pressed")
+    pressed = time.monotonic()
+    closed = wait_until(lambda: probe.ask("dialog %s" % rl.PROGRESS_TITLE) == "none", 5, 0.01)
+    took = time.monotonic() - pressed
+    check(closed and took < 1.0, "the attempt took %.2f s to end after Cancel" % took)
+    log = run.connect_log()
+    want = ["Starting Connection to '%s'" % SYSTEM, "Discovering Network...", "Cancelled", "Attempt cancelled"]
+    problem = roads.compare(log[1] if log else [], want)
+    check(problem is None, "connection log after Cancel: %s" % problem)
+    check(not any(r.matching(r"^PROBE") for r in run.lab.relays), "a relay was probed without an address")
+    back = wait_until(lambda: (run.launcher_threads() or 0) <= threads, RESOLVER_GIVES_UP_S, 0.1)
+    check(back, "the launcher has %r threads %d s after Cancel, %d before the attempt"
+          % (run.launcher_threads(), RESOLVER_GIVES_UP_S, threads))
+    gone = time.monotonic() - pressed
+    # The system's resolver holds its socket to the name server until it gives up.
+    check(wait_until(lambda: run.launcher_sockets() == idle, 3),
+          "sockets after Cancel %r, before the attempt %r" % (run.launcher_sockets(), idle))
+    check(wait_until(lambda: probe.controls()[UI.IDC_START][1] == "E", 5), "Start Rerudi is not enabled again")
+    probe.ask("close")
+    check(probe.wait_exit(15).startswith("exit"), "the launcher did not close")
+    return ("  the progress window closed %.0f ms after Cancel (probe round trips included); the resolving"
+            " thread ended %.1f s after it" % (took * 1000, gone))
+
+
 # Cancel at the procedure's other waits, one attempt each in one launcher: (system
 # name, the relays' answer for it, the server and line that show the launcher is in
 # the wait, the status lines of the road up to it).
@@ -416,6 +467,7 @@ SCENARIOS = {
     "loss": ("ei", scenario_loss),
     "cancel": ("ei", scenario_cancel),
     "cancel_waits": ("ei", scenario_cancel_waits),
+    "cancel_resolve": ("silent-dns", scenario_cancel_resolve),
     "interrupted": (None, scenario_interrupted),
 }
 
