@@ -23,20 +23,8 @@
 
 uint32_t ParseControllerAddress(const char* text)
 {
-    uint8_t parts[4];
-    const char* p = text;
-    for (int i = 0; i < 4; i++) {
-        int value = 0, digits = 0;
-        while (*p >= '0' && *p <= '9' && digits < 4) {
-            value = value * 10 + (*p++ - '0');
-            digits++;
-        }
-        if (digits == 0 || digits > 3 || value > 255) return 0;
-        parts[i] = (uint8_t)value;
-        if (i < 3 && *p++ != '.') return 0;
-    }
-    if (*p != 0) return 0;
-    const uint32_t address = MakeIPv4(parts[0], parts[1], parts[2], parts[3]);
+    uint32_t address = 0;
+    if (!ParseDottedIPv4(text, &address)) return 0;
     return address == 0xFFFFFFFFu ? 0 : address;
 }
 

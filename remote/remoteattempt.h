@@ -70,8 +70,6 @@ class CSocketHolder
 
 // A UDP socket bound to any local address and port; QV_INVALID_SOCKET on failure.
 QVSOCKET OpenRemoteUdpSocket();
-// Whether a datagram came from exactly this address and port.
-bool SameEndpoint(const QVSockAddr& a, const QVSockAddr& b);
 // The discovery server's address text as an address value: four dotted decimal
 // fields of 0 to 255 and nothing else. 0 for anything else, and for 0.0.0.0 and
 // 255.255.255.255, which name no controller.

@@ -31,7 +31,7 @@ RemoteSettings::RemoteSettings()
 {
 }
 
-static const EnumText<NetworkState> kNetworkStateTexts[] = {
+static constexpr EnumText<NetworkState> kNetworkStateTexts[] = {
     {NetworkState::Initialize, "Initialize"},
     {NetworkState::CantResolveUrl, "Can't Resolve URL"},
     {NetworkState::UdpRxOkNetworkUnknown, "UDP RX, OK Network Unknown"},
@@ -42,6 +42,7 @@ static const EnumText<NetworkState> kNetworkStateTexts[] = {
     {NetworkState::ServerErrorUdpRxOk, "Server Error, UDP RX OK"},
     {NetworkState::PortForwarded, "Port Forwarded"},
 };
+static_assert(EveryValueOnce(kNetworkStateTexts, NetworkState::Count), "every network state has its text");
 
 const char* NetworkStateText(NetworkState state)
 {
@@ -82,11 +83,6 @@ QVSOCKET OpenRemoteUdpSocket()
         s = QV_INVALID_SOCKET;
     }
     return s;
-}
-
-bool SameEndpoint(const QVSockAddr& a, const QVSockAddr& b)
-{
-    return a.addr == b.addr && a.port == b.port;
 }
 
 CRemoteAttempt::CRemoteAttempt(CXConnection& transport, CServerPool& pool, const RemoteSettings& settings,

@@ -33,6 +33,7 @@ enum class NetworkState {
     ServerError = 6, // fewer than two relays answered
     ServerErrorUdpRxOk = 7,
     PortForwarded = 8,
+    Count
 };
 // The status text of a state; "-" for a value outside the numbering.
 const char* NetworkStateText(NetworkState state);

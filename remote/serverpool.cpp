@@ -40,27 +40,6 @@ void ServerEntry::Set(const char* name, const char* host, int32_t port)
     nPort = port;
 }
 
-// Four decimal fields of 0 to 255 and nothing else.
-static bool ParseDottedIPv4(const char* text, uint32_t* address)
-{
-    uint8_t parts[4];
-    const char* p = text;
-    for (int i = 0; i < 4; i++) {
-        int value = 0, digits = 0;
-        while (*p >= '0' && *p <= '9' && digits < 4) {
-            value = value * 10 + (*p - '0');
-            p++;
-            digits++;
-        }
-        if (digits == 0 || digits > 3 || value > 255) return false;
-        parts[i] = (uint8_t)value;
-        if (i < 3 && *p++ != '.') return false;
-    }
-    if (*p != 0) return false;
-    *address = MakeIPv4(parts[0], parts[1], parts[2], parts[3]);
-    return true;
-}
-
 bool ServerEntry::Resolve(CHostResolver* resolver)
 {
     if (nAddressLength > 0) return true;

@@ -29,6 +29,11 @@ uint32_t LoopbackAddress();
 // The record as status and trace lines show it: "%d.%d.%d.%d:%d", the four
 // address bytes in order, then the port in host order.
 std::string FormatAddressRecord(const QVSockAddr& record);
+// Whether two records name the same address and port (a datagram's sender, say).
+bool SameEndpoint(const QVSockAddr& a, const QVSockAddr& b);
+// Dotted text of exactly four decimal fields of 0 to 255 and nothing else, as an
+// address value; false for anything else (a host name, say).
+bool ParseDottedIPv4(const char* text, uint32_t* address);
 // Host-order <-> network-order 16-bit conversion (byte swap on little-endian machines).
 uint16_t HostToNet16(uint16_t v);
 inline uint16_t NetToHost16(uint16_t v)

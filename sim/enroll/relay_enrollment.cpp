@@ -9,11 +9,6 @@
 namespace
 {
 
-bool Same(const QVSockAddr& a, const QVSockAddr& b)
-{
-    return a.addr == b.addr && a.port == b.port;
-}
-
 const size_t kSeenKept = 256; // notice ids remembered per relay, to act on each once
 
 } // namespace
@@ -100,7 +95,7 @@ bool CRelayEnrollment::WaitUntil(const std::function<bool(const EnrollStats&)>& 
 bool CRelayEnrollment::IsRelay(const QVSockAddr& a) const
 {
     for (const QVSockAddr& r : m_Config.relays)
-        if (Same(r, a)) return true;
+        if (SameEndpoint(r, a)) return true;
     return false;
 }
 
@@ -108,7 +103,7 @@ bool CRelayEnrollment::AlreadySeen(const QVSockAddr& relay, uint32_t id)
 {
     std::lock_guard<std::mutex> g(m_Lock);
     for (const Seen& s : m_Seen)
-        if (s.id == id && Same(s.relay, relay)) return true;
+        if (s.id == id && SameEndpoint(s.relay, relay)) return true;
     if (m_Seen.size() >= kSeenKept) m_Seen.erase(m_Seen.begin());
     m_Seen.push_back(Seen{relay, id});
     return false;
@@ -173,8 +168,8 @@ void CRelayEnrollment::Handle(const uint8_t* data, int len, const QVSockAddr& fr
             {
                 std::lock_guard<std::mutex> g(m_Lock);
                 for (size_t i = 0; i < m_Config.relays.size(); ++i) {
-                    if (!Same(m_Config.relays[i], from)) continue;
-                    changed = !m_SeenBy[i].family || !Same(seen, m_SeenBy[i]);
+                    if (!SameEndpoint(m_Config.relays[i], from)) continue;
+                    changed = !m_SeenBy[i].family || !SameEndpoint(seen, m_SeenBy[i]);
                     m_SeenBy[i] = seen;
                 }
                 m_bEnrolled = true;
@@ -193,7 +188,7 @@ void CRelayEnrollment::Handle(const uint8_t* data, int len, const QVSockAddr& fr
                 std::lock_guard<std::mutex> g(m_Lock);
                 ++m_Stats.sendtoNotices;
                 auto it = std::find_if(m_Punches.begin(), m_Punches.end(),
-                                       [&](const Punch& p) { return Same(p.target, launcher); });
+                                       [&](const Punch& p) { return SameEndpoint(p.target, launcher); });
                 if (it == m_Punches.end()) it = m_Punches.insert(m_Punches.end(), Punch());
                 it->target = launcher;
                 it->until = GetTick() + m_Config.punchMs;

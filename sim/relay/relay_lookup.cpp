@@ -9,7 +9,6 @@
 
 using namespace relaywire;
 using simopts::EndpointText;
-using simopts::SameEndpoint;
 
 namespace
 {

@@ -103,11 +103,6 @@ inline std::string EndpointText(const QVSockAddr& a)
     return FormatAddressRecord(a);
 }
 
-inline bool SameEndpoint(const QVSockAddr& a, const QVSockAddr& b)
-{
-    return a.addr == b.addr && a.port == b.port;
-}
-
 // How a program words its refusals.
 enum OptionStyle {
     // "--help" or "-h"; every option takes a value; "X needs a value", "unknown option X"
