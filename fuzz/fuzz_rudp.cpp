@@ -64,7 +64,7 @@ class FuzzClient : public CRUDPClient
   protected:
     uint32_t Now() override { return m_dwNow; }
     void Pause(uint32_t ms) override { m_dwNow += ms; }
-    bool SendDatagram(const uint8_t* data, int length) override
+    bool SendOnWire(const uint8_t* data, int length) override
     {
         if (m_Sent.size() < 64) m_Sent.push_back(std::vector<uint8_t>(data, data + length));
         return !m_bFail;
