@@ -495,7 +495,7 @@ StoreResult CRingBuffer::Place(uint16_t sequence) const
         // acknowledgement was lost, and would give up on it without another.
         // Only numbers this ring has really passed: a fresh ring has stored none.
         const uint32_t behind = m_wModulus - ahead;
-        if (behind <= m_nPassed) return STORE_AGAIN;
+        if (behind <= m_nPassed && behind <= m_Params.Slots) return STORE_AGAIN;
         // Beyond the window only because the reader has not taken what is before it.
         return ahead < m_Params.Slots - 1 ? STORE_HELD : STORE_DROPPED;
     }
@@ -518,7 +518,7 @@ void CRingBuffer::Keep(uint16_t sequence, const uint8_t* payload, int length)
            Next(m_nTail) != m_nHead) {
         m_nTail = Next(m_nTail);
         expected = NextSeq(expected);
-        if (m_nPassed < m_Params.Slots) m_nPassed++;
+        if (m_nPassed < m_wModulus / 2u) m_nPassed++;
     }
     m_wNextSeq = expected;
 }
@@ -592,6 +592,7 @@ RING_CHECKER bool CRingBuffer::WasStored(uint16_t sequence) const
     if (!IsValid() || sequence >= m_wModulus) return false;
     const uint32_t ahead = (uint32_t)((sequence + m_wModulus - m_wNextSeq) % m_wModulus);
     if (ahead == 0) return false;
+    // Behind the expected number: stored once, if the ring has passed it.
     if (m_wModulus - ahead <= m_nPassed) return true;
     const RingSlot& slot = m_pSlots[sequence % m_Params.Slots];
     return ahead < m_Params.Slots - 1 - Queued() && slot.state == SLOT_RECEIVED &&
@@ -698,6 +699,6 @@ RING_CHECKER const char* CRingBuffer::CheckReceiveRing() const
             if (m_pHeld[j].nLength && GetLE16(m_pHeld[j].pBuffer + 1) == sequence) return "packet held twice";
     }
     if (held != m_nHeld) return "held count differs from the held packets";
-    if (m_nPassed > slots) return "more numbers passed than the ring holds";
+    if (m_nPassed > m_wModulus / 2u) return "more numbers passed than half the modulus";
     return nullptr;
 }

@@ -164,8 +164,9 @@ class CRingBuffer
     // early, or held aside with nothing between it and the readable part).
     bool HasGap() const;
     uint32_t Held() const { return m_nHeld; }
-    // Receive ring: whether this number was stored (it is in the ring, or among
-    // the last ring's worth before the expected one). For the checkers.
+    // Receive ring: whether this number was stored (it is in the ring, or the
+    // expected number has moved past it since the ring was built, up to half
+    // the modulus). For the checkers.
     RING_CHECKER bool WasStored(uint16_t sequence) const;
     uint32_t PendingBytes() const;
     uint32_t AverageRtt() const;
@@ -250,7 +251,7 @@ class CRingBuffer
     uint32_t m_nUnacked; // send ring: slots from head to tail that are not Acked
     uint16_t m_wNextSeq; // send ring: the next packet's; receive ring: the one expected at tail
     uint16_t m_wModulus;
-    uint32_t m_nPassed; // receive ring: numbers the expected one has moved past, up to a ring's worth
+    uint32_t m_nPassed; // receive ring: numbers the expected one has moved past, up to half the modulus
     uint32_t m_adwRtt[RING_RTT_SAMPLES];
     int m_nNextSample;
     // Our policy: round-trip estimate, and transmissions counted in sending order.

@@ -8,7 +8,8 @@
 // resends what is due. The send lock serialises whole sends; the
 // acknowledgement lock guards the send ring and the pending acknowledgements;
 // the receive lock guards the receive ring. The socket is closed only by Close
-// or the destructor, after the worker has ended and no send is in progress.
+// or the destructor, after the worker has ended and no send is in progress, or
+// earlier to end a call on it that the worker sits in past its bound.
 //
 // A subclass that overrides Now, Pause or SendOnWire must Close in its own
 // destructor, so that the worker has ended before its overrides go away.
