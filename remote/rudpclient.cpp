@@ -50,21 +50,22 @@ CRUDPClient::~CRUDPClient()
 }
 
 // The worker did not end in time: it may sit in a call on the socket (a send
-// that waits for room in a full buffer, for instance). Closing the socket ends
-// such a call, and nothing starts another (SendDatagram looks first); the gate
-// is shut once the pass is over, so the worker leaves without touching the
-// object again. The handle is forgotten only then, and only between sends.
+// that waits for room in a full buffer, for instance). Interrupting the socket
+// (on Windows: closing it) ends such a call, and nothing starts another
+// (SendDatagram looks first); the gate is shut once the pass is over, so the
+// worker leaves without touching the object again. What is left of the handle
+// is kept for Close, which closes it between sends.
 void CRUDPClient::ReleaseWorker()
 {
     m_bSocketOpen = false;
     m_bSocketGone = true;
-    CloseSocket(m_hSocket);
+    const QVSOCKET left = SocketInterrupt(m_hSocket);
     m_pGate->lock.Lock();
     m_pGate->open = false;
     m_pGate->lock.Unlock();
     m_bWorkerReleased = true;
     m_SendLock.Lock();
-    m_hSocket = QV_INVALID_SOCKET;
+    m_hSocket = left;
     m_SendLock.Unlock();
 }
 

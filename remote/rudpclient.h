@@ -46,8 +46,9 @@ const uint32_t RUDP_CLOSE_DRAIN_MS = 5000; // Close waits this long for sent dat
 const int RUDP_BYE_COPIES = 3;             // Close says BYE this many times, a lost one being final
 const uint32_t RUDP_BYE_SPACING_MS = 20;   // apart, so that one burst of loss does not take them all
 const uint32_t RUDP_WORKER_STOP_MS = 1000; // and this long for the worker to end
-// Part of that bound kept for a worker that sits in a call on the socket: closing
-// the socket ends the call, and the worker leaves at the end of its pass.
+// Part of that bound kept for a worker that sits in a call on the socket: the
+// socket is interrupted (closed, where only that ends the call), and the worker
+// leaves at the end of its pass.
 const uint32_t RUDP_WORKER_WAKE_MS = 200;
 // After the peer's BYE the stream goes on taking in and acknowledging (it sends
 // nothing else) while a packet is missing, for up to RUDP_CLOSE_DRAIN_MS: the

@@ -59,6 +59,13 @@ void CloseSocket(QVSOCKET s)
     closesocket(Sys(s));
 }
 
+QVSOCKET SocketInterrupt(QVSOCKET s)
+{
+    // closesocket is what cancels the blocking calls of other threads.
+    CloseSocket(s);
+    return QV_INVALID_SOCKET;
+}
+
 bool SetNonBlocking(QVSOCKET s)
 {
     u_long on = 1;
