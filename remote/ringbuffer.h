@@ -161,7 +161,7 @@ class CRingBuffer
     // packets included).
     bool HoldsAnything() const;
     // Receive ring: whether a packet is missing before one that arrived (stored
-    // early, or held aside with nothing between it and the readable part).
+    // early, or held aside with a number missing between it and the readable part).
     bool HasGap() const;
     uint32_t Held() const { return m_nHeld; }
     // Receive ring: whether this number was stored (it is in the ring, or the
@@ -178,7 +178,6 @@ class CRingBuffer
     // since the last round-trip sample (a round trip that has risen gives no
     // sample until a time-out waits for it).
     uint32_t BackedOffRto() const;
-    uint32_t Backoff() const { return m_nBackoff; }
     // Whether the writer's window, once shut, may open again: ours as soon as a
     // slot is free, the controller's below the low-water marks.
     bool MayReopen() const;

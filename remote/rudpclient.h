@@ -173,7 +173,7 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     std::atomic<bool> m_bAckSeen;
     std::atomic<bool> m_bStarted;
     std::atomic<bool> m_bWorkerReleased; // the destructor stopped waiting; the gate keeps the worker out
-    std::atomic<bool> m_bSocketGone;     // closed under a worker that did not end: nothing more uses it
+    std::atomic<bool> m_bSocketGone;     // interrupted under a worker that did not end: nothing more uses it
     std::atomic<bool> m_bPeerLeft;       // the peer said BYE; the stream takes in what is missing
     uint32_t m_dwByeAt;                  // the worker's: when the peer said BYE
     uint32_t m_dwLastArrival;            // the worker's: when data last came after it
