@@ -26,7 +26,7 @@ const char* const kUsage = "usage: rerudi-udp-impair --upstream ADDR:PORT [optio
                            "  --reorder-hold MS     how long a reordered datagram is held (default 5)\n"
                            "  --delay MS            fixed delay each way\n"
                            "  --jitter MS           plus a random delay of 0 to MS\n"
-                           "  --in-order            no datagram overtakes another (jitter as a queue gives it)\n"
+                           "  --in-order            no datagram overtakes another (a queue's jitter)\n"
                            "  --seed N              seed of the fates (default 1)\n"
                            "  --report MS           print the counts every MS milliseconds\n"
                            "  --max-run MS          end after MS milliseconds\n"
