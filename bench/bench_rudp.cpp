@@ -1,9 +1,10 @@
 // The reliable UDP stream: goodput against its window bound (24 packets of
 // 1390 bytes per round trip) on a path with a fixed delay; goodput against TCP
-// on the very same impaired IP path at 0%, 1% and 5% loss; and CPU per
-// megabyte against TCP on the loopback. Every transfer carries position-pattern
-// bytes that the receiving end checks, the same work on both sides of each
-// comparison. tools/bench --rudp runs these.
+// on the very same impaired IP path at 0%, 1% and 5% loss; CPU per megabyte
+// against TCP on the loopback; and a path that changes under a transfer (the
+// round trip rising tenfold and falling back, a reader that stops for 2 s).
+// Every transfer carries position-pattern bytes that the receiving end checks,
+// the same work on both sides of each comparison. tools/bench --rudp runs these.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -304,6 +305,163 @@ void TableArgs(benchmark::internal::Benchmark* b)
 BENCHMARK(BM_RudpTable)
     ->ArgNames({"rtt", "loss", "dir", "policy"})
     ->Apply(TableArgs)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+// ---------------------------------------------------------------------------
+// The path changes under a transfer, both policies side by side (the argument).
+
+// The round trip rises from 20 to 200 ms in the middle of a transfer from the
+// launcher and falls back to 20 ms later, without loss; the path keeps its
+// order, as a queue that fills and drains does. After the rise: sendings per
+// packet (1.0: nothing sent twice) and goodput as a share of the window bound
+// at 200 ms; after the fall, sendings per packet again.
+const uint32_t kStepLowMs = 20, kStepHighMs = 200;
+
+void BM_RudpRttStep(benchmark::State& state)
+{
+    SocketStartup();
+    const RudpPolicy policy = (RudpPolicy)state.range(0);
+    CRudpPeer peer{RudpServeOptions()};
+    if (!peer.Start()) return state.SkipWithError("peer did not start");
+    ImpairSettings path;
+    path.delayMs = kStepLowMs / 2;
+    path.inOrder = true;
+    CUdpImpairProxy proxy;
+    if (!proxy.Start(peer.GetAddress(), path, path, 3)) return state.SkipWithError("proxy did not start");
+    const double bound = 24 * 1390 / (kStepHighMs / 1000.0);
+    for (auto _ : state) {
+        const int served = peer.Served();
+        std::unique_ptr<CRUDPClient> client(RudpConnect(proxy.GetAddress(), &kBlock, 10000, nullptr, policy));
+        if (!client) return state.SkipWithError("no stream");
+        std::atomic<bool> stop(false);
+        std::thread writer([&] {
+            std::vector<uint8_t> chunk(65536);
+            for (uint64_t done = 0; !stop; done += chunk.size()) {
+                PatternFill(done, chunk.data(), chunk.size());
+                if (!client->Send(chunk.data(), (int)chunk.size())) break;
+            }
+        });
+        SleepMs(2000);
+        CDataSendCount rise(true, kBlock), fall(true, kBlock);
+        proxy.SetObserver(&rise);
+        path.delayMs = kStepHighMs / 2;
+        proxy.SetSettings(path, path);
+        const uint64_t from = peer.ReceivedNow();
+        const uint64_t t0 = ImpairNowUs();
+        SleepMs(6000);
+        const uint64_t moved = peer.ReceivedNow() - from;
+        const double spent = Seconds(t0);
+        proxy.SetObserver(&fall);
+        path.delayMs = kStepLowMs / 2;
+        proxy.SetSettings(path, path);
+        SleepMs(3000);
+        proxy.SetObserver(nullptr);
+        const bool up = client->IsUp();
+        stop = true;
+        client->Close();
+        writer.join();
+        client.reset();
+        if (!peer.WaitServed(served + 1, 2000)) peer.CloseCurrent();
+        peer.WaitServed(served + 1, 10000);
+        if (!up) return state.SkipWithError("stream failed during the run");
+        if (!peer.LastResult().patternOk) return state.SkipWithError("data arrived damaged");
+        Report(state, spent, moved, -1);
+        state.counters["of_bound_pct"] = 100.0 * (moved / spent) / bound;
+        state.counters["rise_sendings_per_packet"] =
+            rise.Packets() ? (double)rise.Sendings() / rise.Packets() : 0;
+        state.counters["fall_sendings_per_packet"] =
+            fall.Packets() ? (double)fall.Sendings() / fall.Packets() : 0;
+    }
+}
+BENCHMARK(BM_RudpRttStep)
+    ->ArgNames({"policy"})
+    ->Arg(RUDP_POLICY_CONTROLLER)
+    ->Arg(RUDP_POLICY_OWN)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+
+// A launcher-side reader that stops for 2 s while the controller-side peer
+// sends (20 ms round trip, no loss): from its restart to the next megabyte
+// read, beside the time a megabyte takes a reader that never stopped. The
+// receive ring holds some 0.7 MB, which the restarted reader has at once; the
+// longest it then waits for more data shows a peer that did not go on at once.
+void BM_RudpPausedReader(benchmark::State& state)
+{
+    SocketStartup();
+    const RudpPolicy policy = (RudpPolicy)state.range(0);
+    RudpServeOptions options;
+    options.sendBytes = 1ull << 40; // for as long as the run lasts
+    CRudpPeer peer(options);
+    if (!peer.Start()) return state.SkipWithError("peer did not start");
+    ImpairSettings path;
+    path.delayMs = kStepLowMs / 2;
+    CUdpImpairProxy proxy;
+    if (!proxy.Start(peer.GetAddress(), path, path, 4)) return state.SkipWithError("proxy did not start");
+    const uint64_t mb = 1 << 20;
+    for (auto _ : state) {
+        const int served = peer.Served();
+        std::unique_ptr<CRUDPClient> client(RudpConnect(proxy.GetAddress(), &kBlock, 10000, nullptr, policy));
+        if (!client) return state.SkipWithError("no stream");
+        client->Send("go", 2); // the peer speaks once spoken to
+        std::atomic<bool> stop(false), paused(false), intact(true);
+        std::atomic<uint64_t> read(0), lastReadUs(0), longestWaitUs(0);
+        std::thread reader([&] {
+            std::vector<uint8_t> buf(65536);
+            while (!stop) {
+                if (paused || !client->WaitReadable(20)) {
+                    if (paused) SleepMs(1);
+                    continue;
+                }
+                int n = client->Receive(buf.data(), (int)buf.size());
+                if (n <= 0) {
+                    if (!client->IsUp()) break;
+                    continue;
+                }
+                if (PatternMismatch(read, buf.data(), (size_t)n) < (size_t)n) intact = false;
+                read += (uint64_t)n;
+                const uint64_t now = ImpairNowUs();
+                if (now - lastReadUs > longestWaitUs) longestWaitUs = now - lastReadUs;
+                lastReadUs = now;
+            }
+        });
+        SleepMs(1000);
+        const uint64_t r0 = read;
+        const uint64_t t0 = ImpairNowUs();
+        SleepMs(3000);
+        const double steadyMs = 1000 * Seconds(t0) / ((double)(read - r0) / mb);
+        paused = true;
+        SleepMs(2000);
+        const uint64_t at = read;
+        const uint64_t t1 = ImpairNowUs();
+        lastReadUs = t1;
+        longestWaitUs = 0;
+        paused = false;
+        while (read < at + mb && Seconds(t1) < 30)
+            SleepMs(1);
+        const double restartMs = 1000 * Seconds(t1);
+        const bool up = client->IsUp();
+        stop = true;
+        client->Close();
+        reader.join();
+        client.reset();
+        if (!peer.WaitServed(served + 1, 2000)) peer.CloseCurrent();
+        peer.WaitServed(served + 1, 10000);
+        if (!up || read < at + mb) return state.SkipWithError("stream failed or stalled during the run");
+        if (!intact) return state.SkipWithError("data arrived damaged");
+        state.SetIterationTime(restartMs / 1000);
+        state.counters["steady_MB_ms"] = steadyMs;
+        state.counters["restart_MB_ms"] = restartMs;
+        state.counters["longest_wait_ms"] = longestWaitUs / 1000.0;
+        state.counters["rtt_ms"] = kStepLowMs;
+    }
+}
+BENCHMARK(BM_RudpPausedReader)
+    ->ArgNames({"policy"})
+    ->Arg(RUDP_POLICY_CONTROLLER)
+    ->Arg(RUDP_POLICY_OWN)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);

@@ -52,27 +52,48 @@ bool SameTransferParams(const TransferParams& a, const TransferParams& b)
            a.HighQueued == b.HighQueued && a.LowQueued == b.LowQueued && a.Slots == b.Slots;
 }
 
-CRingBuffer::CRingBuffer(const TransferParams& params)
+uint32_t RingHeldCapacity(const TransferParams& params)
+{
+    // The peer sends while no more than HighUnacked are unacknowledged: one more
+    // than that is its whole window. Bounded by half the ring, since a block's
+    // water marks are not bounded themselves.
+    const uint64_t window = (uint64_t)params.HighUnacked + 1 + 8;
+    const uint32_t half = params.Slots / 2;
+    return window < half ? (uint32_t)window : half;
+}
+
+CRingBuffer::CRingBuffer(const TransferParams& params, uint32_t held)
     : m_Params(params), m_ePolicy(RUDP_POLICY_CONTROLLER), m_pData(nullptr), m_pSlots(nullptr), m_nHead(0),
       m_nTail(0), m_nUnacked(0), m_wNextSeq(0), m_wModulus((uint16_t)StunSequenceModulus(params.Slots)),
-      m_nNextSample(0), m_bHaveRtt(false), m_nSrtt(0), m_nRttVar(0), m_nStamp(0), m_nHighAckedStamp(0)
+      m_nPassed(0), m_nNextSample(0), m_bHaveRtt(false), m_nSrtt(0), m_nRttVar(0), m_nStamp(0),
+      m_nHighAckedStamp(0), m_nBackoff(0), m_dwLastAck(0), m_pHeld(nullptr), m_nHeldMax(0), m_nHeld(0)
 {
     for (int i = 0; i < RING_RTT_SAMPLES; i++)
         m_adwRtt[i] = RING_RTT_INITIAL;
     if (!IsUsableTransferParams(params)) return;
     const size_t stride = (size_t)params.MaxPayload + 4;
+    m_nHeldMax = held < params.Slots ? held : params.Slots;
     m_pSlots = new (std::nothrow) RingSlot[params.Slots];
+    if (m_nHeldMax) m_pHeld = new (std::nothrow) HeldPacket[m_nHeldMax];
     // Zeroed by the allocator: a large block comes as fresh pages that are
     // already zero and cost nothing until a packet is written into them (the
     // proposed block's rings are 0.7 MB each, of which a short session touches little).
-    m_pData = static_cast<uint8_t*>(g_pAreaSource ? g_pAreaSource->Take(stride * params.Slots)
-                                                  : calloc(stride * params.Slots, 1));
-    if (!m_pSlots || !m_pData) {
+    // The held packets' places follow the slots.
+    m_pData =
+        static_cast<uint8_t*>(g_pAreaSource ? g_pAreaSource->Take(AreaBytes()) : calloc(AreaBytes(), 1));
+    if (!m_pSlots || !m_pData || (m_nHeldMax && !m_pHeld)) {
         delete[] m_pSlots;
+        delete[] m_pHeld;
         FreeArea();
         m_pSlots = nullptr;
+        m_pHeld = nullptr;
         m_pData = nullptr;
+        m_nHeldMax = 0;
         return;
+    }
+    for (uint32_t i = 0; i < m_nHeldMax; i++) {
+        m_pHeld[i].pBuffer = m_pData + stride * (params.Slots + i);
+        m_pHeld[i].nLength = 0;
     }
     for (uint32_t i = 0; i < params.Slots; i++) {
         RingSlot& s = m_pSlots[i];
@@ -84,6 +105,7 @@ CRingBuffer::CRingBuffer(const TransferParams& params)
         s.dwSendTime = 0;
         s.dwEarlyDeadline = 0;
         s.dwStamp = 0;
+        s.dwFirstStamp = 0;
         s.state = SLOT_FREE;
     }
 }
@@ -91,16 +113,31 @@ CRingBuffer::CRingBuffer(const TransferParams& params)
 CRingBuffer::~CRingBuffer()
 {
     delete[] m_pSlots;
+    delete[] m_pHeld;
     FreeArea();
+}
+
+size_t CRingBuffer::AreaBytes() const
+{
+    return ((size_t)m_Params.MaxPayload + 4) * ((size_t)m_Params.Slots + m_nHeldMax);
 }
 
 void CRingBuffer::FreeArea()
 {
     if (!m_pData) return;
     if (g_pAreaSource)
-        g_pAreaSource->Give(m_pData, ((size_t)m_Params.MaxPayload + 4) * m_Params.Slots);
+        g_pAreaSource->Give(m_pData, AreaBytes());
     else
         free(m_pData);
+}
+
+bool CRingBuffer::StartAt(uint16_t sequence)
+{
+    if (!IsValid() || m_nHead != m_nTail || HoldsAnything() || sequence >= m_wModulus) return false;
+    m_wNextSeq = sequence;
+    m_nHead = m_nTail = sequence % m_Params.Slots;
+    m_nPassed = 0;
+    return true;
 }
 
 uint16_t CRingBuffer::SlotSequence(const RingSlot& slot) const
@@ -140,6 +177,7 @@ uint32_t CRingBuffer::PendingBytes() const
 bool CRingBuffer::HoldsAnything() const
 {
     if (!IsValid()) return false;
+    if (m_nHeld) return true;
     for (uint32_t i = 0; i < m_Params.Slots; i++)
         if (m_pSlots[i].state != SLOT_FREE && (m_pSlots[i].state != SLOT_ACKED || InRing(i))) return true;
     return false;
@@ -183,14 +221,40 @@ uint32_t CRingBuffer::Rto() const
     return rto > RING_MAX_RTO ? RING_MAX_RTO : rto;
 }
 
+namespace
+{
+uint32_t Doubled(uint32_t ms, uint32_t times)
+{
+    for (uint32_t n = 0; n < times && ms < RING_MAX_RTO; n++)
+        ms *= 2;
+    return ms > RING_MAX_RTO ? RING_MAX_RTO : ms;
+}
+} // namespace
+
+uint32_t CRingBuffer::BackedOffRto() const
+{
+    return Doubled(Rto(), m_nBackoff);
+}
+
 // Doubled for every transmission after the first, so that a path that has gone
-// quiet is not flooded.
+// quiet is not flooded, and never shorter than what a packet sent now is given.
 uint32_t CRingBuffer::SlotTimeout(const RingSlot& slot) const
 {
-    uint32_t timeout = Rto();
-    for (uint16_t n = 1; n < slot.nTransmissions && timeout < RING_MAX_RTO; n++)
-        timeout *= 2;
-    return timeout > RING_MAX_RTO ? RING_MAX_RTO : timeout;
+    const uint32_t own = slot.nTransmissions > 1 ? slot.nTransmissions - 1u : 0u;
+    return Doubled(Rto(), own > m_nBackoff ? own : m_nBackoff);
+}
+
+// A time-out with no sample since: the round trip may have grown past the
+// time-out, and a packet that times out before its acknowledgement comes gives
+// no sample to show it. Every packet waits twice as long until one does.
+void CRingBuffer::BackOff()
+{
+    if (BackedOffRto() < RING_MAX_RTO) m_nBackoff++;
+}
+
+uint32_t CRingBuffer::Patience() const
+{
+    return m_nSrtt + m_nSrtt / 4 + 2; // ticks are whole milliseconds
 }
 
 // ---------------------------------------------------------------------------
@@ -216,6 +280,7 @@ int CRingBuffer::WritePacket(const uint8_t* data, int length, uint16_t ack, uint
     slot.dwEarlyDeadline = 0;
     slot.wSeqMark = 0;
     slot.dwStamp = ++m_nStamp;
+    slot.dwFirstStamp = slot.dwStamp;
     slot.state = SLOT_SENT;
     m_wNextSeq = NextSeq(seq);
     m_nTail = Next(index);
@@ -262,13 +327,44 @@ bool CRingBuffer::RetransmitDue(uint32_t now, CDatagramOut& out)
 
 bool CRingBuffer::OwnRetransmitDue(uint32_t now, CDatagramOut& out)
 {
+    const uint32_t patience = Patience();
+    // The loss rule of the acknowledgements, once no acknowledgement has come
+    // for a round trip and a quarter: the last ones may have been all there was.
+    const bool lossTimer = m_bHaveRtt && (uint32_t)(now - m_dwLastAck) >= patience;
+    bool timedOut = false;
+    RingSlot* newest = nullptr; // the newest packet with nothing acknowledged after it
     for (uint32_t index = m_nHead; index != m_nTail; index = Next(index)) {
         RingSlot& slot = m_pSlots[index];
         if (slot.state == SLOT_ACKED) continue;
-        if ((uint32_t)(now - slot.dwSendTime) <= SlotTimeout(slot)) continue;
-        if (slot.nTransmissions >= RING_MAX_TRANSMISSIONS) return false;
-        if (!Resend(slot, SLOT_RESENT, now, out)) return false;
+        if ((uint32_t)(now - slot.dwSendTime) > SlotTimeout(slot)) {
+            if (slot.nTransmissions >= RING_MAX_TRANSMISSIONS) return false;
+            if (!Resend(slot, SLOT_RESENT, now, out)) return false;
+            timedOut = true;
+            continue;
+        }
+        if ((int32_t)(m_nHighAckedStamp - slot.dwStamp) <= 0) {
+            newest = &slot;
+            continue;
+        }
+        if (!lossTimer || (uint32_t)(now - slot.dwSendTime) < patience) continue;
+        if (slot.nTransmissions >= RING_MAX_TRANSMISSIONS) continue; // its time-out gives up on it
+        if (!Resend(slot, SLOT_FAST_RESENT, now, out)) return false;
     }
+    if (timedOut) {
+        BackOff();
+        return true;
+    }
+    // A lost tail has nothing after it to show the loss: its newest packet goes
+    // again, before its time-out, once nothing has been acknowledged for a
+    // round trip and a quarter and the peer's hold. A probe that went for
+    // nothing (the round trip rose) backs off like a time-out.
+    if (!newest || !m_bHaveRtt || newest->nTransmissions >= RING_MAX_TRANSMISSIONS) return true;
+    const uint32_t probe = Doubled(patience + RING_PEER_ACK_HOLD, m_nBackoff);
+    if (probe >= SlotTimeout(*newest)) return true;
+    const uint32_t since = (int32_t)(newest->dwSendTime - m_dwLastAck) > 0 ? newest->dwSendTime : m_dwLastAck;
+    if ((uint32_t)(now - since) < probe) return true;
+    if (!Resend(*newest, SLOT_FAST_RESENT, now, out)) return false;
+    BackOff();
     return true;
 }
 
@@ -356,17 +452,22 @@ bool CRingBuffer::OwnProcessAcks(const uint16_t* sequences, int count, uint32_t 
         RingSlot* found = SlotInWindow(sequences[i]);
         if (!found || found->state == SLOT_ACKED) continue;
         RingSlot& slot = *found;
+        // A packet sent more than once may have arrived by any of its sendings,
+        // so it shows only that its first one went out before what arrived.
+        const uint32_t arrived = slot.state == SLOT_SENT ? slot.dwStamp : slot.dwFirstStamp;
         if (slot.state == SLOT_SENT) {
             AddOwnSample(now - slot.dwSendTime);
-            if ((int32_t)(slot.dwStamp - m_nHighAckedStamp) > 0) m_nHighAckedStamp = slot.dwStamp;
+            m_nBackoff = 0;
         }
+        if ((int32_t)(arrived - m_nHighAckedStamp) > 0) m_nHighAckedStamp = arrived;
         MarkAcked(slot);
         any = true;
     }
     if (!any) return true;
+    m_dwLastAck = now;
     while (m_nHead != m_nTail && m_pSlots[m_nHead].state == SLOT_ACKED)
         m_nHead = Next(m_nHead);
-    const uint32_t patience = m_nSrtt + m_nSrtt / 4 + 2; // ticks are whole milliseconds
+    const uint32_t patience = Patience();
     for (uint32_t index = m_nHead; index != m_nTail; index = Next(index)) {
         RingSlot& slot = m_pSlots[index];
         if (slot.state == SLOT_ACKED) continue;
@@ -382,10 +483,8 @@ bool CRingBuffer::OwnProcessAcks(const uint16_t* sequences, int count, uint32_t 
 // ---------------------------------------------------------------------------
 // Receive ring
 
-StoreResult CRingBuffer::Store(uint16_t sequence, const uint8_t* payload, int length)
+StoreResult CRingBuffer::Place(uint16_t sequence) const
 {
-    if (!IsValid() || sequence >= m_wModulus || length < 1 || (uint32_t)length > m_Params.MaxPayload)
-        return STORE_DROPPED;
     const uint32_t ahead = (uint32_t)((sequence + m_wModulus - m_wNextSeq) % m_wModulus);
     // The window runs from tail up to the slot before the one before head; the
     // slot just before head stays empty so that a full ring differs from an empty one.
@@ -394,14 +493,22 @@ StoreResult CRingBuffer::Store(uint16_t sequence, const uint8_t* payload, int le
         // A packet from the last ring's worth before the window was stored and
         // acknowledged once already; the peer sends it again because that
         // acknowledgement was lost, and would give up on it without another.
-        return m_wModulus - ahead <= m_Params.Slots ? STORE_AGAIN : STORE_DROPPED;
+        // Only numbers this ring has really passed: a fresh ring has stored none.
+        const uint32_t behind = m_wModulus - ahead;
+        if (behind <= m_nPassed && behind <= m_Params.Slots) return STORE_AGAIN;
+        // Beyond the window only because the reader has not taken what is before it.
+        return ahead < m_Params.Slots - 1 ? STORE_HELD : STORE_DROPPED;
     }
-    const uint32_t index = sequence % m_Params.Slots;
-    RingSlot& slot = m_pSlots[index];
+    const RingSlot& slot = m_pSlots[sequence % m_Params.Slots];
     if (slot.state == SLOT_RECEIVED) return SlotSequence(slot) == sequence ? STORE_AGAIN : STORE_DROPPED;
+    return STORE_KEPT;
+}
 
+void CRingBuffer::Keep(uint16_t sequence, const uint8_t* payload, int length)
+{
+    RingSlot& slot = m_pSlots[sequence % m_Params.Slots];
     PutDataHeader(slot.pBuffer, STUN_TX_PACKET, sequence);
-    memcpy(slot.pBuffer + STUN_DATA_HEADER, payload, (size_t)length);
+    memmove(slot.pBuffer + STUN_DATA_HEADER, payload, (size_t)length);
     slot.nReadOffset = 0;
     slot.nLength = (uint16_t)length;
     slot.state = SLOT_RECEIVED;
@@ -411,9 +518,85 @@ StoreResult CRingBuffer::Store(uint16_t sequence, const uint8_t* payload, int le
            Next(m_nTail) != m_nHead) {
         m_nTail = Next(m_nTail);
         expected = NextSeq(expected);
+        if (m_nPassed < m_wModulus / 2u) m_nPassed++;
     }
     m_wNextSeq = expected;
-    return STORE_KEPT;
+}
+
+bool CRingBuffer::IsHeld(uint16_t sequence) const
+{
+    for (uint32_t i = 0; i < m_nHeldMax; i++)
+        if (m_pHeld[i].nLength && GetLE16(m_pHeld[i].pBuffer + 1) == sequence) return true;
+    return false;
+}
+
+StoreResult CRingBuffer::Store(uint16_t sequence, const uint8_t* payload, int length)
+{
+    if (!IsValid() || sequence >= m_wModulus || length < 1 || (uint32_t)length > m_Params.MaxPayload)
+        return STORE_DROPPED;
+    const StoreResult place = Place(sequence);
+    if (place == STORE_KEPT) Keep(sequence, payload, length);
+    if (place != STORE_HELD || IsHeld(sequence)) return place;
+    // Held aside while there is room; beyond that dropped unacknowledged as before.
+    for (uint32_t i = 0; i < m_nHeldMax; i++) {
+        HeldPacket& held = m_pHeld[i];
+        if (held.nLength) continue;
+        PutDataHeader(held.pBuffer, STUN_TX_PACKET, sequence);
+        memcpy(held.pBuffer + STUN_DATA_HEADER, payload, (size_t)length);
+        held.nLength = (uint16_t)length;
+        m_nHeld++;
+        return STORE_HELD;
+    }
+    return STORE_DROPPED;
+}
+
+int CRingBuffer::TakeHeld(uint16_t* stored, int max)
+{
+    int n = 0;
+    for (uint32_t i = 0; i < m_nHeldMax && m_nHeld && n < max; i++) {
+        HeldPacket& held = m_pHeld[i];
+        if (!held.nLength) continue;
+        const uint16_t sequence = GetLE16(held.pBuffer + 1);
+        const StoreResult place = Place(sequence);
+        if (place == STORE_HELD) continue; // still no room for it
+        if (place == STORE_KEPT) Keep(sequence, held.pBuffer + STUN_DATA_HEADER, held.nLength);
+        if (place != STORE_DROPPED) stored[n++] = sequence;
+        held.nLength = 0;
+        m_nHeld--;
+    }
+    return n;
+}
+
+bool CRingBuffer::HasGap() const
+{
+    if (!IsValid()) return false;
+    const uint32_t window = m_Params.Slots - 1 - Queued();
+    for (uint32_t i = 0, index = m_nTail; i < window; i++, index = Next(index))
+        if (m_pSlots[index].state == SLOT_RECEIVED) return true;
+    if (!m_nHeld) return false;
+    // Held packets continue the readable part only when the ring is full and
+    // they are the next ones without a number missing between them.
+    if (window > 0) return true;
+    uint32_t furthest = 0;
+    for (uint32_t i = 0; i < m_nHeldMax; i++) {
+        if (!m_pHeld[i].nLength) continue;
+        const uint16_t sequence = GetLE16(m_pHeld[i].pBuffer + 1);
+        const uint32_t ahead = (uint32_t)((sequence + m_wModulus - m_wNextSeq) % m_wModulus);
+        if (ahead > furthest) furthest = ahead;
+    }
+    return furthest + 1 != m_nHeld;
+}
+
+RING_CHECKER bool CRingBuffer::WasStored(uint16_t sequence) const
+{
+    if (!IsValid() || sequence >= m_wModulus) return false;
+    const uint32_t ahead = (uint32_t)((sequence + m_wModulus - m_wNextSeq) % m_wModulus);
+    if (ahead == 0) return false;
+    // Behind the expected number: stored once, if the ring has passed it.
+    if (m_wModulus - ahead <= m_nPassed) return true;
+    const RingSlot& slot = m_pSlots[sequence % m_Params.Slots];
+    return ahead < m_Params.Slots - 1 - Queued() && slot.state == SLOT_RECEIVED &&
+           SlotSequence(slot) == sequence;
 }
 
 int CRingBuffer::Read(uint8_t* buffer, int size)
@@ -503,5 +686,19 @@ RING_CHECKER const char* CRingBuffer::CheckReceiveRing() const
         if (s.nReadOffset != 0) return "early packet already read";
         if (ahead == 0) return "packet at tail not taken into the readable part";
     }
+    uint32_t held = 0;
+    for (uint32_t i = 0; i < m_nHeldMax; i++) {
+        const HeldPacket& h = m_pHeld[i];
+        if (!h.nLength) continue;
+        held++;
+        const uint16_t sequence = GetLE16(h.pBuffer + 1);
+        if (sequence >= m_wModulus) return "held packet with a number at or above the modulus";
+        if (h.nLength > m_Params.MaxPayload) return "held payload length out of range";
+        if (Place(sequence) != STORE_HELD) return "held packet that fits the ring or was stored";
+        for (uint32_t j = i + 1; j < m_nHeldMax; j++)
+            if (m_pHeld[j].nLength && GetLE16(m_pHeld[j].pBuffer + 1) == sequence) return "packet held twice";
+    }
+    if (held != m_nHeld) return "held count differs from the held packets";
+    if (m_nPassed > m_wModulus / 2u) return "more numbers passed than half the modulus";
     return nullptr;
 }

@@ -74,6 +74,7 @@ struct RingSlot {
     uint16_t nTransmissions;
     uint16_t wSeqMark;        // the ring's next sequence number when this slot was last resent
     uint32_t dwStamp;         // our policy: the ring's transmission count at its last sending
+    uint32_t dwFirstStamp;    // ...and at its first: any sending of it went out no earlier
     uint32_t dwSendTime;      // tick of the last sending
     uint32_t dwEarlyDeadline; // resend after this tick even before the time-out; 0: none
     SlotState state;
@@ -92,7 +93,14 @@ enum StoreResult {
     STORE_KEPT,    // stored in its slot; acknowledge it
     STORE_AGAIN,   // already here or already read: acknowledge it again, the first one was lost
     STORE_DROPPED, // outside the window, or its slot is taken: not acknowledged, the peer resends
+    STORE_HELD,    // fits only once the reader has made room: held aside, acknowledged when stored
 };
+
+// Packets held aside while the reader is behind: the peer's whole window of
+// unacknowledged packets and some to spare, so that none of them has to wait for
+// the peer's resend time-out (which grows with every sending) once the reader
+// goes on.
+uint32_t RingHeldCapacity(const TransferParams& params);
 
 // Round-trip samples kept for the resend time-out.
 const int RING_RTT_SAMPLES = 16;
@@ -117,14 +125,20 @@ const uint32_t RING_PEER_ACK_HOLD = 40;
 // been acknowledged (datagrams that pass each other on the path are not losses)...
 const uint32_t RING_REORDER_PACKETS = 3;
 // ...or when any one sent after it has, and it has been out for a round trip
-// and a quarter (a loss near the end of a burst has few packets after it).
+// and a quarter (a loss near the end of a burst has few packets after it). The
+// same rule runs on the timer, a round trip and a quarter after the last
+// acknowledgement, for the loss after which no acknowledgement comes at all.
+// A tail with nothing acknowledged after it is probed once that long plus the
+// peer's hold has passed without an acknowledgement: its newest packet is sent
+// again, and the acknowledgement it draws shows the holes before it.
 
 class CRingBuffer
 {
   public:
     // The block must be usable (IsUsableTransferParams). IsValid() is false when
-    // the slots could not be allocated.
-    explicit CRingBuffer(const TransferParams& params);
+    // the slots could not be allocated. A receive ring may hold up to held
+    // packets aside while its reader is behind (RingHeldCapacity).
+    explicit CRingBuffer(const TransferParams& params, uint32_t held = 0);
     virtual ~CRingBuffer();
     bool IsValid() const { return m_pData != nullptr; }
 
@@ -143,14 +157,27 @@ class CRingBuffer
     bool IsFull() const;
     bool IsAboveLowWater() const;
     bool HasData() const { return m_nHead != m_nTail; }
-    // Whether any slot holds a packet (the receive ring's early arrivals included).
+    // Whether any slot holds a packet (the receive ring's early arrivals and held
+    // packets included).
     bool HoldsAnything() const;
+    // Receive ring: whether a packet is missing before one that arrived (stored
+    // early, or held aside with a number missing between it and the readable part).
+    bool HasGap() const;
+    uint32_t Held() const { return m_nHeld; }
+    // Receive ring: whether this number was stored (it is in the ring, or the
+    // expected number has moved past it since the ring was built, up to half
+    // the modulus). For the checkers.
+    RING_CHECKER bool WasStored(uint16_t sequence) const;
     uint32_t PendingBytes() const;
     uint32_t AverageRtt() const;
     // Our policy's round trip and resend time-out (ms); the time-out before any
     // sample is the initial sample's.
     uint32_t SmoothedRtt() const { return m_nSrtt; }
     uint32_t Rto() const;
+    // The time-out a packet sent now is given: Rto() doubled for every time-out
+    // since the last round-trip sample (a round trip that has risen gives no
+    // sample until a time-out waits for it).
+    uint32_t BackedOffRto() const;
     // Whether the writer's window, once shut, may open again: ours as soon as a
     // slot is free, the controller's below the low-water marks.
     bool MayReopen() const;
@@ -175,6 +202,12 @@ class CRingBuffer
     StoreResult Store(uint16_t sequence, const uint8_t* payload, int length);
     // In-order payload bytes, at most size; 0 when none is readable.
     int Read(uint8_t* buffer, int size);
+    // Stores the held packets that fit now; their sequence numbers (at most max)
+    // go to stored, to be acknowledged. Returns how many.
+    int TakeHeld(uint16_t* stored, int max);
+    // An empty ring continues from this number instead of 0 (the fuzz target
+    // and tests cross the sequence wrap without a modulus's worth of packets).
+    bool StartAt(uint16_t sequence);
 
     // The ring's own rules, for tests and the fuzz target: null when they hold,
     // else the first broken one.
@@ -198,6 +231,13 @@ class CRingBuffer
     void AddSample(uint32_t ms);
     void AddOwnSample(uint32_t ms);
     bool OwnRetransmitDue(uint32_t now, CDatagramOut& out);
+    uint32_t Patience() const;
+    void BackOff();
+    size_t AreaBytes() const;
+    // Where an arriving packet belongs now (KEPT: its free slot in the window).
+    StoreResult Place(uint16_t sequence) const;
+    void Keep(uint16_t sequence, const uint8_t* payload, int length);
+    bool IsHeld(uint16_t sequence) const;
     bool OwnProcessAcks(const uint16_t* sequences, int count, uint32_t now, CDatagramOut& out);
     uint32_t SlotTimeout(const RingSlot& slot) const;
 
@@ -210,6 +250,7 @@ class CRingBuffer
     uint32_t m_nUnacked; // send ring: slots from head to tail that are not Acked
     uint16_t m_wNextSeq; // send ring: the next packet's; receive ring: the one expected at tail
     uint16_t m_wModulus;
+    uint32_t m_nPassed; // receive ring: numbers the expected one has moved past, up to half the modulus
     uint32_t m_adwRtt[RING_RTT_SAMPLES];
     int m_nNextSample;
     // Our policy: round-trip estimate, and transmissions counted in sending order.
@@ -217,5 +258,15 @@ class CRingBuffer
     uint32_t m_nSrtt;
     uint32_t m_nRttVar;
     uint32_t m_nStamp;          // transmissions so far
-    uint32_t m_nHighAckedStamp; // latest sending known to have arrived (by a packet sent once)
+    uint32_t m_nHighAckedStamp; // latest sending known to have arrived
+    uint32_t m_nBackoff;        // time-outs since the last round-trip sample
+    uint32_t m_dwLastAck;       // when an acknowledgement last took a packet off
+    // Receive ring: packets held aside while the reader is behind.
+    struct HeldPacket {
+        uint8_t* pBuffer; // as in a slot
+        uint16_t nLength; // payload bytes; 0: the place is free
+    };
+    HeldPacket* m_pHeld;
+    uint32_t m_nHeldMax;
+    uint32_t m_nHeld;
 };

@@ -22,9 +22,10 @@ struct CRUDPClient::WorkerStart {
 
 CRUDPClient::CRUDPClient(QVSOCKET socket, const QVSockAddr& peer, const TransferParams& initial)
     : m_ePolicy(RUDP_POLICY_OWN), m_Params(initial), m_pTxRing(new CRingBuffer(initial)),
-      m_pRxRing(new CRingBuffer(initial)), m_hSocket(socket), m_bSocketOpen(socket != QV_INVALID_SOCKET),
-      m_Peer(peer), m_nState(CLIENT_UP), m_bClosing(false), m_bCloseDone(false), m_bTxFull(false),
-      m_bAckSeen(false), m_bStarted(false), m_bWorkerReleased(false), m_pGate(new WorkerGate),
+      m_pRxRing(new CRingBuffer(initial, RingHeldCapacity(initial))), m_hSocket(socket),
+      m_bSocketOpen(socket != QV_INVALID_SOCKET), m_Peer(peer), m_nState(CLIENT_UP), m_bClosing(false),
+      m_bCloseDone(false), m_bTxFull(false), m_bAckSeen(false), m_bStarted(false), m_bWorkerReleased(false),
+      m_bSocketGone(false), m_bPeerLeft(false), m_dwByeAt(0), m_dwLastArrival(0), m_pGate(new WorkerGate),
       m_nPendingAcks(0), m_nRepeatAcks(0), m_dwAckSince(0), m_dwLastSent(0), m_bKeepAliveArmed(false),
       m_bInBatch(false), m_bWakeReader(false)
 {
@@ -40,18 +41,32 @@ CRUDPClient::~CRUDPClient()
     SetState(CLIENT_CLOSED);
     Wake();
     // The worker looks at its state after every pass (one wait of 25 ms and
-    // what follows it), so it has normally ended long before the bound. If not,
-    // the gate is shut once its pass is over: it then leaves without touching
-    // the object again, and the object can go.
-    if (m_bStarted && !m_Thread.WaitForExit(RUDP_WORKER_STOP_MS)) {
-        m_pGate->lock.Lock();
-        m_pGate->open = false;
-        m_pGate->lock.Unlock();
-        m_bWorkerReleased = true;
-    }
+    // what follows it), so it has normally ended long before the bound.
+    if (m_bStarted && !m_bWorkerReleased && !m_Thread.WaitForExit(RUDP_WORKER_STOP_MS - RUDP_WORKER_WAKE_MS))
+        ReleaseWorker();
     Close();
     delete m_pTxRing;
     delete m_pRxRing;
+}
+
+// The worker did not end in time: it may sit in a call on the socket (a send
+// that waits for room in a full buffer, for instance). Interrupting the socket
+// (on Windows: closing it) ends such a call, and nothing starts another
+// (SendDatagram looks first); the gate is shut once the pass is over, so the
+// worker leaves without touching the object again. What is left of the handle
+// is kept for Close, which closes it between sends.
+void CRUDPClient::ReleaseWorker()
+{
+    m_bSocketOpen = false;
+    m_bSocketGone = true;
+    const QVSOCKET left = SocketInterrupt(m_hSocket);
+    m_pGate->lock.Lock();
+    m_pGate->open = false;
+    m_pGate->lock.Unlock();
+    m_bWorkerReleased = true;
+    m_SendLock.Lock();
+    m_hSocket = left;
+    m_SendLock.Unlock();
 }
 
 uint32_t CRUDPClient::Now()
@@ -66,7 +81,13 @@ void CRUDPClient::Pause(uint32_t ms)
 
 bool CRUDPClient::SendDatagram(const uint8_t* data, int length)
 {
+    if (m_bSocketGone) return false;
     m_dwLastSent = Now();
+    return SendOnWire(data, length);
+}
+
+bool CRUDPClient::SendOnWire(const uint8_t* data, int length)
+{
     return SocketSendTo(m_hSocket, data, length, m_Peer) == length;
 }
 
@@ -106,7 +127,7 @@ bool CRUDPClient::RebuildRings(const TransferParams& block, bool mustBeIdle, boo
 {
     if (busy) *busy = false;
     CRingBuffer* tx = new CRingBuffer(block);
-    CRingBuffer* rx = new CRingBuffer(block);
+    CRingBuffer* rx = new CRingBuffer(block, RingHeldCapacity(block));
     tx->SetPolicy(m_ePolicy);
     rx->SetPolicy(m_ePolicy);
     bool swapped = false;
@@ -121,6 +142,10 @@ bool CRUDPClient::RebuildRings(const TransferParams& block, bool mustBeIdle, boo
             std::swap(rx, m_pRxRing);
             m_Params = block;
             m_bTxFull = false;
+            // The old numbers mean other packets now: a list said again would
+            // acknowledge new packets that may never have arrived.
+            m_nPendingAcks = 0;
+            m_nRepeatAcks = 0;
             m_WindowOpen.Set();
             swapped = true;
         }
@@ -180,30 +205,42 @@ void CRUDPClient::OnParams(const TransferParams& proposed)
 {
     // The water marks govern only our own sending, so marks our rings cannot
     // work with are clamped here and the block is taken and answered: the two
-    // ends agree on what they share (payload size and slots). A payload or a
-    // slot count the rings cannot hold is refused unanswered, as it would cost
-    // memory without bound or could not be read whole.
+    // ends agree on what they share (payload size and slots).
     const TransferParams block = ClampWaterMarks(proposed);
     const char* why = nullptr;
     if (!IsUsableTransferParams(block, &why)) {
-        Trace("RUDP: refusing parameters: %s", why);
+        // A payload or a slot count the rings cannot hold (it would cost memory
+        // without bound or could not be read whole). The proposer has taken the
+        // block already, answered or not: the two ends would no longer agree on
+        // any packet, so the stream ends.
+        Trace("RUDP: parameters we cannot take (%s); ending the stream", why);
+        EndWithBye(CLIENT_RECEIVE_FAILED);
         return;
     }
-    uint8_t answer[1];
-    if (SameTransferParams(block, GetParams())) {
-        // A repeated proposal (our answer was lost): nothing to rebuild.
-        SendDatagram(answer, BuildStunSingle(answer, STUN_PARAMS_ACK));
-        return;
-    }
+    // Taken afresh even when it is the block in force: the proposer starts its
+    // numbers from 0 again either way.
     bool busy = false;
     if (RebuildRings(block, true, &busy)) {
+        uint8_t answer[1];
         SendDatagram(answer, BuildStunSingle(answer, STUN_PARAMS_ACK));
-    } else if (busy) {
-        // New rings would silently drop bytes already sent or not yet read; end
-        // the stream instead of carrying on with a hole in it.
-        Trace("RUDP: new parameters while data is in flight; ending the stream");
-        SetState(CLIENT_RECEIVE_FAILED);
+        return;
     }
+    // New rings would silently drop bytes already sent or not yet read (or the
+    // rings could not be had): the stream ends instead of carrying on with a
+    // hole in it.
+    Trace(busy ? "RUDP: new parameters while data is in flight; ending the stream"
+               : "RUDP: no rings for new parameters; ending the stream");
+    EndWithBye(CLIENT_RECEIVE_FAILED);
+}
+
+// The peer hears that the stream is over at once; Close says BYE again later.
+void CRUDPClient::EndWithBye(ClientState state)
+{
+    if (m_bSocketOpen) {
+        uint8_t bye[1];
+        SendDatagram(bye, BuildStunSingle(bye, STUN_BYE));
+    }
+    SetState(state);
 }
 
 // ---------------------------------------------------------------------------
@@ -214,6 +251,17 @@ void CRUDPClient::Start()
     if (m_bStarted || m_bClosing || m_nState != CLIENT_UP) return;
     m_bStarted = true;
     m_Thread.Start(ThreadProc, new WorkerStart{this, m_pGate}, RUDP_WORKER_STACK);
+}
+
+void CRUDPClient::StartSequencesAt(uint16_t sequence)
+{
+    if (m_bStarted) return;
+    m_AckLock.Lock();
+    m_RxLock.Lock();
+    m_pTxRing->StartAt(sequence);
+    m_pRxRing->StartAt(sequence);
+    m_RxLock.Unlock();
+    m_AckLock.Unlock();
 }
 
 void CRUDPClient::SetPolicy(RudpPolicy policy)
@@ -267,7 +315,7 @@ bool CRUDPClient::Pass()
         // Never held back, not even while the reader lets the receive ring
         // fill: a writer waiting for its window may be that same reader, and
         // only the acknowledgements handled here let it go on. Data that does
-        // not fit is dropped unacknowledged and sent again by the peer.
+        // not fit yet waits aside, unacknowledged, until the reader makes room.
         m_bInBatch = true;
         HandleDatagram(m_abReceive, n);
         m_bInBatch = false;
@@ -290,6 +338,11 @@ void CRUDPClient::ServiceTimers(bool idle)
     if (idle || (m_ePolicy == RUDP_POLICY_OWN && m_nPendingAcks + m_nRepeatAcks > 0 &&
                  (uint32_t)(now - m_dwAckSince) >= AckDelay()))
         FlushAcks();
+    if (m_bPeerLeft) {
+        m_AckLock.Unlock();
+        ServiceDrain(now);
+        return;
+    }
     ReopenWindowIfLow();
     bool ok = m_pTxRing->RetransmitDue(now, *this);
     KeepAlive(now);
@@ -308,7 +361,9 @@ void CRUDPClient::KeepAlive(uint32_t now)
         m_dwLastSent = now;
         return;
     }
-    if ((uint32_t)(now - m_dwLastSent) < RUDP_KEEPALIVE_MS) return;
+    // Signed: a datagram sent after now was taken (by the writer, or later in
+    // this pass) is recent, not four billion milliseconds old.
+    if ((int32_t)(now - m_dwLastSent) < (int32_t)RUDP_KEEPALIVE_MS) return;
     uint8_t noop[1];
     SendDatagram(noop, BuildStunSingle(noop, STUN_NO_OP));
 }
@@ -316,12 +371,19 @@ void CRUDPClient::KeepAlive(uint32_t now)
 void CRUDPClient::HandleDatagram(const uint8_t* data, int length)
 {
     if (m_nState != CLIENT_UP) return;
+    const int type = StunType(data, length);
+    // Once the peer has said BYE only its data is taken in.
+    if (m_bPeerLeft && type != STUN_TX_PACKET && type != STUN_TX_PACKET_ACK) return;
     uint8_t answer[1];
-    switch (StunType(data, length)) {
+    switch (type) {
     case STUN_HELLO:
         SendDatagram(answer, BuildStunSingle(answer, STUN_HELLO_ACK));
         break;
     case STUN_BYE:
+        if (m_ePolicy == RUDP_POLICY_OWN) {
+            BeginDrain();
+            break;
+        }
         // The peer has closed: nothing more is sent to it, nothing resent.
         m_bSocketOpen = false;
         SetState(CLIENT_CLOSED);
@@ -363,7 +425,10 @@ void CRUDPClient::OnAcks(const uint16_t* sequences, int count)
 
 void CRUDPClient::OnData(const StunDataPacket& packet)
 {
-    if (packet.type == STUN_TX_PACKET_ACK) OnAcks(&packet.wAck, 1);
+    if (m_bPeerLeft)
+        m_dwLastArrival = Now();
+    else if (packet.type == STUN_TX_PACKET_ACK)
+        OnAcks(&packet.wAck, 1);
     m_RxLock.Lock();
     const uint32_t before = m_pRxRing->Queued();
     StoreResult result = m_pRxRing->Store(packet.wSequence, packet.pPayload, packet.nPayload);
@@ -372,7 +437,7 @@ void CRUDPClient::OnData(const StunDataPacket& packet)
     const bool filledHole = m_pRxRing->Queued() > before + 1;
     const bool hasData = m_pRxRing->HasData();
     m_RxLock.Unlock();
-    if (result != STORE_DROPPED) {
+    if (result == STORE_KEPT || result == STORE_AGAIN) {
         QueueAck(packet.wSequence);
         // A resending answered at once and last in its list: the controller's
         // sender then resends at once what it sent before it, instead of
@@ -421,22 +486,34 @@ uint16_t CRUDPClient::TakeAck()
         ack = m_awPendingAcks[0];
         m_nPendingAcks--;
         memmove(m_awPendingAcks, m_awPendingAcks + 1, sizeof(uint16_t) * (size_t)m_nPendingAcks);
+        if (m_ePolicy == RUDP_POLICY_OWN) {
+            // Said once in a data packet, which is resent without it: it goes
+            // again in the next list, as every list does.
+            if (m_nRepeatAcks == STUN_RX_ACK_MAX) SendRepeatedAcks();
+            if (m_nRepeatAcks == 0 && m_nPendingAcks == 0) m_dwAckSince = Now();
+            m_awRepeatAcks[m_nRepeatAcks++] = ack;
+        }
     }
     m_AckLock.Unlock();
     return ack;
+}
+
+// The previous list once more: the last number of the newest list is the one
+// the controller's sender may act on, so the repeat goes before it.
+void CRUDPClient::SendRepeatedAcks()
+{
+    if (m_nRepeatAcks == 0) return;
+    uint8_t datagram[STUN_RX_ACK_LENGTH_MAX];
+    const int n = BuildRxAck(datagram, m_awRepeatAcks, m_nRepeatAcks);
+    m_nRepeatAcks = 0;
+    if (m_bSocketOpen) SendDatagram(datagram, n);
 }
 
 void CRUDPClient::FlushAcks()
 {
     m_AckLock.Lock();
     uint8_t datagram[STUN_RX_ACK_LENGTH_MAX];
-    if (m_nRepeatAcks > 0) {
-        // The previous list once more, before the new one: the last number of
-        // the newest list is the one the controller's sender may act on.
-        const int n = BuildRxAck(datagram, m_awRepeatAcks, m_nRepeatAcks);
-        m_nRepeatAcks = 0;
-        if (m_bSocketOpen) SendDatagram(datagram, n);
-    }
+    SendRepeatedAcks();
     if (m_nPendingAcks > 0) {
         const int n = BuildRxAck(datagram, m_awPendingAcks, m_nPendingAcks);
         if (m_ePolicy == RUDP_POLICY_OWN) {
@@ -499,7 +576,7 @@ bool CRUDPClient::WaitForWindow()
         const bool full = m_bTxFull;
         m_AckLock.Unlock();
         if (!full) return true;
-        if (!IsUp()) return false;
+        if (!IsUp() || m_bPeerLeft) return false;
         if (m_bAckSeen.exchange(false)) since = GetTick();
         if (TickSince(since) >= DATAGRAM_STREAM_STALL_MS) return false;
         m_WindowOpen.Wait(100);
@@ -511,7 +588,7 @@ bool CRUDPClient::Send(const void* data, int length)
     if (length < 0 || (length > 0 && !data)) return false;
     m_SendLock.Lock();
     const uint8_t* p = static_cast<const uint8_t*>(data);
-    bool ok = IsUp();
+    bool ok = IsUp() && !m_bPeerLeft;
     int left = length;
     while (ok && left > 0) {
         m_bAckSeen = false;
@@ -533,7 +610,9 @@ bool CRUDPClient::Send(const void* data, int length)
         }
         m_AckLock.Unlock();
     }
-    if (!ok && !m_bClosing) SetState(CLIENT_SEND_FAILED);
+    // After the peer's BYE the stream still takes in what is missing: how that
+    // ends decides its state.
+    if (!ok && !m_bClosing && !m_bPeerLeft) SetState(CLIENT_SEND_FAILED);
     m_SendLock.Unlock();
     return ok;
 }
@@ -549,6 +628,10 @@ int CRUDPClient::Receive(void* buffer, int size)
     if (!buffer || size <= 0 || m_bClosing) return 0;
     m_RxLock.Lock();
     int n = m_pRxRing->Read(static_cast<uint8_t*>(buffer), size);
+    const bool held = m_pRxRing->Held() != 0;
+    m_RxLock.Unlock();
+    if (held) TakeHeldPackets();
+    m_RxLock.Lock();
     const bool hasData = m_pRxRing->HasData();
     m_RxLock.Unlock();
     if (!hasData) {
@@ -561,6 +644,21 @@ int CRUDPClient::Receive(void* buffer, int size)
         if (arrived || !IsUp()) m_DataReady.Set();
     }
     return n;
+}
+
+// Packets that waited aside for the room the reader has just made: stored now,
+// and acknowledged only now.
+void CRUDPClient::TakeHeldPackets()
+{
+    uint16_t stored[32];
+    int n;
+    do {
+        m_RxLock.Lock();
+        n = m_pRxRing->TakeHeld(stored, (int)(sizeof(stored) / sizeof(stored[0])));
+        m_RxLock.Unlock();
+        for (int i = 0; i < n; i++)
+            QueueAck(stored[i]);
+    } while (n == (int)(sizeof(stored) / sizeof(stored[0])));
 }
 
 bool CRUDPClient::WaitReadable(uint32_t ms)
@@ -583,6 +681,11 @@ void CRUDPClient::Close()
     m_bClosing = true;
     Wake(); // a Send or WaitReadable in progress returns now
 
+    if (m_bSocketOpen && m_bPeerLeft) {
+        // The peer has said BYE: no BYE back, and nothing of ours is waited for.
+        FlushAcks();
+        m_bSocketOpen = false;
+    }
     if (m_bSocketOpen) {
         FlushAcks();
         // Give the worker time to see the last data acknowledged before saying
@@ -614,23 +717,47 @@ void CRUDPClient::Close()
     SetState(CLIENT_CLOSED);
     Wake();
 
-    bool workerGone = true;
-    if (m_bStarted) {
+    if (m_bStarted && !m_bWorkerReleased) {
         const uint32_t spent = TickSince(start);
-        const uint32_t budget = DATAGRAM_STREAM_CLOSE_MS - 100;
-        workerGone = m_bWorkerReleased || m_Thread.WaitForExit(spent < budget ? budget - spent : 0);
-        if (!workerGone) workerGone = !m_Thread.IsRunning();
+        const uint32_t budget = DATAGRAM_STREAM_CLOSE_MS - RUDP_WORKER_WAKE_MS;
+        uint32_t wait = spent < budget ? budget - spent : 0;
+        if (wait > RUDP_WORKER_STOP_MS - RUDP_WORKER_WAKE_MS)
+            wait = RUDP_WORKER_STOP_MS - RUDP_WORKER_WAKE_MS;
+        if (!m_Thread.WaitForExit(wait)) ReleaseWorker();
     }
     // With the worker gone and no send in progress (a send wakes at the state
     // change and leaves), nobody else can be inside a call on the socket.
-    if (workerGone) {
-        m_SendLock.Lock();
-        CloseSocket(m_hSocket);
-        m_hSocket = QV_INVALID_SOCKET;
-        m_SendLock.Unlock();
-    } else {
-        m_bCloseDone = false; // the destructor waits the worker out and closes then
-    }
+    m_SendLock.Lock();
+    CloseSocket(m_hSocket);
+    m_hSocket = QV_INVALID_SOCKET;
+    m_SendLock.Unlock();
+}
+
+// ---------------------------------------------------------------------------
+// The peer's BYE
+
+// What the peer sent last may still be on its way, or lost and about to be
+// resent (the controller resends after its BYE): the stream stays up for its
+// reader, sends nothing but acknowledgements, and ends once nothing is missing
+// and nothing more comes, or after the peer's own drain time.
+void CRUDPClient::BeginDrain()
+{
+    m_dwByeAt = Now();
+    m_dwLastArrival = m_dwByeAt;
+    m_bPeerLeft = true;
+    m_WindowOpen.Set(); // a writer waiting for the window gives up now
+}
+
+void CRUDPClient::ServiceDrain(uint32_t now)
+{
+    m_RxLock.Lock();
+    const bool gap = m_pRxRing->HasGap();
+    m_RxLock.Unlock();
+    const bool overdue = (uint32_t)(now - m_dwByeAt) >= RUDP_CLOSE_DRAIN_MS;
+    if (!overdue && (gap || (uint32_t)(now - m_dwLastArrival) < RUDP_BYE_LINGER_MS)) return;
+    m_bSocketOpen = false;
+    // Data the reader has not been given, that it never will be: a failure, not an end.
+    SetState(gap ? CLIENT_RECEIVE_FAILED : CLIENT_CLOSED);
 }
 
 // ---------------------------------------------------------------------------
@@ -648,9 +775,27 @@ RING_CHECKER const char* CRUDPClient::CheckInvariants()
         why = "a ring was built from other parameters";
     else if (m_nPendingAcks < 0 || m_nPendingAcks >= STUN_RX_ACK_MAX)
         why = "pending acknowledgement list out of range";
+    else if (m_nRepeatAcks < 0 || m_nRepeatAcks > STUN_RX_ACK_MAX)
+        why = "repeated acknowledgement list out of range";
+    for (int i = 0; !why && i < m_nPendingAcks; i++)
+        if (!m_pRxRing->WasStored(m_awPendingAcks[i]))
+            why = "acknowledgement pending for a packet not stored";
+    for (int i = 0; !why && i < m_nRepeatAcks; i++)
+        if (!m_pRxRing->WasStored(m_awRepeatAcks[i]))
+            why = "acknowledgement to repeat for a packet not stored";
+    if (!why && m_bPeerLeft && !m_bClosing && m_nState == CLIENT_CLOSED && m_pRxRing->HasGap())
+        why = "a normal end after the peer's BYE with a packet missing";
     if (!why) why = m_pTxRing->CheckSendRing();
     if (!why) why = m_pRxRing->CheckReceiveRing();
     m_RxLock.Unlock();
     m_AckLock.Unlock();
     return why;
+}
+
+RING_CHECKER bool CRUDPClient::WasStored(uint16_t sequence)
+{
+    m_RxLock.Lock();
+    const bool stored = m_pRxRing->WasStored(sequence);
+    m_RxLock.Unlock();
+    return stored;
 }

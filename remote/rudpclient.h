@@ -8,10 +8,11 @@
 // resends what is due. The send lock serialises whole sends; the
 // acknowledgement lock guards the send ring and the pending acknowledgements;
 // the receive lock guards the receive ring. The socket is closed only by Close
-// or the destructor, after the worker has ended and no send is in progress.
+// or the destructor, after the worker has ended and no send is in progress, or
+// earlier to end a call on it that the worker sits in past its bound.
 //
-// A subclass that overrides Now or SendDatagram must Close in its own destructor,
-// so that the worker has ended before its overrides go away.
+// A subclass that overrides Now, Pause or SendOnWire must Close in its own
+// destructor, so that the worker has ended before its overrides go away.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -45,6 +46,16 @@ const uint32_t RUDP_CLOSE_DRAIN_MS = 5000; // Close waits this long for sent dat
 const int RUDP_BYE_COPIES = 3;             // Close says BYE this many times, a lost one being final
 const uint32_t RUDP_BYE_SPACING_MS = 20;   // apart, so that one burst of loss does not take them all
 const uint32_t RUDP_WORKER_STOP_MS = 1000; // and this long for the worker to end
+// Part of that bound kept for a worker that sits in a call on the socket: the
+// socket is interrupted (closed, where only that ends the call), and the worker
+// leaves at the end of its pass.
+const uint32_t RUDP_WORKER_WAKE_MS = 200;
+// After the peer's BYE the stream goes on taking in and acknowledging (it sends
+// nothing else) while a packet is missing, for up to RUDP_CLOSE_DRAIN_MS: the
+// controller says BYE before it has resent what is unacknowledged. With nothing
+// missing it ends once nothing has arrived for this long, more than the
+// controller's shortest resend time-out, so that a lost last packet still comes.
+const uint32_t RUDP_BYE_LINGER_MS = 1000;
 const uint32_t RUDP_WORKER_STACK = 256000;
 const int RUDP_TOS = 0xB8; // expedited forwarding: ask the network for low delay
 
@@ -70,6 +81,12 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     void SetPolicy(RudpPolicy policy);
     RudpPolicy GetPolicy() const { return m_ePolicy; }
 
+    // Before Start only: both rings continue from this sequence number instead
+    // of 0 (tests and the fuzz target cross the wrap without sending a
+    // modulus's worth of packets first). A later parameter block starts from 0.
+    void StartSequencesAt(uint16_t sequence);
+
+    // False also once the peer has said BYE.
     bool Send(const void* data, int length) override;
     // In-order bytes, also those that arrived before a BYE from the peer or a
     // failure; 0 when none are left, and always 0 once Close has begun.
@@ -79,7 +96,11 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     void Close() override;
     QVSOCKET GetReadySocket() override { return m_DataReady.GetSocket(); }
 
+    // Closed after the peer's BYE only when nothing it sent is known to be
+    // missing; ReceiveFailed when a packet before one that arrived never came.
     ClientState GetState() const { return (ClientState)m_nState.load(); }
+    // The peer has said BYE; while still up, the stream takes in what is missing.
+    bool PeerHasLeft() const { return m_bPeerLeft; }
     TransferParams GetParams();
     const QVSockAddr& GetPeer() const { return m_Peer; }
 
@@ -90,6 +111,9 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     void ServiceTimers(bool idle);
     // Both rings' rules and the client's own; null when they hold.
     RING_CHECKER const char* CheckInvariants();
+    // Whether this sequence number of the peer's was stored (and so may be
+    // acknowledged). For the checkers.
+    RING_CHECKER bool WasStored(uint16_t sequence);
 
   protected:
     // The clock of resends and round trips. Tests make it run faster.
@@ -97,7 +121,10 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     // Close's own short waits (between its BYEs). The fuzz target passes them
     // on its own clock instead of sleeping.
     virtual void Pause(uint32_t ms);
-    bool SendDatagram(const uint8_t* data, int length) override;
+    // One datagram to the peer. The fuzz target keeps them instead.
+    virtual bool SendOnWire(const uint8_t* data, int length);
+    // Every datagram goes through here: the keep-alive counts from the last one.
+    bool SendDatagram(const uint8_t* data, int length) final;
     // Whether a Send would now wait for the window (the fuzz target never lets one wait).
     bool IsWindowShut();
 
@@ -114,6 +141,12 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     void OnData(const StunDataPacket& packet);
     void OnAcks(const uint16_t* sequences, int count);
     void OnParams(const TransferParams& block);
+    void EndWithBye(ClientState state);
+    void BeginDrain();
+    void ServiceDrain(uint32_t now);
+    void TakeHeldPackets();
+    void ReleaseWorker();
+    void SendRepeatedAcks();
     bool RebuildRings(const TransferParams& block, bool mustBeIdle, bool* busy);
     int Write(const uint8_t* data, int length);
     void KeepAlive(uint32_t now);
@@ -140,6 +173,10 @@ class CRUDPClient : public CDatagramStream, protected CDatagramOut
     std::atomic<bool> m_bAckSeen;
     std::atomic<bool> m_bStarted;
     std::atomic<bool> m_bWorkerReleased; // the destructor stopped waiting; the gate keeps the worker out
+    std::atomic<bool> m_bSocketGone;     // interrupted under a worker that did not end: nothing more uses it
+    std::atomic<bool> m_bPeerLeft;       // the peer said BYE; the stream takes in what is missing
+    uint32_t m_dwByeAt;                  // the worker's: when the peer said BYE
+    uint32_t m_dwLastArrival;            // the worker's: when data last came after it
     std::shared_ptr<WorkerGate> m_pGate;
     CQVThread m_Thread;
     CQVCritical m_AckLock;

@@ -26,6 +26,7 @@ const char* const kUsage = "usage: rerudi-udp-impair --upstream ADDR:PORT [optio
                            "  --reorder-hold MS     how long a reordered datagram is held (default 5)\n"
                            "  --delay MS            fixed delay each way\n"
                            "  --jitter MS           plus a random delay of 0 to MS\n"
+                           "  --in-order            no datagram overtakes another (a queue's jitter)\n"
                            "  --seed N              seed of the fates (default 1)\n"
                            "  --report MS           print the counts every MS milliseconds\n"
                            "  --max-run MS          end after MS milliseconds\n"
@@ -59,6 +60,7 @@ int main(int argc, char** argv)
     p.Number("--reorder-hold", 60000, false, [&](uint32_t n) { settings.reorderHoldMs = n; });
     p.Number("--delay", 60000, false, [&](uint32_t n) { settings.delayMs = n; });
     p.Number("--jitter", 60000, false, [&](uint32_t n) { settings.jitterMs = n; });
+    p.Flag("--in-order", [&] { settings.inOrder = true; });
     p.Value("--seed", [&](const std::string& v) { return simopts::Number(v.c_str(), 0xFFFFFFFFu, &seed); });
     p.Value("--report",
             [&](const std::string& v) { return simopts::Number(v.c_str(), 0xFFFFFFFFu, &report); });

@@ -60,6 +60,12 @@ QVSOCKET SocketUdp();
 // Shuts down the receiving direction first, then closes. Every socket the program
 // closes goes through here. Ignores QV_INVALID_SOCKET.
 void CloseSocket(QVSOCKET s);
+// Ends every call another thread sits in on this socket (a receive or a send
+// that waits); nothing more goes through it. Returns what is still to be closed
+// with CloseSocket once no other thread uses the handle: the socket itself where
+// it survives this (POSIX: both directions shut down), QV_INVALID_SOCKET where
+// only closing it ends such a call (Windows).
+QVSOCKET SocketInterrupt(QVSOCKET s);
 
 bool SetNonBlocking(QVSOCKET s);
 // Back to blocking mode: a socket handed to another program must behave as an

@@ -36,6 +36,14 @@ void CloseSocket(QVSOCKET s)
     close(Sys(s));
 }
 
+QVSOCKET SocketInterrupt(QVSOCKET s)
+{
+    // Closing would not end a call in progress here, and the number could be
+    // handed to a new socket while that call still uses it.
+    if (s != QV_INVALID_SOCKET) shutdown(Sys(s), SHUT_RDWR);
+    return s;
+}
+
 bool SetNonBlocking(QVSOCKET s)
 {
     if (s == QV_INVALID_SOCKET) return false;

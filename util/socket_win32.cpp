@@ -7,6 +7,9 @@
 #ifndef SIO_UDP_CONNRESET
 #define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
 #endif
+#ifndef SIO_UDP_NETRESET
+#define SIO_UDP_NETRESET _WSAIOW(IOC_VENDOR, 15)
+#endif
 
 bool SocketStartup()
 {
@@ -43,6 +46,9 @@ QVSOCKET SocketUdp()
     BOOL report = FALSE;
     DWORD returned = 0;
     WSAIoctl(Sys(s), SIO_UDP_CONNRESET, &report, sizeof(report), nullptr, 0, &returned, nullptr, nullptr);
+    // The same for an ICMP "time exceeded" (a routing loop, or a hop count run
+    // out on the way), which comes back as a network reset.
+    WSAIoctl(Sys(s), SIO_UDP_NETRESET, &report, sizeof(report), nullptr, 0, &returned, nullptr, nullptr);
     return s;
 }
 
@@ -51,6 +57,13 @@ void CloseSocket(QVSOCKET s)
     if (s == QV_INVALID_SOCKET) return;
     shutdown(Sys(s), SD_RECEIVE);
     closesocket(Sys(s));
+}
+
+QVSOCKET SocketInterrupt(QVSOCKET s)
+{
+    // closesocket is what cancels the blocking calls of other threads.
+    CloseSocket(s);
+    return QV_INVALID_SOCKET;
 }
 
 bool SetNonBlocking(QVSOCKET s)

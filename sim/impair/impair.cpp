@@ -33,6 +33,7 @@ void CImpairLine::Schedule(const uint8_t* data, int length, uint64_t dueUs)
 void CImpairLine::Push(const uint8_t* data, int length, uint64_t nowUs)
 {
     if (length < 0) return;
+    if (m_pObserver) m_pObserver->OnDatagram(m_bToUpstream, data, length);
     m_Counts.received++;
     const bool lost = Chance(m_Settings.loss);
     const bool twice = Chance(m_Settings.duplicate);
@@ -49,6 +50,8 @@ void CImpairLine::Push(const uint8_t* data, int length, uint64_t nowUs)
         m_Counts.reordered++;
         due += (uint64_t)m_Settings.reorderHoldMs * 1000;
     }
+    if (m_Settings.inOrder && due < m_nLastDueUs) due = m_nLastDueUs;
+    m_nLastDueUs = due;
     Schedule(data, length, due);
     if (twice) {
         m_Counts.duplicated++;
@@ -134,6 +137,13 @@ void CUdpImpairProxy::SetSettings(const ImpairSettings& toUpstream, const Impair
     std::lock_guard<std::mutex> g(m_Lock);
     if (m_pUp) m_pUp->SetSettings(toUpstream);
     if (m_pDown) m_pDown->SetSettings(toClient);
+}
+
+void CUdpImpairProxy::SetObserver(CImpairObserver* observer)
+{
+    std::lock_guard<std::mutex> g(m_Lock);
+    if (m_pUp) m_pUp->SetObserver(observer, true);
+    if (m_pDown) m_pDown->SetObserver(observer, false);
 }
 
 ImpairCounts CUdpImpairProxy::CountsToUpstream()

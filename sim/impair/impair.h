@@ -26,6 +26,18 @@ struct ImpairSettings {
     uint32_t delayMs = 0;       // fixed delay of every datagram
     uint32_t jitterMs = 0;      // plus a uniform random delay of 0 to jitterMs
     uint32_t reorderHoldMs = 5; // extra delay of a reordered datagram
+    // Never due before the datagram taken in before it: a path whose delay grows
+    // or shrinks (a queue filling or draining) keeps its order.
+    bool inOrder = false;
+};
+
+// Sees every datagram a line takes in, before its fate is decided (on the
+// proxy's thread, under its lock).
+class CImpairObserver
+{
+  public:
+    virtual ~CImpairObserver() {}
+    virtual void OnDatagram(bool toUpstream, const uint8_t* data, int length) = 0;
 };
 
 struct ImpairCounts {
@@ -42,6 +54,12 @@ class CImpairLine
   public:
     CImpairLine(const ImpairSettings& settings, uint32_t seed);
     void SetSettings(const ImpairSettings& settings) { m_Settings = settings; }
+    // Null for none; toUpstream is handed on as given.
+    void SetObserver(CImpairObserver* observer, bool toUpstream)
+    {
+        m_pObserver = observer;
+        m_bToUpstream = toUpstream;
+    }
     const ImpairSettings& GetSettings() const { return m_Settings; }
 
     // Takes a datagram at time nowUs (microseconds on any steady clock).
@@ -62,6 +80,9 @@ class CImpairLine
     std::mt19937 m_Random;
     std::multimap<uint64_t, std::vector<uint8_t>> m_Queue;
     ImpairCounts m_Counts;
+    uint64_t m_nLastDueUs = 0;
+    CImpairObserver* m_pObserver = nullptr;
+    bool m_bToUpstream = false;
 };
 
 class CUdpImpairProxy
@@ -80,6 +101,10 @@ class CUdpImpairProxy
 
     // Both take effect for the next datagram; held datagrams keep their fate.
     void SetSettings(const ImpairSettings& toUpstream, const ImpairSettings& toClient);
+    // Sees both directions from the next datagram on; null for none. The
+    // observer must outlive the proxy's use of it (until this is called with
+    // null, or Stop).
+    void SetObserver(CImpairObserver* observer);
     ImpairCounts CountsToUpstream();
     ImpairCounts CountsToClient();
 

@@ -3,6 +3,7 @@
 // datagrams it sends are captured as they would go on the wire.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -396,33 +397,92 @@ struct StoreCase {
     StoreResult expected;
 };
 
-TEST(RudpRing, WhatTheReceiveRingKeepsAcknowledgesAgainOrDrops)
+TEST(RudpRing, WhatTheReceiveRingKeepsAcknowledgesAgainHoldsOrDrops)
 {
-    // The ring holds packets 0..9 unread (expected next: 10); 384 slots (initial block).
+    // 384 slots (initial block), a ring's worth of numbers passed and read, then
+    // 384..393 stored unread: expected next 394, room for 373 more.
+    const uint16_t next = 394;
     const StoreCase cases[] = {
-        {"next in order", 10, 5, STORE_KEPT},
-        {"early within the window", 300, 5, STORE_KEPT},
-        {"last place of the window", 10 + 383 - 1 - 10, 5, STORE_KEPT},
-        {"first place past the window", 10 + 383 - 10, 5, STORE_DROPPED},
-        {"slot of an unread packet, next lap", 384 + 3, 5, STORE_DROPPED},
+        {"next in order", next, 5, STORE_KEPT},
+        {"early within the window", 600, 5, STORE_KEPT},
+        {"last place of the window", next + 372, 5, STORE_KEPT},
+        {"first place past the window: waits for the reader", next + 373, 5, STORE_HELD},
+        {"slot of an unread packet, next lap: waits for the reader", 384 + 3 + 384, 5, STORE_HELD},
+        {"past what the emptied ring could take", next + 383, 5, STORE_DROPPED},
         {"far ahead", 20000, 5, STORE_DROPPED},
-        {"already stored, not read", 4, 5, STORE_AGAIN},
-        {"a ring's worth behind", (uint16_t)(32640 - 374), 5, STORE_AGAIN},
-        {"more than a ring behind", (uint16_t)(32640 - 375), 5, STORE_DROPPED},
+        {"already stored, not read", 384 + 4, 5, STORE_AGAIN},
+        {"a ring's worth behind", next - 384, 5, STORE_AGAIN},
+        {"more than a ring behind", next - 385, 5, STORE_DROPPED},
         {"at the modulus", 32640, 5, STORE_DROPPED},
-        {"longer than a slot", 11, 510, STORE_DROPPED},
-        {"empty", 11, 0, STORE_DROPPED},
+        {"longer than a slot", next + 1, 510, STORE_DROPPED},
+        {"empty", next + 1, 0, STORE_DROPPED},
     };
     for (const StoreCase& c : cases) {
-        CRingBuffer rx(kInitial);
+        CRingBuffer rx(kInitial, RingHeldCapacity(kInitial));
         Bytes p = Payload(600);
-        for (uint16_t s = 0; s < 10; s++)
+        uint8_t buf[8];
+        for (uint16_t s = 0; s < 384; s++) {
+            ASSERT_EQ(rx.Store(s, p.data(), 1), STORE_KEPT);
+            ASSERT_EQ(rx.Read(buf, 1), 1);
+        }
+        for (uint16_t s = 384; s < next; s++)
             ASSERT_EQ(rx.Store(s, p.data(), 5), STORE_KEPT);
         EXPECT_EQ(rx.Store(c.seq, p.data(), c.length), c.expected) << c.name;
         const char* why = rx.CheckReceiveRing();
         EXPECT_EQ(why, nullptr) << c.name << ": " << why;
-        EXPECT_EQ(rx.PendingBytes(), c.expected == STORE_KEPT && c.seq == 10 ? 55u : 50u) << c.name;
+        EXPECT_EQ(rx.PendingBytes(), c.expected == STORE_KEPT && c.seq == next ? 55u : 50u) << c.name;
     }
+    // A fresh ring has stored nothing before its first number: nothing to acknowledge again.
+    CRingBuffer fresh(kInitial);
+    uint8_t b = 1;
+    EXPECT_EQ(fresh.Store(32639, &b, 1), STORE_DROPPED);
+    EXPECT_FALSE(fresh.WasStored(32639));
+}
+
+TEST(RudpRing, PacketsThatArriveWhileTheReaderIsBehindWaitAsideUntilItMakesRoom)
+{
+    CRingBuffer rx(kInitial, RingHeldCapacity(kInitial));
+    const uint32_t aside = RingHeldCapacity(kInitial);
+    ASSERT_EQ(aside, 24u + 1 + 8) << "the peer's window and some to spare";
+    uint8_t b;
+    uint16_t s = 0;
+    for (; s < 383; s++)
+        ASSERT_EQ(rx.Store(s, &(b = (uint8_t)s), 1), STORE_KEPT);
+    // Arriving out of order, and one of them twice.
+    for (uint16_t i = aside; i-- > 0;)
+        ASSERT_EQ(rx.Store((uint16_t)(s + i), &(b = (uint8_t)(s + i)), 1), STORE_HELD);
+    EXPECT_EQ(rx.Store(s, &(b = (uint8_t)s), 1), STORE_HELD);
+    EXPECT_EQ(rx.Store((uint16_t)(s + aside), &b, 1), STORE_DROPPED) << "no room aside";
+    EXPECT_EQ(rx.Held(), aside);
+    EXPECT_FALSE(rx.HasGap()) << "the held packets follow the readable ones";
+    EXPECT_FALSE(rx.WasStored(s)) << "held, not stored: not to be acknowledged";
+    ExpectSound(rx, false);
+    uint8_t buf[512];
+    uint16_t taken[64];
+    ASSERT_EQ(rx.Read(buf, 10), 10);
+    ASSERT_EQ(rx.TakeHeld(taken, 64), 10);
+    std::sort(taken, taken + 10);
+    for (uint16_t i = 0; i < 10; i++)
+        EXPECT_EQ(taken[i], s + i);
+    EXPECT_TRUE(rx.WasStored(s));
+    ExpectSound(rx, false);
+    std::string all((char*)buf, 10);
+    int n;
+    while ((n = rx.Read(buf, sizeof(buf))) > 0) {
+        all.append((char*)buf, (size_t)n);
+        rx.TakeHeld(taken, 64);
+    }
+    ASSERT_EQ(all.size(), 383u + aside);
+    for (size_t i = 0; i < all.size(); i++)
+        ASSERT_EQ((uint8_t)all[i], (uint8_t)i) << i;
+    EXPECT_EQ(rx.Held(), 0u);
+
+    // One missing before those that wait: a gap.
+    CRingBuffer gap(kInitial, aside);
+    for (s = 0; s < 383; s++)
+        gap.Store(s, &b, 1);
+    EXPECT_EQ(gap.Store((uint16_t)(s + 1), &b, 1), STORE_HELD);
+    EXPECT_TRUE(gap.HasGap());
 }
 
 TEST(RudpRing, AFullReceiveRingKeepsOneSlotEmptyAndTakesMoreOnceRead)

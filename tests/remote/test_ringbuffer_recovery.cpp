@@ -194,6 +194,71 @@ TEST(RudpRecovery, ResendTimeOutHasAFloorWellBelowHalfASecond)
     EXPECT_LT(RING_MIN_RTO, 500u);
 }
 
+// Without any acknowledgement to act on: a hole shown by the last one and no
+// other is resent a round trip and a quarter after it; a tail with nothing
+// after it is probed through its newest packet, whose acknowledgement then
+// shows the rest.
+TEST(RudpRecovery, TheLossTimerResendsAHoleAfterTheLastAcknowledgementAndProbesALostTail)
+{
+    uint8_t byte = 5;
+    {
+        OwnRing r(1);
+        const uint32_t t = r.SteadyRoundTrips(20) + 1000; // time-out 100 ms (its floor)
+        r.ring.WritePacket(&byte, 1, STUN_NO_ACK, t, r.out);
+        r.ring.WritePacket(&byte, 1, STUN_NO_ACK, t + 1, r.out);
+        const uint16_t hole = (uint16_t)(r.ring.NextSequence() - 2);
+        const size_t before = r.Sent();
+        r.Ack({(uint16_t)(hole + 1)}, t + 21); // one later packet: within the reordering allowance
+        const uint32_t patience = 20 + 20 / 4 + 2;
+        ASSERT_TRUE(r.ring.RetransmitDue(t + 21 + patience - 1, r.out));
+        EXPECT_EQ(r.Sent(), before);
+        ASSERT_TRUE(r.ring.RetransmitDue(t + 21 + patience, r.out));
+        EXPECT_EQ(r.out.Sequences(before), std::vector<uint16_t>{hole});
+    }
+    {
+        OwnRing r(1);
+        const uint32_t t = r.SteadyRoundTrips(20) + 1000;
+        for (uint32_t i = 0; i < 3; i++)
+            r.ring.WritePacket(&byte, 1, STUN_NO_ACK, t + i, r.out);
+        const uint16_t first = (uint16_t)(r.ring.NextSequence() - 3);
+        const size_t before = r.Sent();
+        const uint32_t probe = 20 + 20 / 4 + 2 + RING_PEER_ACK_HOLD; // after the newest sending
+        ASSERT_TRUE(r.ring.RetransmitDue(t + 2 + probe - 1, r.out));
+        EXPECT_EQ(r.Sent(), before);
+        ASSERT_TRUE(r.ring.RetransmitDue(t + 2 + probe, r.out));
+        EXPECT_EQ(r.out.Sequences(before), std::vector<uint16_t>{(uint16_t)(first + 2)}) << "the newest only";
+        r.Ack({(uint16_t)(first + 2)}, t + 2 + probe + 20);
+        EXPECT_EQ(r.out.Sequences(before + 1), (std::vector<uint16_t>{first, (uint16_t)(first + 1)}));
+    }
+}
+
+// A round trip that rises past the time-out: each packet would time out
+// before its acknowledgement came, and an acknowledgement of a resent packet
+// gives no sample, so the time-out could never learn the new round trip. A
+// time-out is kept doubled for every packet until a packet sent once is
+// acknowledged.
+TEST(RudpRecovery, AfterATimeOutNewPacketsWaitTwiceAsLongUntilARoundTripIsMeasuredAgain)
+{
+    OwnRing r(1);
+    const uint32_t t = r.SteadyRoundTrips(200) + 1000;
+    const uint32_t rto = r.ring.Rto();
+    uint8_t byte = 6;
+    r.ring.WritePacket(&byte, 1, STUN_NO_ACK, t, r.out);
+    ASSERT_TRUE(r.ring.RetransmitDue(t + rto + 1, r.out)); // timed out
+    EXPECT_EQ(r.ring.BackedOffRto(), 2 * rto);
+    const uint32_t later = t + rto + 10;
+    r.ring.WritePacket(&byte, 1, STUN_NO_ACK, later, r.out);
+    const size_t before = r.Sent();
+    ASSERT_TRUE(r.ring.RetransmitDue(later + rto + 1, r.out));
+    EXPECT_EQ(r.Sent(), before) << "a new packet given the time-out that proved too short";
+    // The resent packet's acknowledgement could answer either sending: no sample, still doubled.
+    r.Ack({(uint16_t)(r.ring.NextSequence() - 2)}, later + rto + 2);
+    EXPECT_EQ(r.ring.BackedOffRto(), 2 * rto);
+    // A packet sent once and acknowledged: measured again.
+    r.Ack({(uint16_t)(r.ring.NextSequence() - 1)}, later + rto + 3);
+    EXPECT_EQ(r.ring.BackedOffRto(), r.ring.Rto());
+}
+
 TEST(RudpRecovery, TheWindowReopensAsSoonAsASlotIsFree)
 {
     OwnRing r(25); // HighUnacked 24: shut above it

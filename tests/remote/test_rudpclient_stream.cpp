@@ -261,6 +261,55 @@ TEST(RudpStream, ABridgeThatSendsAndReadsOnOneThreadNeverStallsAtFullWindowOnALo
     }
 }
 
+// The round trip rises tenfold in the middle of a transfer (an upload beside
+// it, a radio link that slows down) and later falls back. Each packet would
+// time out before its acknowledgement came, and an acknowledgement of a resent
+// packet teaches the time-out nothing: the sender has to learn the new round
+// trip instead of sending every packet two or three times for as long as it lasts.
+TEST(RudpStream, ARoundTripThatRisesTenfoldMidTransferIsLearntWithoutSendingEveryPacketTwice)
+{
+    CRudpPeer peer{RudpServeOptions()};
+    ImpairSettings path;
+    path.delayMs = 10;
+    path.inOrder = true; // a queue that fills and drains keeps its order
+    CUdpImpairProxy proxy;
+    std::unique_ptr<CRUDPClient> client = ConnectThrough(peer, proxy, path, 5);
+    ASSERT_TRUE(client);
+    std::atomic<bool> stop(false);
+    std::atomic<uint64_t> sent(0);
+    std::thread writer([&] {
+        std::vector<uint8_t> chunk(16384);
+        while (!stop) {
+            PatternFill(sent, chunk.data(), chunk.size());
+            if (!client->Send(chunk.data(), (int)chunk.size())) break;
+            sent += chunk.size();
+        }
+    });
+    SleepMs(1000);
+    CDataSendCount count(true, STUN_PARAMS_PROPOSED);
+    proxy.SetObserver(&count);
+    path.delayMs = 100;
+    proxy.SetSettings(path, path);
+    SleepMs(3000);
+    proxy.SetObserver(nullptr);
+    path.delayMs = 10;
+    proxy.SetSettings(path, path);
+    SleepMs(1000);
+    stop = true;
+    writer.join();
+    EXPECT_TRUE(client->IsUp()) << "state " << client->GetState();
+    client->Close();
+    ASSERT_TRUE(peer.WaitServed(1, 10000));
+    EXPECT_EQ(peer.LastResult().received, sent.load());
+    EXPECT_TRUE(peer.LastResult().patternOk);
+    // Some 24 packets a round trip for 3 s; before the time-out learnt, each went twice or more.
+    EXPECT_GT(count.Packets(), 100u);
+    EXPECT_LT(count.Sendings(), count.Packets() * 3 / 2)
+        << count.Sendings() << " sendings of " << count.Packets() << " packets";
+    printf("[ info     ] after the rise: %llu sendings of %llu packets\n",
+           (unsigned long long)count.Sendings(), (unsigned long long)count.Packets());
+}
+
 TEST(RudpStream, ThePeerEchoesThroughALossyPathAndSeesTheClientLeave)
 {
     RudpServeOptions options;

@@ -4,7 +4,9 @@
 // worker) where the order of events must be exact.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -112,7 +114,7 @@ struct ProposalCase {
     TransferParams block;
 };
 
-TEST(RudpWire, APeerProposalOutsideTheBoundsIsRefusedUnanswered)
+TEST(RudpWire, APeerProposalOutsideTheBoundsEndsTheStreamWithBye)
 {
     const ProposalCase cases[] = {
         {"no slots (would divide by zero)", {1390, 24, 8, 128, 127, 0}},
@@ -122,12 +124,15 @@ TEST(RudpWire, APeerProposalOutsideTheBoundsIsRefusedUnanswered)
         {"too few slots", {1390, 24, 8, 16, 8, 16}},
     };
     for (const ProposalCase& c : cases) {
+        // The peer has taken its block whatever we answer: the two ends would
+        // no longer agree on any packet.
         Pair<> p;
+        ASSERT_TRUE(p.client->Send("mid-stream", 10));
+        p.peer.Drain(50);
         Feed(*p.client, Params(c.block));
-        Bytes d;
-        EXPECT_FALSE(p.peer.Recv(&d, 50)) << c.name;
+        EXPECT_EQ(p.peer.Drain(100), std::vector<Bytes>{Single(STUN_BYE)}) << c.name;
         EXPECT_TRUE(SameTransferParams(p.client->GetParams(), STUN_PARAMS_INITIAL)) << c.name;
-        EXPECT_TRUE(p.client->GetState() == CLIENT_UP) << c.name;
+        EXPECT_EQ(p.client->GetState(), CLIENT_RECEIVE_FAILED) << c.name;
         EXPECT_EQ(p.client->CheckInvariants(), nullptr) << c.name;
     }
     // Too short for its block: not a proposal at all.
@@ -162,53 +167,67 @@ TEST(RudpWire, APeerProposalWithMarksOurRingsCannotUseIsTakenWithTheMarksClamped
         EXPECT_EQ(d, Single(STUN_PARAMS_ACK));
         EXPECT_TRUE(SameTransferParams(p.client->GetParams(), c.inForce));
         EXPECT_EQ(p.client->CheckInvariants(), nullptr);
-        // The same proposal again (our answer was lost) is answered again, with
-        // data in flight kept.
-        ASSERT_TRUE(p.client->Send("abc", 3));
+        // The same proposal again (our answer was lost) is answered again.
         Feed(*p.client, Params(c.proposed));
         ASSERT_TRUE(p.peer.RecvType(STUN_PARAMS_ACK, &d, 500));
         EXPECT_TRUE(p.client->IsUp());
     }
 }
 
-TEST(RudpWire, ARepeatedProposalKeepsTheDataAndANewOneIsTakenOnlyWithNothingInFlight)
+// A proposal, the block in force or another, restarts both ends' numbers from
+// 0: taken with nothing in flight, the stream ended (BYE) rather than carrying
+// on with numbers that mean other packets.
+struct ReproposalCase {
+    const char* name;
+    bool sameBlock;
+    std::vector<Bytes> before; // from the peer, after the client has read what it had
+    bool ourDataInFlight;
+    bool taken;
+};
+
+TEST(RudpWire, AProposalMidStreamRestartsFromZeroWhenIdleAndEndsTheStreamOtherwise)
 {
-    Pair<> p;
-    AdoptProposed(p);
-    ASSERT_TRUE(p.client->Send("abc", 3));
-    Feed(*p.client, DataPacket(0, {'x', 'y'}));
-    // The same block again (our answer was lost): answered, nothing dropped.
-    Feed(*p.client, Params(kProposed));
-    Bytes d;
-    ASSERT_TRUE(p.peer.RecvType(STUN_PARAMS_ACK, &d));
-    EXPECT_EQ(ReadAll(*p.client), "xy");
-    EXPECT_TRUE(p.client->IsUp());
-    // Another block while "abc" is unacknowledged: new rings would lose it.
     const TransferParams other = {1000, 24, 8, 128, 127, 512};
-    Feed(*p.client, Params(other));
-    EXPECT_FALSE(p.client->IsUp());
-    EXPECT_EQ(p.client->GetState(), CLIENT_RECEIVE_FAILED);
-
-    // The same for a packet that arrived early and waits for the gap before it.
-    Pair<> early;
-    AdoptProposed(early);
-    Feed(*early.client, DataPacket(1, {'z'}));
-    early.client->ServiceTimers(true);
-    Feed(*early.client, Params(other));
-    EXPECT_EQ(early.client->GetState(), CLIENT_RECEIVE_FAILED);
-
-    // With nothing held, a new block is taken: both sides start again from 0.
-    Pair<> idle;
-    AdoptProposed(idle);
-    Feed(*idle.client, DataPacket(0, {'r'}));
-    EXPECT_EQ(ReadAll(*idle.client), "r");
-    idle.client->ServiceTimers(true);
-    Feed(*idle.client, Params(other));
-    Bytes answer;
-    ASSERT_TRUE(idle.peer.RecvType(STUN_PARAMS_ACK, &answer));
-    EXPECT_TRUE(SameTransferParams(idle.client->GetParams(), other));
-    Feed(*idle.client, DataPacket(0, {'s'}));
-    EXPECT_EQ(ReadAll(*idle.client), "s");
+    const ReproposalCase cases[] = {
+        {"the same block, everything read and acknowledged", true, {DataPacket(0, {'x'})}, false, true},
+        {"another block, everything read and acknowledged", false, {DataPacket(0, {'x'})}, false, true},
+        {"the same block with our data unacknowledged", true, {}, true, false},
+        {"another block with our data unacknowledged", false, {}, true, false},
+        {"the same block with a packet waiting for the gap before it",
+         true,
+         {DataPacket(1, {'z'})},
+         false,
+         false},
+    };
+    for (const ReproposalCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pair<ManualClockClient> p;
+        AdoptProposed(p);
+        for (const Bytes& d : c.before)
+            Feed(*p.client, d);
+        ReadAll(*p.client);
+        if (c.ourDataInFlight) {
+            ASSERT_TRUE(p.client->Send("abc", 3));
+        }
+        p.client->ServiceTimers(true); // our acknowledgements go out
+        p.peer.Drain(50);
+        Feed(*p.client, Params(c.sameBlock ? kProposed : other));
+        p.client->ServiceTimers(true);
+        std::vector<Bytes> answers = p.peer.Drain(50);
+        if (!c.taken) {
+            EXPECT_EQ(answers, std::vector<Bytes>{Single(STUN_BYE)});
+            EXPECT_EQ(p.client->GetState(), CLIENT_RECEIVE_FAILED);
+            continue;
+        }
+        // Answered, and nothing of the old numbers said again: the repeated
+        // list would acknowledge new packets that may be lost.
+        EXPECT_EQ(answers, std::vector<Bytes>{Single(STUN_PARAMS_ACK)});
+        EXPECT_TRUE(SameTransferParams(p.client->GetParams(), c.sameBlock ? kProposed : other));
+        // The peer starts again from 0: its first packet is new data, not old.
+        Feed(*p.client, DataPacket(0, {'n', 'e', 'w'}));
+        EXPECT_EQ(ReadAll(*p.client), "new");
+        EXPECT_EQ(p.client->CheckInvariants(), nullptr);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -255,7 +274,11 @@ TEST(RudpWire, APendingAckRidesOnTheFirstPacketAndItsResendIsPlainData)
     // Nothing acknowledged: with every round-trip sample at 1000 ms, due after 1.5 s.
     p.client->Advance(1501);
     p.client->ServiceTimers(false);
-    Bytes resent;
+    Bytes again, resent;
+    // The carried acknowledgement goes again in a list of its own, since the
+    // resending does not carry it.
+    ASSERT_TRUE(p.peer.Recv(&again));
+    EXPECT_EQ(again, RxAck({0}));
     ASSERT_TRUE(p.peer.Recv(&resent));
     EXPECT_EQ(resent[0], STUN_TX_PACKET);
     EXPECT_EQ(SeqOf(resent), 0);
@@ -501,8 +524,9 @@ TEST(RudpWire, TruncatedAndOversizedDatagramsOfEveryTypeAreIgnored)
             d[0] = (uint8_t)type;
             if ((type == STUN_TX_PACKET && len >= 4 && len <= 1393) ||
                 (type == STUN_TX_PACKET_ACK && len >= 6 && len <= 1393))
-                continue;                                               // valid data
-            if (type == STUN_RX_ACK && len >= 3 && len <= 18) continue; // valid acknowledgements
+                continue;                                                   // valid data
+            if (type == STUN_RX_ACK && len >= 3 && len <= 18) continue;     // valid acknowledgements
+            if (type == STUN_PARAMS && len >= STUN_PARAMS_LENGTH) continue; // proposals of a block
             junk.push_back(d);
         }
     }
@@ -578,24 +602,93 @@ TEST(RudpWire, APeersByeEndsTheStreamAndNothingMoreGoesToIt)
     EXPECT_TRUE(p.peer.Drain(100).empty()) << "no BYE to a peer that said BYE";
 }
 
-TEST(RudpWire, BytesThatArrivedBeforeThePeersByeCanStillBeRead)
+// The controller says BYE before it resends what is unacknowledged. The
+// client's clock moves only when the test moves it, so the worker sees each
+// step exactly where the test puts it.
+const int kBye = -1;
+const int kLater = -2; // the client's clock moves on by less than the linger
+
+struct ByeCase {
+    const char* name;
+    RudpPolicy policy;
+    std::vector<int> events; // the peer's packets by number (payload 'a' + number), kBye, kLater
+    std::string read;
+    ClientState end;
+};
+
+// Waits for an acknowledgement list that names seq.
+bool AcknowledgedBy(RawPeer& peer, uint16_t seq)
 {
-    Pair<> p;
-    AdoptProposed(p);
-    Feed(*p.client, DataPacket(0, {'l', 'a'}));
-    Feed(*p.client, DataPacket(1, {'s', 't'}));
-    Feed(*p.client, Single(STUN_BYE));
-    Feed(*p.client, DataPacket(2, {'?'})); // after the BYE: not taken
-    EXPECT_FALSE(p.client->IsUp());
-    EXPECT_TRUE(p.client->WaitReadable(0));
-    char buf[3];
-    EXPECT_EQ(p.client->Receive(buf, 3), 3);
-    EXPECT_EQ(std::string(buf, 3), "las");
-    EXPECT_TRUE(SocketReadable(p.client->GetReadySocket(), 0));
-    EXPECT_EQ(ReadAll(*p.client), "t");
-    EXPECT_EQ(p.client->Receive(buf, 3), 0);
-    EXPECT_TRUE(p.client->WaitReadable(0));
-    EXPECT_TRUE(SocketReadable(p.client->GetReadySocket(), 0)) << "the end stays visible";
+    Bytes d;
+    while (peer.RecvType(STUN_RX_ACK, &d, 2000))
+        for (size_t i = 1; i + 1 < d.size(); i += 2)
+            if (GetLE16(&d[i]) == seq) return true;
+    return false;
+}
+
+bool WaitFor(const std::function<bool()>& done)
+{
+    const uint32_t start = GetTick();
+    while (!done() && TickSince(start) < 2000)
+        SleepMs(5);
+    return done();
+}
+
+TEST(RudpWire, AfterThePeersByeWhatIsMissingIsStillTakenInOrTheEndIsAFailure)
+{
+    const ByeCase cases[] = {
+        {"the last packet lost and resent after the BYE",
+         RUDP_POLICY_OWN,
+         {0, 1, kBye, kLater, 2},
+         "abc",
+         CLIENT_CLOSED},
+        {"the BYE overtakes the last packet", RUDP_POLICY_OWN, {0, 1, kBye, 2}, "abc", CLIENT_CLOSED},
+        {"a packet before the last resent late",
+         RUDP_POLICY_OWN,
+         {0, 2, kBye, kLater, kLater, kLater, 1},
+         "abc",
+         CLIENT_CLOSED},
+        {"a packet before the last never comes", RUDP_POLICY_OWN, {0, 2, kBye}, "a", CLIENT_RECEIVE_FAILED},
+        {"nothing missing and nothing more", RUDP_POLICY_OWN, {0, 1, kBye}, "ab", CLIENT_CLOSED},
+        {"the controller's policy ends at the BYE",
+         RUDP_POLICY_CONTROLLER,
+         {0, 1, kBye, 2},
+         "ab",
+         CLIENT_CLOSED},
+    };
+    for (const ByeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Pair<ManualClockClient> p;
+        p.client->SetPolicy(c.policy);
+        p.client->Start();
+        ASSERT_TRUE(p.client->Send("q", 1)); // ours, never acknowledged
+        p.peer.Drain(50);
+        for (int e : c.events) {
+            if (e == kLater) {
+                p.client->Advance(RUDP_BYE_LINGER_MS - 100);
+                SleepMs(60); // a few idle passes of the worker
+                EXPECT_TRUE(p.client->IsUp()) << "ended while a packet was missing or arriving";
+            } else if (e == kBye) {
+                ASSERT_TRUE(p.ToClient(Single(STUN_BYE)));
+                ASSERT_TRUE(WaitFor([&] { return p.client->PeerHasLeft() || !p.client->IsUp(); }));
+            } else {
+                ASSERT_TRUE(p.ToClient(DataPacket((uint16_t)e, {(uint8_t)('a' + e)})));
+                if (p.client->IsUp()) {
+                    EXPECT_TRUE(AcknowledgedBy(p.peer, (uint16_t)e));
+                }
+            }
+        }
+        // The controller's own drain time: its resending ends there.
+        p.client->Advance(RUDP_CLOSE_DRAIN_MS);
+        ASSERT_TRUE(WaitFor([&] { return !p.client->IsUp(); }));
+        EXPECT_EQ(ReadAll(*p.client), c.read);
+        EXPECT_EQ(p.client->GetState(), c.end);
+        EXPECT_TRUE(p.client->WaitReadable(0)) << "the end is visible";
+        // Nothing but acknowledgements after the BYE: no resending of ours, no BYE back.
+        p.client->Close();
+        for (const Bytes& d : p.peer.Drain(100))
+            EXPECT_EQ(d[0], STUN_RX_ACK);
+    }
 }
 
 TEST(RudpWire, CloseWaitsForTheLastDataToBeAcknowledgedThenSaysBye)
@@ -687,6 +780,90 @@ TEST(RudpWire, ReceiveOnAClosedClientWritesNothing)
     p.client->Close(); // again: nothing happens
 }
 
+TEST(RudpWire, PacketsThatArriveWhileTheReaderIsBehindWaitAndAreAcknowledgedOnceStored)
+{
+    // The initial block: 384 slots, of which 383 can hold unread packets.
+    Pair<> p;
+    p.client->SetPolicy(RUDP_POLICY_CONTROLLER); // each acknowledgement once
+    p.client->Start();
+    const uint16_t stored = 383, total = stored + 20;
+    std::vector<bool> acked(total, false);
+    auto collect = [&](uint32_t ms) {
+        for (const Bytes& d : OfType(p.peer.Drain(ms), STUN_RX_ACK))
+            for (size_t i = 1; i + 1 < d.size(); i += 2)
+                if (GetLE16(&d[i]) < total) acked[GetLE16(&d[i])] = true;
+    };
+    auto count = [&](uint16_t from, uint16_t to) {
+        return std::count(acked.begin() + from, acked.begin() + to, true);
+    };
+    std::string sent;
+    for (uint16_t seq = 0; seq < total; seq++) {
+        sent += (char)('0' + seq % 64);
+        ASSERT_TRUE(p.ToClient(DataPacket(seq, {(uint8_t)sent.back()})));
+        // In batches that the worker has taken before the next: a receive buffer
+        // holds only so many datagrams.
+        if (seq < stored && (seq % 32 == 31 || seq + 1 == stored)) {
+            const uint32_t start = GetTick();
+            while (count(0, seq + 1) < seq + 1 && TickSince(start) < 2000)
+                collect(20);
+        }
+    }
+    collect(300);
+    EXPECT_EQ(count(0, stored), stored);
+    EXPECT_EQ(count(stored, total), 0) << "acknowledged before it was stored";
+    // The reader catches up: the packets that waited are there, none sent twice.
+    EXPECT_EQ(ReadAll(*p.client), sent);
+    collect(300);
+    EXPECT_EQ(count(stored, total), 20);
+    EXPECT_EQ(p.client->CheckInvariants(), nullptr);
+}
+
+// A worker that sits in a receive on its own socket when it answers a hello:
+// only closing the socket ends that call.
+struct Blocked {
+    std::atomic<bool> inside{false}, woke{false};
+};
+
+class BlockingClient : public CRUDPClient
+{
+  public:
+    BlockingClient(QVSOCKET s, const QVSockAddr& peer, Blocked* blocked)
+        : CRUDPClient(s, peer), m_hOwn(s), m_pBlocked(blocked)
+    {
+    }
+    ~BlockingClient() override { Close(); }
+
+  protected:
+    bool SendOnWire(const uint8_t* data, int length) override
+    {
+        if (data[0] != STUN_HELLO_ACK || m_pBlocked->inside.exchange(true))
+            return CRUDPClient::SendOnWire(data, length);
+        uint8_t buf[16];
+        SocketRecv(m_hOwn, buf, sizeof(buf));
+        m_pBlocked->woke = true;
+        return false;
+    }
+
+  private:
+    const QVSOCKET m_hOwn;
+    Blocked* m_pBlocked;
+};
+
+TEST(RudpWire, DestroyingAClientWhoseWorkerSitsInABlockingReceiveEndsItWithinTheBound)
+{
+    Blocked blocked;
+    Pair<BlockingClient> p(&blocked);
+    p.client->Start();
+    ASSERT_TRUE(p.ToClient(Single(STUN_HELLO)));
+    ASSERT_TRUE(WaitFor([&] { return blocked.inside.load(); }));
+    SleepMs(50);
+    EXPECT_FALSE(blocked.woke);
+    const uint32_t start = GetTick();
+    p.client.reset();
+    EXPECT_LT(TickSince(start), DATAGRAM_STREAM_CLOSE_MS);
+    EXPECT_TRUE(blocked.woke) << "the worker left its receive";
+}
+
 } // namespace
 
 namespace
@@ -699,24 +876,32 @@ struct KeepAliveCase {
     const char* name;
     RudpPolicy policy;
     uint32_t dataEveryMs; // 0: none
+    uint32_t start;       // the client's clock when it begins
+    bool stampedAhead;    // each send stamped a millisecond after the clock the next pass reads
     int noOps;            // in 61 s
 };
 
 TEST(RudpWire, AnIdleStreamSaysNoOpEveryFifteenSecondsAndNothingWhileDataFlows)
 {
     const KeepAliveCase cases[] = {
-        {"idle", RUDP_POLICY_OWN, 0, 4},
-        {"data every 10 s", RUDP_POLICY_OWN, 10000, 0},
-        {"the controller's policy never does", RUDP_POLICY_CONTROLLER, 0, 0},
+        {"idle", RUDP_POLICY_OWN, 0, 100000, false, 4},
+        {"data every 10 s", RUDP_POLICY_OWN, 10000, 100000, false, 0},
+        {"the controller's policy never does", RUDP_POLICY_CONTROLLER, 0, 100000, false, 0},
+        {"idle across the tick counter's wrap", RUDP_POLICY_OWN, 0, 0xFFFFFFFFu - 30000, false, 4},
+        // The writer's thread stamps its send after the worker's pass has read
+        // the clock: recent, not four billion milliseconds old.
+        {"a send stamped after the pass's clock", RUDP_POLICY_OWN, 10000, 100000, true, 0},
     };
     for (const KeepAliveCase& c : cases) {
         SCOPED_TRACE(c.name);
-        Pair<ManualClockClient> p;
+        Pair<ManualClockClient> p(c.start);
         p.client->SetPolicy(c.policy);
         int noOps = 0;
         for (uint32_t t = 0; t <= 61000; t += 100) {
             if (c.dataEveryMs && t % c.dataEveryMs == 0) {
+                if (c.stampedAhead) p.client->Advance(1);
                 ASSERT_TRUE(p.client->Send("x", 1));
+                if (c.stampedAhead) p.client->SetNow(p.client->Clock() - 1);
                 Feed(*p.client, RxAck({(uint16_t)(t / c.dataEveryMs)}));
             }
             p.client->ServiceTimers(true);
