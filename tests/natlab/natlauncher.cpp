@@ -32,6 +32,7 @@
 #include "remote/remoteconnect.h"
 #include "sim/core/sim_controller.h"
 #include "sim/tools/simopts.h"
+#include "tests/support/proccount.h"
 #include "util/qvtick.h"
 #include "util/qvtypes.h"
 #include "util/trace.h"
@@ -99,17 +100,6 @@ struct Timeline {
         return out + "]";
     }
 };
-
-// This process's threads, or -1 where they cannot be counted.
-int ThreadCount()
-{
-    std::error_code ec;
-    int n = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-        ++n;
-    return ec ? -1 : n;
-}
 
 struct StatusLines : public CAttemptObserver {
     // The observer says no from this many ms after the start (0: never), and

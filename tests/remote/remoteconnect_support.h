@@ -22,6 +22,7 @@
 #include "remote/netaddr.h"
 #include "remote/remoteconnect.h"
 #include "rudp_test_support.h"
+#include "support/proccount.h"
 #include "util/qvtick.h"
 #include "util/qvtypes.h"
 #include "util/trace.h"
@@ -202,36 +203,6 @@ class FullListener
     QVSockAddr m_Address = {};
     std::vector<QVSOCKET> m_Filling;
 };
-
-// Open descriptors of this process, or -1 where they cannot be counted.
-inline int OpenDescriptors()
-{
-#ifdef __linux__
-    std::error_code ec;
-    int n = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-        ++n;
-    return ec ? -1 : n;
-#else
-    return -1;
-#endif
-}
-
-// Threads of this process, or -1 where they cannot be counted.
-inline int ThreadCount()
-{
-#ifdef __linux__
-    std::error_code ec;
-    int n = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
-         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-        ++n;
-    return ec ? -1 : n;
-#else
-    return -1;
-#endif
-}
 
 // Whether the thread count is back at baseline within ms (true where threads
 // cannot be counted).
