@@ -6,6 +6,7 @@
 #include <atomic>
 #include <new>
 
+#include "../util/qvsocket.h"
 #include "../util/qvthread.h"
 #include "../util/qvtick.h"
 #include "../util/trace.h"
@@ -48,6 +49,19 @@ uint32_t ResolveWorker(void* parameter)
 }
 
 } // namespace
+
+ResolveResult AskSystemResolver(const std::string& host, uint32_t* address)
+{
+    switch (LookupHostIPv4(host, address)) {
+    case HostLookup::Found:
+        return ResolveResult::Ok;
+    case HostLookup::NoAnswer:
+        return ResolveResult::NoAnswer;
+    case HostLookup::NotFound:
+        break;
+    }
+    return ResolveResult::NotFound;
+}
 
 CHostResolver::CHostResolver(CAttemptObserver* observer, HostResolveFn resolve, uint32_t boundMs)
     : m_pObserver(observer), m_pResolve(resolve ? resolve : SystemResolveIPv4), m_dwBoundMs(boundMs)

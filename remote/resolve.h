@@ -31,6 +31,9 @@ enum class ResolveResult {
 typedef ResolveResult (*HostResolveFn)(const std::string& host, uint32_t boundMs, uint32_t* address);
 // The system's resolver, IPv4 results only (resolve_win32.cpp, resolve_posix.cpp).
 ResolveResult SystemResolveIPv4(const std::string& host, uint32_t boundMs, uint32_t* address);
+// The one blocking call both of them make, once they have told the resolver what
+// they can.
+ResolveResult AskSystemResolver(const std::string& host, uint32_t* address);
 
 // The resolutions of one attempt. A host that gave no answer in time is not asked
 // again in the same attempt: a silent name server costs the bound once per host,

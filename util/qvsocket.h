@@ -105,8 +105,19 @@ bool SocketSetNoDelay(QVSOCKET s);
 // The IP type-of-service byte of what this socket sends.
 bool SocketSetTos(QVSOCKET s, int tos);
 
-// Host name or dotted address to an IPv4 address value (gethostbyname's job).
-bool ResolveHostIPv4(const std::string& host, uint32_t* address);
+// What the system's resolver said of a host name, asked for IPv4 addresses only.
+enum class HostLookup {
+    Found = 0,
+    NotFound = 1, // the name has no IPv4 address, or the resolver refused it
+    NoAnswer = 2, // no name server answered within the resolver's own time
+};
+// Host name or dotted address to an IPv4 address value, the first the resolver
+// gives; blocks for as long as the system's resolver takes.
+HostLookup LookupHostIPv4(const std::string& host, uint32_t* address);
+inline bool ResolveHostIPv4(const std::string& host, uint32_t* address)
+{
+    return LookupHostIPv4(host, address) == HostLookup::Found;
+}
 
 int SocketLastError();
 bool SocketErrorWouldBlock(int err);

@@ -79,14 +79,23 @@ bool SocketSetTos(QVSOCKET s, int tos)
     return SetOpt(s, IPPROTO_IP, IP_TOS, tos);
 }
 
-bool ResolveHostIPv4(const std::string& host, uint32_t* address)
+HostLookup LookupHostIPv4(const std::string& host, uint32_t* address)
 {
     addrinfo hints;
     memset(&hints, 0, sizeof(hints));
     hints.ai_family = AF_INET;
-    addrinfo* res = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) return false;
-    *address = ((sockaddr_in*)res->ai_addr)->sin_addr.s_addr;
-    freeaddrinfo(res);
-    return true;
+    hints.ai_socktype = SOCK_DGRAM; // one result per address, not one per socket type
+    addrinfo* found = nullptr;
+    const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0 || !found) {
+        if (found) freeaddrinfo(found);
+        return rc == EAI_AGAIN ? HostLookup::NoAnswer : HostLookup::NotFound;
+    }
+    HostLookup result = HostLookup::NotFound;
+    if (found->ai_family == AF_INET && found->ai_addr && found->ai_addrlen >= sizeof(sockaddr_in)) {
+        *address = ((const sockaddr_in*)found->ai_addr)->sin_addr.s_addr;
+        result = HostLookup::Found;
+    }
+    freeaddrinfo(found);
+    return result;
 }
