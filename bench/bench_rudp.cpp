@@ -66,6 +66,19 @@ double RudpTransfer(CRudpPeer& peer, const QVSockAddr& via, uint64_t total, cons
     return ok ? spent : -1;
 }
 
+// One read of the peer's pattern stream, checked against where it stands.
+enum ReadOutcome { READ_STREAM_DOWN, READ_NOTHING, READ_SOME };
+
+ReadOutcome ReadChecked(CRUDPClient& client, std::vector<uint8_t>& buf, std::atomic<uint64_t>& read,
+                        std::atomic<bool>& intact)
+{
+    const int n = client.Receive(buf.data(), (int)buf.size());
+    if (n <= 0) return client.IsUp() ? READ_NOTHING : READ_STREAM_DOWN;
+    if (PatternMismatch(read, buf.data(), (size_t)n) < (size_t)n) intact = false;
+    read += (uint64_t)n;
+    return READ_SOME;
+}
+
 // The TCP counterpart: a sink that accepts one connection and reads total bytes,
 // checking them; a client that connects and sends them.
 struct TcpSink {
@@ -260,13 +273,7 @@ void BM_RudpTable(benchmark::State& state)
                 std::vector<uint8_t> buf(65536);
                 while (!stop) {
                     if (!client->WaitReadable(50)) continue;
-                    int n = client->Receive(buf.data(), (int)buf.size());
-                    if (n <= 0) {
-                        if (!client->IsUp()) break;
-                        continue;
-                    }
-                    if (PatternMismatch(read, buf.data(), (size_t)n) < (size_t)n) intact = false;
-                    read += (uint64_t)n;
+                    if (ReadChecked(*client, buf, read, intact) == READ_STREAM_DOWN) break;
                 }
             });
         }
@@ -415,13 +422,9 @@ void BM_RudpPausedReader(benchmark::State& state)
                     if (paused) SleepMs(1);
                     continue;
                 }
-                int n = client->Receive(buf.data(), (int)buf.size());
-                if (n <= 0) {
-                    if (!client->IsUp()) break;
-                    continue;
-                }
-                if (PatternMismatch(read, buf.data(), (size_t)n) < (size_t)n) intact = false;
-                read += (uint64_t)n;
+                const ReadOutcome got = ReadChecked(*client, buf, read, intact);
+                if (got == READ_STREAM_DOWN) break;
+                if (got == READ_NOTHING) continue;
                 const uint64_t now = ImpairNowUs();
                 if (now - lastReadUs > longestWaitUs) longestWaitUs = now - lastReadUs;
                 lastReadUs = now;
