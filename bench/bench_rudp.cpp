@@ -225,6 +225,19 @@ BENCHMARK(BM_RudpWindowBound)
 const double kTableSeconds = 4.0;
 const double kTableWarmUp = 0.5;
 
+// Ends a measured run: its thread stops, the stream closes, and the peer is
+// ready for the next run even when the path lost the BYE.
+void EndMeasuredStream(CRudpPeer& peer, int served, std::unique_ptr<CRUDPClient>& client,
+                       std::atomic<bool>& stop, std::thread& thread)
+{
+    stop = true;
+    client->Close();
+    thread.join();
+    client.reset();
+    if (!peer.WaitServed(served + 1, 2000)) peer.CloseCurrent();
+    peer.WaitServed(served + 1, 10000);
+}
+
 uint64_t Sample(CRudpPeer& peer, const std::atomic<uint64_t>& read, int direction)
 {
     return direction == 0 ? peer.ReceivedNow() : read.load();
@@ -287,12 +300,7 @@ void BM_RudpTable(benchmark::State& state)
         // A clean path for the end, so that closing costs no resend time-outs.
         path.loss = 0;
         proxy.SetSettings(path, path);
-        stop = true;
-        client->Close();
-        worker.join();
-        client.reset();
-        if (!peer.WaitServed(served + 1, 2000)) peer.CloseCurrent();
-        peer.WaitServed(served + 1, 10000);
+        EndMeasuredStream(peer, served, client, stop, worker);
         if (!up) return state.SkipWithError("stream failed during the run");
         if (!intact || (direction == 0 && !peer.LastResult().patternOk))
             return state.SkipWithError("data arrived damaged");
@@ -366,12 +374,7 @@ void BM_RudpRttStep(benchmark::State& state)
         SleepMs(3000);
         proxy.SetObserver(nullptr);
         const bool up = client->IsUp();
-        stop = true;
-        client->Close();
-        writer.join();
-        client.reset();
-        if (!peer.WaitServed(served + 1, 2000)) peer.CloseCurrent();
-        peer.WaitServed(served + 1, 10000);
+        EndMeasuredStream(peer, served, client, stop, writer);
         if (!up) return state.SkipWithError("stream failed during the run");
         if (!peer.LastResult().patternOk) return state.SkipWithError("data arrived damaged");
         Report(state, spent, moved, -1);
@@ -446,12 +449,7 @@ void BM_RudpPausedReader(benchmark::State& state)
             SleepMs(1);
         const double restartMs = 1000 * Seconds(t1);
         const bool up = client->IsUp();
-        stop = true;
-        client->Close();
-        reader.join();
-        client.reset();
-        if (!peer.WaitServed(served + 1, 2000)) peer.CloseCurrent();
-        peer.WaitServed(served + 1, 10000);
+        EndMeasuredStream(peer, served, client, stop, reader);
         if (!up || read < at + mb) return state.SkipWithError("stream failed or stalled during the run");
         if (!intact) return state.SkipWithError("data arrived damaged");
         state.SetIterationTime(restartMs / 1000);
