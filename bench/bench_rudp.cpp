@@ -327,6 +327,16 @@ BENCHMARK(BM_RudpTable)
 // ---------------------------------------------------------------------------
 // The path changes under a transfer, both policies side by side (the argument).
 
+void OnceEachPolicy(benchmark::internal::Benchmark* b)
+{
+    b->ArgNames({"policy"})
+        ->Arg(RUDP_POLICY_CONTROLLER)
+        ->Arg(RUDP_POLICY_OWN)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1);
+}
+
 // The round trip rises from 20 to 200 ms in the middle of a transfer from the
 // launcher and falls back to 20 ms later, without loss; the path keeps its
 // order, as a queue that fills and drains does. After the rise: sendings per
@@ -385,13 +395,7 @@ void BM_RudpRttStep(benchmark::State& state)
             fall.Packets() ? (double)fall.Sendings() / fall.Packets() : 0;
     }
 }
-BENCHMARK(BM_RudpRttStep)
-    ->ArgNames({"policy"})
-    ->Arg(RUDP_POLICY_CONTROLLER)
-    ->Arg(RUDP_POLICY_OWN)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1);
+BENCHMARK(BM_RudpRttStep)->Apply(OnceEachPolicy);
 
 // A launcher-side reader that stops for 2 s while the controller-side peer
 // sends (20 ms round trip, no loss): from its restart to the next megabyte
@@ -459,13 +463,7 @@ void BM_RudpPausedReader(benchmark::State& state)
         state.counters["rtt_ms"] = kStepLowMs;
     }
 }
-BENCHMARK(BM_RudpPausedReader)
-    ->ArgNames({"policy"})
-    ->Arg(RUDP_POLICY_CONTROLLER)
-    ->Arg(RUDP_POLICY_OWN)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1);
+BENCHMARK(BM_RudpPausedReader)->Apply(OnceEachPolicy);
 
 // ---------------------------------------------------------------------------
 // The same impaired IP path for both: 10 ms each way, and the argument's loss
